@@ -1,0 +1,47 @@
+# Thin wrapper over CMake. `make test` and `make run` first install what is missing.
+JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
+BUILD      := build
+ASAN_BUILD := build-asan
+CTEST_ARGS := --output-on-failure --timeout 600 -j $(JOBS)
+
+.PHONY: all deps build build-asan test test-plain test-asan run clean
+
+all: build
+
+deps:
+	@bash scripts/deps.sh
+
+$(BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+$(ASAN_BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_SANITIZE=ON
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+build-asan: deps $(ASAN_BUILD)/CMakeCache.txt
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+test-plain: build
+	cd $(BUILD) && ctest $(CTEST_ARGS)
+
+# The same tests again under AddressSanitizer and UndefinedBehaviorSanitizer;
+# any report aborts the test that caused it.
+test-asan: build-asan
+	cd $(ASAN_BUILD) && \
+	ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	ctest $(CTEST_ARGS)
+
+test: test-plain test-asan
+
+run: build
+	@if [ -x $(BUILD)/app/tarnwick ]; then \
+		exec $(BUILD)/app/tarnwick; \
+	else \
+		echo "Tarnwick's program is not built yet: the engine and its tests are."; \
+	fi
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "ConfigImage.h"
+#include "ForwardingPort.h"
+
+namespace tarnwick {
+
+struct SaveResult {
+    bool saved = false;
+    std::string error;   // why not, when not saved
+    std::string keptAs;  // where an unreadable previous file was kept, if it was
+};
+
+// Brisel.cfg in one directory. Loads whole; saves whole and atomically: the image goes
+// to a temporary file in the same directory, is flushed to disk and renamed over the
+// old file, so a failed save leaves the previous file as it was.
+class ConfigFile {
+public:
+    explicit ConfigFile(std::string directory);
+
+    const std::string& directory() const { return directory_; }
+    std::string path() const;
+
+    // Reads the ports; each gets `ownerWindow`. Never throws for file contents.
+    LoadResult load(MailboxId ownerWindow = 0) const;
+
+    // Writes every port in table order, creating the directory if needed. When the file
+    // about to be replaced does not load completely, it is first kept as
+    // "Brisel.cfg.bad" (or "Brisel.cfg.bad.N", never overwriting one), so that ports
+    // which could not be read are never destroyed by a save.
+    SaveResult save(const PortTable& ports) const;
+
+private:
+    std::string directory_;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ForwardingRule.h"
+#include "ThreadHandle.h"
+
+namespace tarnwick {
+
+inline constexpr std::int32_t PROTOCOL_TCP = 0;
+inline constexpr std::int32_t PROTOCOL_UDP = 1;  // any non-zero value means UDP
+inline constexpr std::int32_t DEFAULT_TIMEOUT_SECONDS = 5;
+
+// One configured forwarding port. The record owns its rules; a worker runs on a deep
+// copy of it (`deepCopy`) that shares nothing with the original.
+struct ForwardingPort {
+    std::int32_t protocol = PROTOCOL_TCP;  // 0 = TCP, any other value = UDP
+    std::int32_t listenPort = 0;
+    std::int32_t forwardPort = 0;          // port of the default destination
+    std::string forwardIp;                 // host of the default destination
+    std::int32_t timeoutSeconds = DEFAULT_TIMEOUT_SECONDS;
+    std::vector<std::unique_ptr<ForwardingRule>> rules;  // in test order, first tested first
+
+    // Run-time fields, never stored in the configuration file.
+    MailboxId ownerWindow = 0;        // where the port's worker posts its notices
+    ThreadHandle threadHandle;        // worker currently serving the port; null = none
+    ThreadId threadId = 0;            // id of that worker; 0 = no worker
+    std::int32_t captureFirstPacket = 0;
+
+    ForwardingPort() = default;
+    ForwardingPort(ForwardingPort&&) = default;
+    ForwardingPort& operator=(ForwardingPort&&) = default;
+    ForwardingPort(const ForwardingPort&) = delete;
+    ForwardingPort& operator=(const ForwardingPort&) = delete;
+
+    // A new record with every field and every rule duplicated, run-time fields included.
+    std::unique_ptr<ForwardingPort> deepCopy() const;
+
+    void appendRule(std::unique_ptr<ForwardingRule> rule) { rules.push_back(std::move(rule)); }
+
+    bool isTcp() const { return protocol == PROTOCOL_TCP; }
+    bool isSmart() const { return !rules.empty(); }
+    bool isStarted() const { return threadId != 0; }
+
+    // The texts of the port list's "Protocol" and "Type" columns.
+    const char* protocolLabel() const { return isTcp() ? "TCP" : "UDP"; }
+    const char* typeLabel() const { return isSmart() ? "Smart" : "Standard"; }
+};
+
+// The ordered, owned records of the port list, one per row and in row order.
+using PortTable = std::vector<std::unique_ptr<ForwardingPort>>;
+
+}  // namespace tarnwick

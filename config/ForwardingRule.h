@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tarnwick {
+
+// One rule of a Smart port: where to send a connection whose first data matches
+// `searchData`. Strings are byte strings, stored and compared without any conversion.
+struct ForwardingRule {
+    std::int32_t searchType = 0;     // non-zero: searchData is a hex byte pattern; 0: text
+    std::int32_t caseSensitive = 0;  // non-zero: text search tells upper from lower case
+    std::int32_t forwardPort = 0;    // destination port, 0 to 65535
+    std::string forwardIp;           // destination host as typed: dotted IPv4 or a name
+    std::string ruleName;            // display name
+    std::string searchData;          // the pattern exactly as typed
+
+    bool isHex() const { return searchType != 0; }
+};
+
+}  // namespace tarnwick
