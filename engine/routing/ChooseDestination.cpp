@@ -1,0 +1,38 @@
+#include "routing/ChooseDestination.h"
+
+#include "routing/Matchers.h"
+
+namespace tarnwick {
+
+namespace {
+
+bool RuleMatches(const ForwardingRule& rule, const unsigned char* data, std::size_t length) {
+    if (rule.isHex()) {
+        return MatchHex(rule.searchData, data, length) != 0;
+    }
+    if (rule.caseSensitive != 0) {
+        return MatchTextCase(rule.searchData, data, length) != 0;
+    }
+    return MatchText(rule.searchData, data, length) != 0;
+}
+
+}  // namespace
+
+void ChooseDestination(ForwardingPort& port, const unsigned char* data, std::size_t length,
+                       std::string& host, std::int32_t& hostPort, CaptureLog& log) {
+    if (port.captureFirstPacket != 0) {
+        port.captureFirstPacket = 0;  // cleared first: a failed dump is not tried again
+        log.WriteCaptureLog(port, data, length);
+    }
+    for (const auto& rule : port.rules) {
+        if (RuleMatches(*rule, data, length)) {
+            host = rule->forwardIp;
+            hostPort = rule->forwardPort;
+            return;
+        }
+    }
+    host = port.forwardIp;
+    hostPort = port.forwardPort;
+}
+
+}  // namespace tarnwick

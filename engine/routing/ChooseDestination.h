@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "ForwardingPort.h"
+#include "routing/CaptureLog.h"
+
+namespace tarnwick {
+
+// The routing decision for the first data of a connection (or of a UDP relay run).
+// When `port.captureFirstPacket` is set it is cleared and the data is dumped to `log`.
+// Then the rules are tried in order; the first match's destination wins, else the port's
+// default destination. Always fills `host` and `hostPort`; never fails.
+void ChooseDestination(ForwardingPort& port, const unsigned char* data, std::size_t length,
+                       std::string& host, std::int32_t& hostPort, CaptureLog& log);
+
+}  // namespace tarnwick
