@@ -48,6 +48,9 @@ struct ForwardingPort {
     // The texts of the port list's "Protocol" and "Type" columns.
     const char* protocolLabel() const { return isTcp() ? "TCP" : "UDP"; }
     const char* typeLabel() const { return isSmart() ? "Smart" : "Standard"; }
+    // "Listen On" and "Forward To": "localhost:8080", "127.0.0.1:80".
+    std::string listenLabel() const { return "localhost:" + std::to_string(listenPort); }
+    std::string forwardLabel() const { return forwardIp + ":" + std::to_string(forwardPort); }
 };
 
 // The ordered, owned records of the port list, one per row and in row order.

@@ -10,6 +10,7 @@ packages=(
     pkg-config
     libgtest-dev
     libgmock-dev
+    qt6-base-dev
 )
 
 missing=()

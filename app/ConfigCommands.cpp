@@ -1,0 +1,101 @@
+#include "ConfigCommands.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+#include "PortJson.h"
+
+namespace tarnwick {
+
+const char* const ConfigCommands::HEADER_LINE = "Protocol\tListen On\tForward To\tType\tRunning";
+
+std::string ConfigCommands::RowLine(const ForwardingPort& port, bool running) {
+    return std::string(port.protocolLabel()) + '\t' + port.listenLabel() + '\t' +
+           port.forwardLabel() + '\t' + port.typeLabel() + '\t' + (running ? "Yes" : "No");
+}
+
+std::string ConfigCommands::RuleLine(const ForwardingRule& rule) {
+    std::string kind = rule.isHex() ? "hex" : (rule.caseSensitive != 0 ? "text, case-sensitive" : "text");
+    return '\t' + rule.ruleName + '\t' + kind + '\t' + rule.searchData + '\t' + rule.forwardIp +
+           ':' + std::to_string(rule.forwardPort);
+}
+
+LoadResult ConfigCommands::load() {
+    LoadResult loaded = file_.load();
+    if (!loaded.report.complete()) {
+        err_ << "tarnwick: " << loaded.report.describe() << "\n";
+        if (loaded.report.outcome == LoadReport::Outcome::Incomplete) {
+            err_ << "tarnwick: the file is left as it is; the next save keeps it first as "
+                 << file_.path() << ".bad\n";
+        }
+    }
+    return loaded;
+}
+
+int ConfigCommands::list() {
+    LoadResult loaded = load();
+    out_ << HEADER_LINE << "\n";
+    for (const auto& port : loaded.ports) {
+        out_ << RowLine(*port, false) << "\n";
+        for (const auto& rule : port->rules) {
+            out_ << RuleLine(*rule) << "\n";
+        }
+    }
+    out_.flush();
+    return loaded.report.complete() ? 0 : 1;
+}
+
+int ConfigCommands::exportJson(const QString& path) {
+    LoadResult loaded = load();
+    QByteArray json = PortJson::Export(loaded.ports);
+    if (path.isEmpty()) {
+        out_.write(json.constData(), json.size());
+        out_.flush();
+    } else {
+        QSaveFile target(path);
+        if (!target.open(QIODevice::WriteOnly) || target.write(json) != json.size() ||
+            !target.commit()) {
+            err_ << "tarnwick: cannot write " << path.toStdString() << ": "
+                 << target.errorString().toStdString() << "\n";
+            return 1;
+        }
+    }
+    return loaded.report.complete() ? 0 : 1;
+}
+
+int ConfigCommands::importJson(const QString& path) {
+    QFile source(path);
+    if (!source.open(QIODevice::ReadOnly)) {
+        err_ << "tarnwick: cannot read " << path.toStdString() << ": "
+             << source.errorString().toStdString() << "\n";
+        return 1;
+    }
+    PortJson::ImportResult imported = PortJson::Import(source.readAll());
+    if (!imported.ok()) {
+        err_ << "tarnwick: " << path.toStdString() << ": " << imported.error.toStdString()
+             << "\nNothing was changed.\n";
+        return 1;
+    }
+    SaveResult saved = file_.save(imported.ports);
+    if (!saved.keptAs.empty()) {
+        err_ << "tarnwick: the previous " << file_.path()
+             << " could not be read whole; it was kept as " << saved.keptAs << "\n";
+    }
+    if (!saved.saved) {
+        err_ << "tarnwick: " << saved.error << "\nNothing was changed.\n";
+        return 1;
+    }
+    std::size_t rules = 0;
+    for (const auto& port : imported.ports) {
+        rules += port->rules.size();
+    }
+    out_ << "Imported " << imported.ports.size() << (imported.ports.size() == 1 ? " port" : " ports")
+         << " with " << rules << (rules == 1 ? " rule" : " rules") << " into " << file_.path()
+         << "\n";
+    for (const auto& port : imported.ports) {
+        out_ << RowLine(*port, false) << "\n";
+    }
+    return 0;
+}
+
+}  // namespace tarnwick

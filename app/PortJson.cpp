@@ -1,0 +1,337 @@
+#include "PortJson.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cmath>
+#include <optional>
+
+#include "FieldChecks.h"
+
+namespace tarnwick {
+
+namespace {
+
+// ---- writing ----------------------------------------------------------------------
+
+// Length of the valid UTF-8 sequence at `at`, or 0 when the byte there does not start
+// one (overlong forms, surrogates and values above U+10FFFF are not valid).
+std::size_t Utf8SequenceLength(const std::string& text, std::size_t at) {
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    unsigned char lead = byte(at);
+    std::size_t length;
+    unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+    if (lead < 0x80) return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size() || byte(at + 1) < low || byte(at + 1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+    }
+    return length;
+}
+
+void AppendString(QByteArray& out, const std::string& text) {
+    out += '"';
+    for (std::size_t at = 0; at < text.size();) {
+        auto c = static_cast<unsigned char>(text[at]);
+        std::size_t length = Utf8SequenceLength(text, at);
+        char escape[8];
+        if (length == 0) {
+            std::snprintf(escape, sizeof escape, "\\udc%02x", c);
+            out += escape;
+            at += 1;
+            continue;
+        }
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+        } else {
+            out.append(text.data() + at, static_cast<qsizetype>(length));
+        }
+        at += length;
+    }
+    out += '"';
+}
+
+void AppendField(QByteArray& out, const char* indent, const char* name, bool first) {
+    out += first ? "" : ",";
+    out += "\n";
+    out += indent;
+    out += '"';
+    out += name;
+    out += "\": ";
+}
+
+void AppendRule(QByteArray& out, const ForwardingRule& rule) {
+    const char* in = "          ";
+    AppendField(out, in, "ruleName", true);
+    AppendString(out, rule.ruleName);
+    AppendField(out, in, "searchType", false);
+    out += rule.isHex() ? "\"hex\"" : "\"text\"";
+    AppendField(out, in, "caseSensitive", false);
+    out += rule.caseSensitive != 0 ? "true" : "false";
+    AppendField(out, in, "searchData", false);
+    AppendString(out, rule.searchData);
+    AppendField(out, in, "forwardIp", false);
+    AppendString(out, rule.forwardIp);
+    AppendField(out, in, "forwardPort", false);
+    out += QByteArray::number(rule.forwardPort);
+}
+
+void AppendPort(QByteArray& out, const ForwardingPort& port) {
+    const char* in = "      ";
+    AppendField(out, in, "protocol", true);
+    out += port.isTcp() ? "\"tcp\"" : "\"udp\"";
+    AppendField(out, in, "listenPort", false);
+    out += QByteArray::number(port.listenPort);
+    AppendField(out, in, "forwardIp", false);
+    AppendString(out, port.forwardIp);
+    AppendField(out, in, "forwardPort", false);
+    out += QByteArray::number(port.forwardPort);
+    AppendField(out, in, "timeoutSeconds", false);
+    out += QByteArray::number(port.timeoutSeconds);
+    AppendField(out, in, "rules", false);
+    out += "[";
+    for (std::size_t i = 0; i < port.rules.size(); ++i) {
+        out += i == 0 ? "\n        {" : ",\n        {";
+        AppendRule(out, *port.rules[i]);
+        out += "\n        }";
+    }
+    out += port.rules.empty() ? "]" : "\n      ]";
+}
+
+// ---- reading ----------------------------------------------------------------------
+
+// Thrown inside Import only, and caught there: the first problem found, with its place.
+struct ImportError {
+    QString message;
+};
+
+[[noreturn]] void Fail(const QString& where, const QString& what) {
+    throw ImportError{where + ": " + what};
+}
+
+// A JSON text back to bytes, undoing the "\udcXY" escape of single bytes.
+std::string ToBytes(const QString& text, const QString& where) {
+    std::string out;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        char16_t unit = text[i].unicode();
+        char32_t code = unit;
+        if (QChar::isHighSurrogate(unit) && i + 1 < text.size() &&
+            QChar::isLowSurrogate(text[i + 1].unicode())) {
+            code = QChar::surrogateToUcs4(unit, text[++i].unicode());
+        } else if (unit >= 0xDC80 && unit <= 0xDCFF) {
+            out.push_back(static_cast<char>(unit - 0xDC00));
+            continue;
+        } else if (QChar::isSurrogate(unit)) {
+            Fail(where, "holds a lone surrogate \\u" + QString::number(unit, 16) +
+                            " that stands for no byte");
+        }
+        if (code == 0) {
+            Fail(where, "must not hold a NUL character");
+        }
+        QByteArray utf8 = QString::fromUcs4(&code, 1).toUtf8();
+        out.append(utf8.constData(), static_cast<std::size_t>(utf8.size()));
+    }
+    return out;
+}
+
+class ObjectReader {
+public:
+    ObjectReader(const QJsonValue& value, QString where) : where_(std::move(where)) {
+        if (!value.isObject()) {
+            Fail(where_, "must be an object");
+        }
+        object_ = value.toObject();
+    }
+
+    void allowOnly(std::initializer_list<const char*> names) const {
+        for (const QString& key : object_.keys()) {
+            if (std::none_of(names.begin(), names.end(), [&](const char* n) { return key == n; })) {
+                Fail(path(key), "is not a known field");
+            }
+        }
+    }
+
+    QJsonValue get(const char* name, bool required) const {
+        QJsonValue value = object_.value(name);
+        if (value.isUndefined() && required) {
+            Fail(path(name), "is missing");
+        }
+        return value;
+    }
+
+    std::int32_t integer(const char* name) const {
+        QJsonValue value = get(name, true);
+        double number = value.toDouble();
+        if (!value.isDouble() || std::floor(number) != number || std::fabs(number) > 2147483647.0) {
+            Fail(path(name), "must be a whole number");
+        }
+        return static_cast<std::int32_t>(number);
+    }
+
+    std::string text(const char* name, bool required = true) const {
+        QJsonValue value = get(name, required);
+        if (value.isUndefined()) {
+            return {};
+        }
+        if (!value.isString()) {
+            Fail(path(name), "must be a string");
+        }
+        return ToBytes(value.toString(), path(name));
+    }
+
+    bool flag(const char* name) const {
+        QJsonValue value = get(name, false);
+        if (value.isUndefined()) {
+            return false;
+        }
+        if (!value.isBool()) {
+            Fail(path(name), "must be true or false");
+        }
+        return value.toBool();
+    }
+
+    QString choice(const char* name, std::initializer_list<const char*> allowed) const {
+        QJsonValue value = get(name, true);
+        QString chosen = value.toString();
+        if (!value.isString() ||
+            std::none_of(allowed.begin(), allowed.end(), [&](const char* a) { return chosen == a; })) {
+            QStringList names;
+            for (const char* a : allowed) names << QString("\"%1\"").arg(a);
+            Fail(path(name), "must be " + names.join(" or "));
+        }
+        return chosen;
+    }
+
+    QString path(const QString& name) const {
+        return where_.isEmpty() ? name : where_ + "." + name;
+    }
+
+private:
+    QJsonObject object_;
+    QString where_;
+};
+
+QJsonArray ArrayAt(const QJsonValue& value, const QString& where) {
+    if (!value.isArray()) {
+        Fail(where, "must be an array");
+    }
+    return value.toArray();
+}
+
+void Check(const std::optional<CheckFailure>& failure, const ObjectReader& in) {
+    if (failure) {
+        Fail(in.path(QString::fromStdString(failure->field)),
+             QString::fromStdString(failure->message));
+    }
+}
+
+std::unique_ptr<ForwardingRule> ReadRule(const QJsonValue& value, const QString& where) {
+    ObjectReader in(value, where);
+    in.allowOnly({"ruleName", "searchType", "caseSensitive", "searchData", "forwardIp",
+                  "forwardPort"});
+    auto rule = std::make_unique<ForwardingRule>();
+    rule->forwardPort = in.integer("forwardPort");
+    rule->ruleName = in.text("ruleName", false);
+    rule->forwardIp = in.text("forwardIp");
+    rule->searchData = in.text("searchData");
+    Check(CheckRuleValues({rule->forwardPort, rule->ruleName, rule->forwardIp, rule->searchData}),
+          in);
+    rule->searchType = in.choice("searchType", {"hex", "text"}) == "hex" ? 1 : 0;
+    rule->caseSensitive = in.flag("caseSensitive") ? 1 : 0;
+    return rule;
+}
+
+std::unique_ptr<ForwardingPort> ReadPort(const QJsonValue& value, const QString& where) {
+    ObjectReader in(value, where);
+    in.allowOnly({"protocol", "listenPort", "forwardIp", "forwardPort", "timeoutSeconds", "rules"});
+    auto port = std::make_unique<ForwardingPort>();
+    port->protocol = in.choice("protocol", {"tcp", "udp"}) == "tcp" ? PROTOCOL_TCP : PROTOCOL_UDP;
+    port->listenPort = in.integer("listenPort");
+    port->forwardPort = in.integer("forwardPort");
+    port->timeoutSeconds =
+        in.get("timeoutSeconds", false).isUndefined() ? DEFAULT_TIMEOUT_SECONDS
+                                                      : in.integer("timeoutSeconds");
+    port->forwardIp = in.text("forwardIp");
+    Check(CheckPortValues({port->listenPort, port->forwardPort, port->timeoutSeconds,
+                           port->forwardIp}),
+          in);
+    QJsonValue rules = in.get("rules", false);
+    if (!rules.isUndefined()) {
+        QJsonArray array = ArrayAt(rules, in.path("rules"));
+        for (qsizetype i = 0; i < array.size(); ++i) {
+            port->appendRule(ReadRule(array[i], in.path("rules") + QString("[%1]").arg(i)));
+        }
+    }
+    return port;
+}
+
+QString SyntaxError(const QByteArray& json, const QJsonParseError& error) {
+    int line = 1, column = 1;
+    for (qsizetype i = 0; i < error.offset && i < json.size(); ++i) {
+        if (json[i] == '\n') {
+            ++line;
+            column = 1;
+        } else {
+            ++column;
+        }
+    }
+    return QString("line %1, column %2: %3").arg(line).arg(column).arg(error.errorString());
+}
+
+}  // namespace
+
+QByteArray PortJson::Export(const PortTable& ports) {
+    QByteArray out = "{\n  \"ports\": [";
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        out += i == 0 ? "\n    {" : ",\n    {";
+        AppendPort(out, *ports[i]);
+        out += "\n    }";
+    }
+    out += ports.empty() ? "]\n}\n" : "\n  ]\n}\n";
+    return out;
+}
+
+PortJson::ImportResult PortJson::Import(const QByteArray& json) {
+    ImportResult result;
+    QJsonParseError parseError;
+    QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        result.error = SyntaxError(json, parseError);
+        return result;
+    }
+    try {
+        if (!document.isObject()) {
+            Fail("document", "must be an object with a \"ports\" array");
+        }
+        ObjectReader top(document.object(), "");
+        top.allowOnly({"ports"});
+        QJsonArray ports = ArrayAt(top.get("ports", true), "ports");
+        for (qsizetype i = 0; i < ports.size(); ++i) {
+            result.ports.push_back(ReadPort(ports[i], QString("ports[%1]").arg(i)));
+        }
+    } catch (const ImportError& error) {
+        result.ports.clear();
+        result.error = error.message;
+    }
+    return result;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,129 @@
+#include "PortJson.h"
+
+#include <gtest/gtest.h>
+
+#include "ConfigImage.h"
+
+namespace tarnwick {
+namespace {
+
+PortTable SamplePorts() {
+    PortTable ports;
+    auto smart = std::make_unique<ForwardingPort>();
+    smart->listenPort = 443;
+    smart->forwardIp = "127.0.0.1";
+    smart->forwardPort = 8443;
+    smart->timeoutSeconds = 3;
+    auto ssh = std::make_unique<ForwardingRule>();
+    ssh->ruleName = "SSH \"quoted\" \\ tab\t";
+    ssh->searchType = 0;
+    ssh->caseSensitive = 1;
+    ssh->searchData = "SSH-";
+    ssh->forwardIp = "127.0.0.1";
+    ssh->forwardPort = 22;
+    smart->appendRule(std::move(ssh));
+    auto odd = std::make_unique<ForwardingRule>();
+    odd->ruleName = "caf\xC3\xA9 \xE9\xFF\xC3 \xED\xA0\x80 \xF0\x9F\x98\x80";  // valid and invalid UTF-8
+    odd->searchType = 1;
+    odd->searchData = "16 03 XX";
+    odd->forwardIp = "h\x80st";
+    odd->forwardPort = 65535;
+    smart->appendRule(std::move(odd));
+    ports.push_back(std::move(smart));
+    auto udp = std::make_unique<ForwardingPort>();
+    udp->protocol = 1;
+    udp->listenPort = 5353;
+    udp->forwardIp = "localhost";
+    udp->forwardPort = 53;
+    ports.push_back(std::move(udp));
+    return ports;
+}
+
+TEST(PortJson, ExportThenImportRoundTripsTheFileByteForByte) {
+    PortTable ports = SamplePorts();
+    QByteArray json = PortJson::Export(ports);
+    EXPECT_TRUE(json.contains("\\udce9\\udcff\\udcc3")) << json.constData();
+    EXPECT_TRUE(json.contains("caf\xC3\xA9")) << json.constData();
+    PortJson::ImportResult imported = PortJson::Import(json);
+    ASSERT_TRUE(imported.ok()) << imported.error.toStdString();
+    EXPECT_EQ(ConfigImage::Encode(imported.ports), ConfigImage::Encode(ports));
+    EXPECT_EQ(PortJson::Export(imported.ports), json);
+}
+
+TEST(PortJson, EmptyConfiguration) {
+    QByteArray json = PortJson::Export(PortTable{});
+    EXPECT_EQ(json, "{\n  \"ports\": []\n}\n");
+    EXPECT_TRUE(PortJson::Import(json).ok());
+}
+
+TEST(PortJson, DefaultsForOptionalFields) {
+    auto imported = PortJson::Import(
+        R"({"ports":[{"protocol":"udp","listenPort":1,"forwardIp":"","forwardPort":2,
+            "rules":[{"searchType":"text","searchData":"x","forwardIp":"a","forwardPort":3}]}]})");
+    ASSERT_TRUE(imported.ok()) << imported.error.toStdString();
+    EXPECT_EQ(imported.ports[0]->timeoutSeconds, 5);
+    EXPECT_EQ(imported.ports[0]->rules[0]->ruleName, "");
+    EXPECT_EQ(imported.ports[0]->rules[0]->caseSensitive, 0);
+}
+
+struct BadJson {
+    const char* name;
+    const char* json;
+    const char* error;
+};
+
+class PortJsonRejects : public ::testing::TestWithParam<BadJson> {};
+
+TEST_P(PortJsonRejects, NamesThePlaceAndKeepsNothing) {
+    auto imported = PortJson::Import(GetParam().json);
+    EXPECT_FALSE(imported.ok());
+    EXPECT_TRUE(imported.ports.empty());
+    EXPECT_EQ(imported.error.toStdString(), GetParam().error);
+}
+
+#define PORT(fields) R"({"ports":[{"protocol":"tcp","listenPort":80,"forwardIp":"h","forwardPort":80)" fields "}]}"
+#define RULE(fields) PORT(R"(,"rules":[{"searchType":"hex","searchData":"00","forwardIp":"r","forwardPort":1)" fields "}]")
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PortJsonRejects,
+    ::testing::Values(
+        BadJson{"Syntax", "{\"ports\": [\n  {\"protocol\": \"tcp\",}\n]}",
+                "line 2, column 23: object is missing after a comma"},
+        BadJson{"NotAnObject", "[1]", "document: must be an object with a \"ports\" array"},
+        BadJson{"NoPorts", "{}", "ports: is missing"},
+        BadJson{"UnknownField", PORT(R"(,"listenport":1)"), "ports[0].listenport: is not a known field"},
+        BadJson{"ListenPortZero",
+                R"({"ports":[{"protocol":"tcp","listenPort":0,"forwardIp":"h","forwardPort":0}]})",
+                "ports[0].listenPort: Invalid Listen Port Entered, value must be between 1-65535"},
+        BadJson{"Timeout31", PORT(R"(,"timeoutSeconds":31)"),
+                "ports[0].timeoutSeconds: Invalid Timeout Value, value must be between 1-30 seconds"},
+        BadJson{"PortAsString",
+                R"({"ports":[{"protocol":"tcp","listenPort":"80","forwardIp":"h","forwardPort":80}]})",
+                "ports[0].listenPort: must be a whole number"},
+        BadJson{"FractionalPort", PORT(R"(,"timeoutSeconds":2.5)"),
+                "ports[0].timeoutSeconds: must be a whole number"},
+        BadJson{"Protocol", R"({"ports":[{"protocol":"sctp"}]})",
+                "ports[0].protocol: must be \"tcp\" or \"udp\""},
+        BadJson{"RulePort", RULE(R"(,"forwardPort":65536)"),
+                "ports[0].rules[0].forwardPort: Invalid Port Entered, value must be between 1-65535"},
+        BadJson{"CaseFlag", RULE(R"(,"caseSensitive":1)"),
+                "ports[0].rules[0].caseSensitive: must be true or false"},
+        BadJson{"LoneSurrogate", PORT(R"(,"rules":[{"searchType":"hex","searchData":"\ud800","forwardIp":"r","forwardPort":1}])"),
+                "ports[0].rules[0].searchData: holds a lone surrogate \\ud800 that stands for no byte"},
+        BadJson{"Nul", RULE(R"(,"ruleName":"a\u0000b")"),
+                "ports[0].rules[0].ruleName: must not hold a NUL character"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PortJson, SearchDataOfMoreThan4096CharactersFails) {
+    std::string json = R"({"ports":[{"protocol":"tcp","listenPort":80,"forwardIp":"h","forwardPort":80,)"
+                       R"("rules":[{"searchType":"text","forwardIp":"r","forwardPort":1,"searchData":")" +
+                       std::string(4097, 'a') + "\"}]}]}";
+    auto imported = PortJson::Import(QByteArray::fromStdString(json));
+    EXPECT_EQ(imported.error.toStdString(),
+              "ports[0].rules[0].searchData: Search Data cannot exceed 4096 characters");
+    json.erase(json.find(std::string(4097, 'a')), 1);
+    EXPECT_TRUE(PortJson::Import(QByteArray::fromStdString(json)).ok());
+}
+
+}  // namespace
+}  // namespace tarnwick
