@@ -1,5 +1,7 @@
 #include "ForwardingPort.h"
 
+#include <algorithm>
+
 namespace tarnwick {
 
 std::unique_ptr<ForwardingPort> ForwardingPort::deepCopy() const {
@@ -18,6 +20,29 @@ std::unique_ptr<ForwardingPort> ForwardingPort::deepCopy() const {
         copy->appendRule(std::make_unique<ForwardingRule>(*rule));
     }
     return copy;
+}
+
+void ForwardingPort::takeSettings(ForwardingPort&& other) {
+    protocol = other.protocol;
+    listenPort = other.listenPort;
+    forwardPort = other.forwardPort;
+    forwardIp = std::move(other.forwardIp);
+    timeoutSeconds = other.timeoutSeconds;
+    rules = std::move(other.rules);
+    captureFirstPacket = other.captureFirstPacket;
+}
+
+bool ForwardingPort::sameSettings(const ForwardingPort& other) const {
+    auto sameRule = [](const std::unique_ptr<ForwardingRule>& a,
+                       const std::unique_ptr<ForwardingRule>& b) {
+        return a->searchType == b->searchType && a->caseSensitive == b->caseSensitive &&
+               a->forwardPort == b->forwardPort && a->forwardIp == b->forwardIp &&
+               a->ruleName == b->ruleName && a->searchData == b->searchData;
+    };
+    return protocol == other.protocol && listenPort == other.listenPort &&
+           forwardPort == other.forwardPort && forwardIp == other.forwardIp &&
+           timeoutSeconds == other.timeoutSeconds &&
+           std::equal(rules.begin(), rules.end(), other.rules.begin(), other.rules.end(), sameRule);
 }
 
 }  // namespace tarnwick

@@ -39,6 +39,14 @@ struct ForwardingPort {
     // A new record with every field and every rule duplicated, run-time fields included.
     std::unique_ptr<ForwardingPort> deepCopy() const;
 
+    // True when every stored field, rules included and in order, is the same: the two
+    // records would be written to the configuration file alike.
+    bool sameSettings(const ForwardingPort& other) const;
+
+    // Takes over every stored field and the rules of `other`, and its capture flag; the
+    // run-time fields of this record (owner, worker) stay.
+    void takeSettings(ForwardingPort&& other);
+
     void appendRule(std::unique_ptr<ForwardingRule> rule) { rules.push_back(std::move(rule)); }
 
     bool isTcp() const { return protocol == PROTOCOL_TCP; }

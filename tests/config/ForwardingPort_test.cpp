@@ -91,3 +91,31 @@ TEST(ThreadHandle, WaitTimesOutUntilFinishedThenReturnsAtOnce) {
 
 }  // namespace
 }  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+TEST(ForwardingPort, SameSettingsComparesStoredFieldsAndRulesInOrder) {
+    ForwardingPort a;
+    a.listenPort = 80;
+    a.appendRule(MakeRule("one", "00"));
+    a.appendRule(MakeRule("two", "01"));
+    auto b = a.deepCopy();
+    b->threadId = 5;             // run-time fields do not count
+    b->captureFirstPacket = 1;
+    EXPECT_TRUE(a.sameSettings(*b));
+    std::swap(b->rules[0], b->rules[1]);
+    EXPECT_FALSE(a.sameSettings(*b));
+    std::swap(b->rules[0], b->rules[1]);
+    b->rules[1]->ruleName = "Two";
+    EXPECT_FALSE(a.sameSettings(*b));
+    b = a.deepCopy();
+    b->rules.pop_back();
+    EXPECT_FALSE(a.sameSettings(*b));
+    b = a.deepCopy();
+    b->timeoutSeconds = 6;
+    EXPECT_FALSE(a.sameSettings(*b));
+}
+
+}  // namespace
+}  // namespace tarnwick
