@@ -11,6 +11,7 @@ packages=(
     libgtest-dev
     libgmock-dev
     qt6-base-dev
+    qt6-svg-dev
 )
 
 missing=()
