@@ -43,5 +43,14 @@ run: build
 		echo "Tarnwick's program is not built yet: the engine and its tests are."; \
 	fi
 
+# Benchmarks, not part of `make test`: direct connections against forwarders on loopback,
+# one table of ratios. bench/README.md tells what is measured.
+.PHONY: bench bench-quick
+bench: build
+	bash bench/run.sh --build $(BUILD)
+
+bench-quick: build
+	bash bench/run.sh --quick --build $(BUILD)
+
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,56 @@
+// One round trip through an echo backend: a message that names its round, and the check
+// that exactly that message came back.
+#pragma once
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Net.h"
+
+namespace tarnwick::bench {
+
+class EchoCheck {
+public:
+    explicit EchoCheck(std::size_t size) : sent_(size), received_(size) {}
+
+    // Fills the message with a pattern that starts with the round's number.
+    void prepare(std::uint64_t round) {
+        for (std::size_t i = 0; i < sent_.size(); ++i) {
+            sent_[i] = static_cast<char>('A' + (round + i) % 26);
+        }
+        char label[24];
+        const int length =
+            std::snprintf(label, sizeof label, "%llu:", static_cast<unsigned long long>(round));
+        std::memcpy(sent_.data(), label, std::min(sent_.size(), static_cast<std::size_t>(length)));
+    }
+
+    bool send(int fd) const { return sendAll(fd, sent_.data(), sent_.size()); }
+
+    // False with errno set on a failed receive, or with errno 0 on a wrong reply.
+    bool receive(int fd) {
+        if (!recvExact(fd, received_.data(), received_.size())) {
+            return false;
+        }
+        errno = 0;
+        return received_ == sent_;
+    }
+
+    bool roundTrip(int fd, std::uint64_t round) {
+        prepare(round);
+        return send(fd) && receive(fd);
+    }
+
+    // What made the last round trip fail, read right after it.
+    static std::string failure() { return errno == 0 ? "wrong_echo" : errnoText(); }
+
+private:
+    std::vector<char> sent_;
+    std::vector<char> received_;
+};
+
+}  // namespace tarnwick::bench

@@ -1,0 +1,21 @@
+// The UDP backend: sends every datagram back to the address it came from.
+#pragma once
+
+#include "BackendConnection.h"
+#include "Fd.h"
+
+namespace tarnwick::bench {
+
+class UdpEcho {
+public:
+    explicit UdpEcho(Fd socket);
+
+    // Serves on the calling thread until stopFd becomes readable. connections stays 0;
+    // bytesIn and bytesOut count payload bytes.
+    void serve(int stopFd, BackendCounters& counters) const;
+
+private:
+    Fd socket_;
+};
+
+}  // namespace tarnwick::bench

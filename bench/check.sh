@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# Smoke run of the load generator against its own backends, direct on loopback: checks
+# the order statistics, and that every count it reports (bytes through a sink, echo round
+# trips, datagrams) agrees with what the backends counted. A few seconds; run.sh runs it
+# first so that no table rests on a broken counter.
+#
+#   bench/check.sh [--build DIR]
+set -euo pipefail
+
+BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+BUILD=$BENCH_DIR/../build
+if [[ ${1:-} == --build && -n ${2:-} ]]; then
+    BUILD=$2
+fi
+LOADGEN=$BUILD/bench/tarnwick-loadgen
+STATS_CHECK=$BUILD/bench/tarnwick-stats-check
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-bench-check.XXXXXX")
+source "$BENCH_DIR/lib.sh"
+trap 'stop_owned; rm -rf "$WORK"' EXIT
+
+failures=0
+fail() {
+    echo "check: FAIL $*" >&2
+    failures=$((failures + 1))
+}
+
+# expect LINE KEY VALUE
+expect() {
+    local actual
+    actual=$(field "$1" "$2") || actual="(none)"
+    [[ $actual == "$3" ]] || fail "$2=$actual, expected $3 in: $1"
+}
+
+"$STATS_CHECK" >/dev/null || fail "stats: $("$STATS_CHECK")"
+
+start_server sink sink || exit 1
+sink=127.0.0.1:$SERVER_PORT
+start_server echo echo || exit 1
+echo_pid=$SERVER_PID echo=127.0.0.1:$SERVER_PORT
+start_server tag:ALPHA- tag || exit 1
+tag=127.0.0.1:$SERVER_PORT
+start_server udp-echo udp || exit 1
+udp=127.0.0.1:$SERVER_PORT
+
+# Byte counts: sizes around the client's chunk and the backend's buffer, and zero. The
+# sink must have taken each header "N\n" plus N bytes, no more and no less.
+sink_expected=0
+for bytes in 0 1 262143 262144 262145 10000019; do
+    line=$(timeout 60 "$LOADGEN" throughput --target "$sink" --bytes "$bytes") || true
+    expect "$line" ok 1
+    expect "$line" received "$bytes"
+    sink_expected=$((sink_expected + bytes + ${#bytes} + 1))
+done
+
+# The sink answers only once all N bytes are in: 3 of 10 get no answer.
+line=$(timeout 60 "$LOADGEN" probe --target "$sink" --send $'3\nabc' --expect $'received=3\n') ||
+    true
+expect "$line" ok 1
+line=$(timeout 60 "$LOADGEN" probe --target "$sink" --send $'10\nabc' --expect received=3 \
+    --wait-ms 300) || true
+expect "$line" ok 0
+sink_expected=$((sink_expected + 5 + 6))
+
+line=$(timeout 60 "$LOADGEN" latency --target "$echo" --count 500 --warmup 10) || true
+expect "$line" ok 1
+expect "$line" samples 500
+p50=$(field "$line" p50_us) p99=$(field "$line" p99_us) max=$(field "$line" max_us)
+awk -v a="$p50" -v b="$p99" -v c="$max" 'BEGIN { exit !(a > 0 && a <= b && b <= c) }' ||
+    fail "latency order: p50=$p50 p99=$p99 max=$max"
+
+line=$(timeout 60 "$LOADGEN" connrate --target "$echo" --seconds 1 --clients 4) || true
+expect "$line" ok 1
+expect "$line" errors 0
+connections=$(field "$line" connections) || connections=0
+
+line=$(timeout 60 "$LOADGEN" idle --target "$echo" --connections 50 --pid "$echo_pid") || true
+expect "$line" ok 1
+expect "$line" opened 50
+
+line=$(timeout 60 "$LOADGEN" probe --target "$tag" --send hello --expect ALPHA-hello) || true
+expect "$line" ok 1
+
+line=$(timeout 60 "$LOADGEN" udp --target "$udp" --seconds 1 --window 8) || true
+expect "$line" ok 1
+expect "$line" lost 0
+expect "$line" corrupt 0
+expect "$line" received "$(field "$line" sent)"
+udp_bytes=$(($(field "$line" received) * 64))
+
+# What the backends counted, read from the one line each prints when stopped.
+stop_owned
+for name in sink echo tag udp; do
+    [[ $(wc -l <"$WORK/$name.out") == 1 ]] || fail "backend $name: $(cat "$WORK/$name.out")"
+    expect "$(<"$WORK/$name.out")" ok 1
+done
+line=$(<"$WORK/sink.out")
+expect "$line" bytes_in "$sink_expected"
+expect "$line" connections 8
+line=$(<"$WORK/echo.out")
+expect "$line" connections $((1 + connections + 50))
+expect "$line" bytes_out "$(field "$line" bytes_in)"
+expect "$line" bytes_in $(((510 + connections) * 64 + 50 * 16))
+line=$(<"$WORK/tag.out")
+expect "$line" bytes_out $((6 + 5))
+line=$(<"$WORK/udp.out")
+expect "$line" bytes_in "$udp_bytes"
+
+if ((failures > 0)); then
+    echo "check: $failures failure(s)" >&2
+    exit 1
+fi
+echo "check: ok (stats, sink byte counts, echo, tag, idle, udp)"

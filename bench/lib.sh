@@ -1,0 +1,116 @@
+# shellcheck shell=bash
+# Helpers shared by bench/run.sh and bench/check.sh; sourced, not run.
+# Expects LOADGEN (the tarnwick-loadgen program) and WORK (a scratch directory) to be set.
+
+# PIDs this shell started and must end: plain processes, and leaders of their own process
+# group (forwarders that may fork a child per connection).
+OWNED_PIDS=()
+OWNED_GROUPS=()
+
+# field LINE KEY: the value of KEY in a result line, or nothing.
+field() {
+    local pair
+    for pair in $1; do
+        if [[ $pair == "$2="* ]]; then
+            printf '%s\n' "${pair#*=}"
+            return 0
+        fi
+    done
+    return 1
+}
+
+# ok_field LINE KEY: the value of KEY when the line reports ok=1, else "fail".
+ok_field() {
+    if [[ $(field "$1" ok) == 1 ]]; then
+        field "$1" "$2" || echo fail
+    else
+        echo fail
+    fi
+}
+
+# wait_for SECONDS COMMAND...: polls COMMAND every 50 ms until it succeeds or time is up.
+wait_for() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        if ((SECONDS >= deadline)); then
+            return 1
+        fi
+        sleep 0.05
+    done
+}
+
+port_file_ready() { [[ -s $1 && ! -e $1.tmp ]]; }
+
+# start_server MODE NAME: starts a backend; sets SERVER_PID and SERVER_PORT (for the caller). Its final
+# result line lands in $WORK/NAME.out.
+start_server() {
+    local mode=$1 name=$2
+    rm -f "$WORK/$name.port"
+    "$LOADGEN" server --mode "$mode" --port-file "$WORK/$name.port" --seconds 1800 \
+        >"$WORK/$name.out" 2>&1 &
+    SERVER_PID=$!
+    OWNED_PIDS+=("$SERVER_PID")
+    if ! wait_for 10 port_file_ready "$WORK/$name.port"; then
+        echo "bench: backend $name ($mode) did not start:" >&2
+        cat "$WORK/$name.out" >&2
+        return 1
+    fi
+    # shellcheck disable=SC2034  # read by the caller
+    SERVER_PORT=$(<"$WORK/$name.port")
+}
+
+# listening PROTO PORT: true when something listens on PORT (TCP) or is bound to it (UDP).
+listening() {
+    local hex state files
+    hex=$(printf ':%04X' "$2")
+    if [[ $1 == tcp ]]; then
+        state=0A
+        files=(/proc/net/tcp /proc/net/tcp6)
+    else
+        state=07
+        files=(/proc/net/udp /proc/net/udp6)
+    fi
+    awk -v port="$hex" -v state="$state" \
+        'FNR > 1 && substr($2, length($2) - 4) == port && $4 == state { found = 1 }
+         END { exit !found }' "${files[@]}" 2>/dev/null
+}
+
+# gone PID / group_gone PGID: true when the process, or every process of the group, has
+# ended (a zombie waiting for this shell to reap it counts as ended).
+gone() {
+    local state
+    state=$(ps -o stat= -p "$1" 2>/dev/null) || return 0
+    [[ $state == Z* ]]
+}
+
+group_gone() {
+    ps -e -o pgid=,stat= | awk -v group="$1" '$1 == group && $2 !~ /^Z/ { found = 1 }
+                                              END { exit found }'
+}
+
+# stop_pid PID: SIGTERM, up to 5 s to end, then SIGKILL. For processes this shell started.
+stop_pid() {
+    kill -TERM "$1" 2>/dev/null || return 0
+    wait_for 5 gone "$1" || kill -KILL "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+}
+
+# stop_group PID: the same for the process group that PID leads (it and what it forked).
+stop_group() {
+    kill -TERM -- "-$1" 2>/dev/null || return 0
+    wait_for 5 group_gone "$1" || kill -KILL -- "-$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+}
+
+stop_owned() {
+    local pid
+    for pid in "${OWNED_GROUPS[@]}"; do
+        stop_group "$pid"
+    done
+    for pid in "${OWNED_PIDS[@]}"; do
+        stop_pid "$pid"
+    done
+    OWNED_GROUPS=()
+    OWNED_PIDS=()
+}
