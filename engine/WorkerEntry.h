@@ -1,0 +1,15 @@
+#pragma once
+
+#include "ThreadHandle.h"
+
+namespace tarnwick {
+
+// A live worker as seen by whoever started it and may have to stop it: its handle, to
+// wait on, and its id, to post to. Kept by the port controller for its listeners and UDP
+// relays, and by a TCP listener for its sessions.
+struct WorkerEntry {
+    ThreadHandle threadHandle;
+    ThreadId threadId = 0;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,167 @@
+#include "event/EventLoop.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <utility>
+
+#include "event/Socket.h"
+
+namespace tarnwick {
+
+namespace {
+thread_local EventLoop* currentLoop = nullptr;
+}
+
+EventLoop::EventLoop(std::shared_ptr<LoopInbox> inbox)
+    : inbox_(std::move(inbox)), thread_(std::this_thread::get_id()) {
+    if (currentLoop != nullptr || !inbox_ || !inbox_->valid()) {
+        std::abort();  // one loop per thread, and it needs a working inbox
+    }
+    currentLoop = this;
+}
+
+EventLoop::~EventLoop() {
+    assertInLoopThread();
+    if (!sockets_.empty()) {
+        std::abort();  // a socket would be left pointing at a dead loop
+    }
+    currentLoop = nullptr;
+}
+
+EventLoop* EventLoop::current() {
+    return currentLoop;
+}
+
+void EventLoop::assertInLoopThread() const {
+    if (thread_ != std::this_thread::get_id()) {
+        std::abort();
+    }
+}
+
+void EventLoop::run(EventHandler& handler) {
+    assertInLoopThread();
+    for (;;) {
+        bool woken = pollOnce() > 0 && poller_.readiness(0).readable;
+        bool delivered = false;
+        if (handleMessages(handler, woken, delivered)) {
+            break;
+        }
+        delivered = handleSockets() || delivered;
+        if (!delivered) {
+            fireTimers(handler);
+        }
+    }
+    inbox_->close();
+}
+
+void EventLoop::quit() {
+    assertInLoopThread();
+    quitting_ = true;
+    inbox_->requestQuit();
+}
+
+TimerId EventLoop::setTimer(std::chrono::milliseconds interval) {
+    assertInLoopThread();
+    return timers_.add(interval, Clock::now());
+}
+
+void EventLoop::killTimer(TimerId id) {
+    assertInLoopThread();
+    timers_.kill(id);
+}
+
+void EventLoop::addSocket(Socket& socket, int fd) {
+    assertInLoopThread();
+    sockets_[fd] = Registration{&socket, ++lastSerial_, true, false};
+}
+
+void EventLoop::removeSocket(int fd) {
+    assertInLoopThread();
+    sockets_.erase(fd);
+}
+
+void EventLoop::setReadInterest(int fd, bool wanted) {
+    assertInLoopThread();
+    auto found = sockets_.find(fd);
+    if (found != sockets_.end()) {
+        found->second.wantRead = wanted;
+    }
+}
+
+// Index 0 of the poll set is the wake-up descriptor; polled_[i] is index i + 1.
+int EventLoop::pollOnce() {
+    poller_.clear();
+    polled_.clear();
+    poller_.add(inbox_->wakeFd(), true);
+    for (const auto& [fd, registration] : sockets_) {
+        if (!registration.closeDelivered) {
+            poller_.add(fd, registration.wantRead);
+            polled_.push_back(Polled{fd, registration.serial});
+        }
+    }
+    int timeout = quitting_ ? 0 : timers_.msUntilNext(Clock::now());
+    int ready = poller_.wait(timeout);
+    ++pollCount_;
+    if (ready < 0 && ready != -ENOMEM) {
+        std::abort();  // a bad descriptor in the set: the registry is broken
+    }
+    return ready;
+}
+
+// Returns true when the quit request was reached. Sets `delivered` when a message ran.
+bool EventLoop::handleMessages(EventHandler& handler, bool woken, bool& delivered) {
+    std::deque<LoopInbox::Entry> batch = inbox_->takeAll(woken);
+    for (LoopInbox::Entry& entry : batch) {
+        if (entry.quit) {
+            return true;  // whatever follows the request is dropped with the batch
+        }
+        delivered = true;
+        handler.onMessage(entry.message);
+    }
+    return false;
+}
+
+// Returns true when a notice was delivered.
+bool EventLoop::handleSockets() {
+    bool delivered = false;
+    for (std::size_t i = 0; i < polled_.size() && !quitting_; ++i) {
+        Readiness ready = poller_.readiness(i + 1);
+        if (!ready.readable && !ready.hangup && !ready.error) {
+            continue;
+        }
+        auto found = sockets_.find(polled_[i].fd);
+        if (found == sockets_.end() || found->second.serial != polled_[i].serial) {
+            continue;  // closed or detached by an earlier handler of this turn
+        }
+        if (!found->second.wantRead) {
+            ready.readable = false;  // interest was switched off after the poll
+            if (!ready.hangup && !ready.error) {
+                continue;
+            }
+        }
+        delivered = true;
+        std::uint64_t serial = polled_[i].serial;
+        bool closed = found->second.socket->dispatch(ready);
+        found = sockets_.find(polled_[i].fd);  // the handler may have changed the registry
+        if (closed && found != sockets_.end() && found->second.serial == serial) {
+            found->second.closeDelivered = true;
+        }
+    }
+    return delivered;
+}
+
+void EventLoop::fireTimers(EventHandler& handler) {
+    if (quitting_ || timers_.empty()) {
+        return;
+    }
+    for (TimerId id : timers_.takeDue(Clock::now())) {
+        if (quitting_) {
+            return;
+        }
+        if (timers_.alive(id)) {  // an earlier callback may have killed it
+            handler.onTimer(id);
+        }
+    }
+}
+
+}  // namespace tarnwick

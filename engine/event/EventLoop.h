@@ -1,0 +1,98 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "event/EventHandler.h"
+#include "event/LoopInbox.h"
+#include "event/Poller.h"
+#include "event/TimerList.h"
+
+namespace tarnwick {
+
+class Socket;
+
+// The event loop of one thread: posted messages, notices of the sockets registered with
+// it, and its timers, handled one at a time. At most one loop per thread; it must be
+// created, run and destroyed on that thread, and every method but the constructor
+// checks so. Sockets register themselves (Socket::Create, Accept, Attach) with the loop
+// of the thread they are used on, `EventLoop::current()`.
+//
+// One turn of the loop, in this order:
+//   1. poll the wake-up descriptor and the registered sockets, with a time-out that
+//      reaches the nearest timer (no time-out when there is none);
+//   2. handle every message posted so far, in the order posted;
+//   3. deliver the socket notices of that poll: a readable socket gets OnAccept or
+//      OnReceive; a socket that hung up or failed and is not readable gets OnClose, once.
+//      A socket is looked up again just before its notice, so one closed or detached by
+//      an earlier handler of the same turn gets nothing, nor does a newer socket that
+//      reuses its descriptor;
+//   4. only if steps 2 and 3 delivered nothing, fire the timers that are due, earliest
+//      first. Data already waiting is therefore handled before an expiry due at the
+//      same moment.
+// quit() queues a quit request behind the messages posted so far: those are still
+// handled, then run() returns; no socket notice or timer expiry is delivered after the
+// request, and messages posted after it are dropped.
+class EventLoop {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit EventLoop(std::shared_ptr<LoopInbox> inbox);
+    ~EventLoop();  // all sockets must have left the loop by now
+    EventLoop(const EventLoop&) = delete;
+    EventLoop& operator=(const EventLoop&) = delete;
+
+    // The loop of the calling thread, or null.
+    static EventLoop* current();
+
+    void run(EventHandler& handler);
+    void quit();
+
+    TimerId setTimer(std::chrono::milliseconds interval);
+    void killTimer(TimerId id);
+
+    // Socket registry; used by Socket. The loop does not own the sockets.
+    void addSocket(Socket& socket, int fd);
+    void removeSocket(int fd);
+    void setReadInterest(int fd, bool wanted);
+    std::size_t socketCount() const { return sockets_.size(); }
+
+    // How many times the loop has returned from poll; for tests of idle behaviour.
+    std::uint64_t pollCount() const { return pollCount_; }
+
+    void assertInLoopThread() const;
+
+private:
+    struct Registration {
+        Socket* socket;  // does not own
+        std::uint64_t serial;
+        bool wantRead;
+        bool closeDelivered;  // OnClose ran; the socket is no longer polled
+    };
+    struct Polled {
+        int fd;
+        std::uint64_t serial;
+    };
+
+    int pollOnce();
+    bool handleMessages(EventHandler& handler, bool woken, bool& delivered);
+    bool handleSockets();
+    void fireTimers(EventHandler& handler);
+
+    std::shared_ptr<LoopInbox> inbox_;
+    std::thread::id thread_;
+    Poller poller_;
+    TimerList timers_;
+    std::unordered_map<int, Registration> sockets_;
+    std::vector<Polled> polled_;  // the sockets of the last poll, by poller index - 1
+    std::uint64_t lastSerial_ = 0;
+    std::uint64_t pollCount_ = 0;
+    bool quitting_ = false;
+};
+
+}  // namespace tarnwick

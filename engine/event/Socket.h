@@ -1,0 +1,106 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+#include "event/Poller.h"
+#include "event/UniqueFd.h"
+
+namespace tarnwick {
+
+class EventLoop;
+
+enum class SocketType { Stream, Datagram };
+
+// How long a blocking Connect waits for the destination before giving up.
+inline constexpr std::chrono::milliseconds CONNECT_TIMEOUT{21000};
+
+// An IPv4 socket whose notices are delivered by the event loop of the thread that opened
+// or attached it. Subclasses override the notices they handle; the error code passed to
+// them is SO_ERROR for OnClose and 0 otherwise. The socket owns its descriptor and closes
+// it on destruction. Operations return 0 (or a byte count) on success and -errno on
+// failure, so callers and tests can tell causes apart. All of it runs on the owning
+// thread only.
+//
+// The descriptor is always non-blocking; Connect and Send block the calling thread by
+// polling this one socket, and while they wait the thread handles no other event.
+class Socket {
+public:
+    Socket() = default;
+    virtual ~Socket();  // Close
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+
+    bool isOpen() const { return fd_.valid(); }
+    int handle() const { return fd_.get(); }
+    // The local port the socket is bound to, or -errno.
+    int localPort() const;
+
+    // Opens a new socket, registers it with this thread's loop and binds it to `port` on
+    // all local addresses. A stream socket with port 0 is left unbound until it connects.
+    // `reuseAddress` is for listeners only: it lets a port be bound again while old
+    // connections linger, and still refuses a second live listener.
+    int Create(int port = 0, SocketType type = SocketType::Stream, bool reuseAddress = false);
+    int Listen(int backlog);
+    // Takes the next waiting connection into `target` (which must not be open), registered
+    // with this thread. When the process is out of descriptors the waiting connection is
+    // accepted into a spare descriptor and dropped at once, so the listener neither spins
+    // nor stalls; the result is then -EMFILE or -ENFILE.
+    int Accept(Socket& target);
+    bool hasSpareDescriptor() const { return spare_.valid(); }
+
+    // Connects to `host` (a dotted IPv4 address, else a name whose first IPv4 address is
+    // used) and waits until the connection is made, fails or the time-out passes
+    // (-ETIMEDOUT). A name that cannot be resolved gives -EHOSTUNREACH.
+    int Connect(const std::string& host, int port,
+                std::chrono::milliseconds timeout = CONNECT_TIMEOUT);
+    // Waits until all `length` bytes are handed to the network stack; returns `length` or
+    // -errno. Never raises SIGPIPE.
+    long Send(const void* data, std::size_t length);
+    // At most `length` bytes: more than 0 = data, 0 = the peer closed, -errno = error
+    // (-EAGAIN when nothing is waiting).
+    long Receive(void* data, std::size_t length);
+    // Sends FIN: the peer reads the end of the data, and may go on sending.
+    int ShutdownSend();
+    // Turns off the coalescing of small writes (TCP_NODELAY), so each Send goes out at
+    // once instead of waiting for the acknowledgement of the previous one.
+    int SetNoDelay();
+
+    // Switches notices off and closes the descriptor. Nothing when not open.
+    void Close();
+    // Switches notices off, leaves the loop and gives the descriptor up without closing
+    // it; -1 when not open.
+    int Detach();
+    // Takes over an open descriptor, for instance one another thread accepted, and
+    // registers it with this thread. Fails for an invalid descriptor or an open socket;
+    // on failure the descriptor stays the caller's.
+    bool Attach(int fd);
+
+    // Readability notices on or off (hang-ups and errors are always delivered). A relay
+    // turns them off on a side that has sent its FIN, whose end of data would otherwise
+    // keep polling readable.
+    void setReadNotices(bool wanted);
+
+    // Called by the event loop with one poll result; returns true when it delivered
+    // OnClose, after which the loop stops polling the socket.
+    bool dispatch(const Readiness& ready);
+
+protected:
+    virtual void OnAccept(int error);
+    virtual void OnReceive(int error);
+    virtual void OnClose(int error);
+
+private:
+    void enterLoop();
+    void leaveLoop();
+    int pendingError() const;
+    int dropWaitingConnection();
+
+    UniqueFd fd_;
+    UniqueFd spare_;             // listeners: kept for when descriptors run out
+    EventLoop* loop_ = nullptr;  // does not own; set while registered
+    bool listening_ = false;
+};
+
+}  // namespace tarnwick

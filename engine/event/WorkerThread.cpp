@@ -1,0 +1,98 @@
+#include "event/WorkerThread.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <exception>
+#include <utility>
+
+#include "event/EngineMessages.h"
+#include "event/ThreadRegistry.h"
+
+namespace tarnwick {
+
+namespace {
+std::atomic<int> resumesToFail{0};
+
+bool TakeInjectedFailure() {
+    int left = resumesToFail.load();
+    while (left > 0 && !resumesToFail.compare_exchange_weak(left, left - 1)) {
+    }
+    return left > 0;
+}
+}  // namespace
+
+WorkerThread::WorkerThread()
+    : inbox_(std::make_shared<LoopInbox>()),
+      id_(ThreadRegistry::instance().add(inbox_)),
+      handle_(ThreadHandle::create()) {}
+
+WorkerThread::~WorkerThread() {
+    inbox_->close();
+    ThreadRegistry::instance().remove(id_);
+    handle_.markFinished();
+}
+
+void WorkerThread::failNextResumesForTesting(int count) {
+    resumesToFail.store(count);
+}
+
+bool WorkerThread::resume(std::unique_ptr<WorkerThread> worker) {
+    if (TakeInjectedFailure() || !worker->inbox_->valid()) {
+        return false;  // the worker is destroyed on return
+    }
+    pthread_attr_t attributes;
+    if (::pthread_attr_init(&attributes) != 0) {
+        return false;
+    }
+    ::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    ::pthread_attr_setstacksize(&attributes, STACK_SIZE);
+    pthread_t thread;
+    WorkerThread* handedOver = worker.release();
+    int created = ::pthread_create(&thread, &attributes, &WorkerThread::threadMain, handedOver);
+    ::pthread_attr_destroy(&attributes);
+    if (created != 0) {
+        worker.reset(handedOver);  // not started: take it back, and destroy it on return
+        return false;
+    }
+    return true;
+}
+
+void* WorkerThread::threadMain(void* worker) {
+    try {
+        run(std::unique_ptr<WorkerThread>(static_cast<WorkerThread*>(worker)));
+    } catch (...) {
+        std::terminate();  // reports the exception and aborts: none may end a worker silently
+    }
+    return nullptr;
+}
+
+void WorkerThread::run(std::unique_ptr<WorkerThread> worker) {
+    EventLoop loop(worker->inbox_);
+    worker->loop_ = &loop;
+    worker->inbox_->deliver(Message{WM_PORT_STARTED, 0, 0, {}});
+    try {
+        loop.run(*worker);
+    } catch (...) {
+        std::terminate();  // before unwinding tears the loop down under live sockets
+    }
+    // The worker goes first: its sockets leave the loop as they close.
+    worker.reset();
+}
+
+void WorkerThread::onMessage(const Message&) {}
+void WorkerThread::onTimer(TimerId) {}
+
+TimerId WorkerThread::setTimer(std::chrono::milliseconds interval) {
+    return loop_->setTimer(interval);
+}
+
+void WorkerThread::killTimer(TimerId id) {
+    loop_->killTimer(id);
+}
+
+void WorkerThread::quit() {
+    loop_->quit();
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,157 @@
+#include "tcp/CThreadListenTCP.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+#include "event/EngineMessages.h"
+#include "event/ThreadRegistry.h"
+#include "tcp/CThreadTCP.h"
+
+namespace tarnwick {
+
+CThreadListenTCP::CThreadListenTCP(std::shared_ptr<CaptureLog> captureLog)
+    : listenSocket(*this), captureLog(std::move(captureLog)) {}
+
+CThreadListenTCP::~CThreadListenTCP() = default;
+
+void CThreadListenTCP::setPortCopy(std::unique_ptr<ForwardingPort> portCopy) {
+    listenSocket.portCopy = std::move(portCopy);
+}
+
+void CThreadListenTCP::onMessage(const Message& message) {
+    switch (message.message) {
+        case WM_PORT_STARTED:
+            OnStart();
+            break;
+        case WM_PORT_RESTART:
+            OnRestart();
+            break;
+        case WM_PORT_STOP:
+            OnStop(message.wParam);
+            break;
+        case WM_SESSION_STARTED:
+            AddSession(static_cast<ThreadId>(message.wParam), message.handle);
+            break;
+        case WM_SESSION_ENDED:
+            RemoveSession(static_cast<ThreadId>(message.wParam));
+            break;
+        default:
+            break;
+    }
+}
+
+void CThreadListenTCP::OnStart() {
+    const ForwardingPort* port = listenSocket.portCopy.get();
+    if (port == nullptr) {
+        return;  // a stop request queued before the thread ran has shut it down already
+    }
+    int result = listenSocket.Create(port->listenPort, SocketType::Stream, true);
+    if (result == 0) {
+        result = listenSocket.Listen(LISTEN_BACKLOG);
+    }
+    if (result != 0) {
+        OnStop(0, -result);  // the owner learns why the port could not listen
+        return;
+    }
+    PostThreadMessage(port->ownerWindow, WM_PORT_STARTED, threadId(), 0, threadHandle());
+}
+
+void CThreadListenTCP::OnAccept() {
+    Socket accepted;
+    int result = listenSocket.Accept(accepted);
+    if (result == 0) {
+        StartSession(UniqueFd(accepted.Detach()));
+    } else if ((result == -EMFILE || result == -ENFILE) && !listenSocket.hasSpareDescriptor()) {
+        PauseAccepting();
+    }
+    // Any other failure (the client gave up before it was accepted) leaves nothing to serve.
+}
+
+// The session is registered here, when it is started, and not only when its own
+// WM_SESSION_STARTED arrives: a stop that comes in between then still ends it.
+void CThreadListenTCP::StartSession(UniqueFd accepted) {
+    auto session = std::make_unique<CThreadTCP>(threadId(), listenSocket.portCopy->deepCopy(),
+                                                std::move(accepted), captureLog);
+    WorkerEntry entry{session->threadHandle(), session->threadId()};
+    if (WorkerThread::resume(std::move(session))) {
+        AddSession(entry.threadId, entry.threadHandle);
+    }
+    // Otherwise the session was destroyed unstarted and closed the connection with it.
+}
+
+void CThreadListenTCP::PauseAccepting() {
+    listenSocket.setReadNotices(false);
+    if (acceptRetryTimer == 0) {
+        acceptRetryTimer = setTimer(ACCEPT_RETRY_MS);
+    }
+}
+
+void CThreadListenTCP::onTimer(TimerId id) {
+    if (id == acceptRetryTimer) {
+        killTimer(acceptRetryTimer);
+        acceptRetryTimer = 0;
+        listenSocket.setReadNotices(true);
+    }
+}
+
+void CThreadListenTCP::AddSession(ThreadId id, const ThreadHandle& handle) {
+    auto known = std::find_if(sessions.begin(), sessions.end(),
+                              [id](const WorkerEntry& entry) { return entry.threadId == id; });
+    if (known == sessions.end()) {
+        sessions.push_back(WorkerEntry{handle, id});
+    }
+}
+
+void CThreadListenTCP::RemoveSession(ThreadId id) {
+    auto found = std::find_if(sessions.begin(), sessions.end(),
+                              [id](const WorkerEntry& entry) { return entry.threadId == id; });
+    if (found != sessions.end()) {
+        sessions.erase(found);
+    }
+}
+
+void CThreadListenTCP::OnRestart() {
+    MailboxId owner = ShutDown();
+    PostThreadMessage(owner, WM_PORT_RESTART, threadId(), 0);
+    quit();
+}
+
+void CThreadListenTCP::OnStop(std::uintptr_t quietly, int error) {
+    MailboxId owner = ShutDown();
+    if (quietly == 0) {
+        PostThreadMessage(owner, WM_PORT_STOP, threadId(), error);
+    }
+    quit();
+}
+
+// Closes the listening socket, ends every session and frees the port copy. Returns the
+// window to report to, or 0 when the copy was already gone (a second stop request).
+MailboxId CThreadListenTCP::ShutDown() {
+    listenSocket.Close();
+    if (acceptRetryTimer != 0) {
+        killTimer(acceptRetryTimer);
+        acceptRetryTimer = 0;
+    }
+    StopSessions();
+    MailboxId owner = listenSocket.portCopy ? listenSocket.portCopy->ownerWindow : 0;
+    FreePortCopy();
+    return owner;
+}
+
+// Asks every session to end quietly, all at once, then waits for each in turn.
+void CThreadListenTCP::StopSessions() {
+    for (const WorkerEntry& entry : sessions) {
+        PostThreadMessage(entry.threadId, WM_PORT_STOP, 1, 0);
+    }
+    for (const WorkerEntry& entry : sessions) {
+        entry.threadHandle.wait(SESSION_WAIT_MS);
+    }
+    sessions.clear();
+}
+
+void CThreadListenTCP::FreePortCopy() {
+    listenSocket.portCopy.reset();
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "ForwardingPort.h"
+#include "WorkerEntry.h"
+#include "event/WorkerThread.h"
+#include "routing/CaptureLog.h"
+#include "tcp/CSocketListenTCP.h"
+
+namespace tarnwick {
+
+// The worker of one running TCP port: it listens on `listenPort`, hands every accepted
+// connection to a session thread of its own (CThreadTCP), and ends all of them when the
+// port is stopped or restarted.
+//
+// Notices to the port's `ownerWindow`: WM_PORT_STARTED (wParam = own id, handle = own
+// handle) once listening; otherwise WM_PORT_STOP (own id, lParam the errno) when it could
+// not listen. On
+// WM_PORT_STOP (wParam 0) it shuts down and answers WM_PORT_STOP; with wParam 1 it
+// answers nothing; on WM_PORT_RESTART it always answers WM_PORT_RESTART. Every session is
+// ended (or waited for SESSION_WAIT_MS) before the answer, and the thread ends right after.
+class CThreadListenTCP : public WorkerThread {
+public:
+    static constexpr int LISTEN_BACKLOG = 5;
+    static constexpr std::chrono::milliseconds SESSION_WAIT_MS{25000};
+    // When descriptors run out and not even the spare one is left, accepting pauses this
+    // long instead of spinning on a connection it cannot take.
+    static constexpr std::chrono::milliseconds ACCEPT_RETRY_MS{100};
+
+    // `captureLog` receives the first-packet dumps of all sessions; it must not be null.
+    explicit CThreadListenTCP(std::shared_ptr<CaptureLog> captureLog);
+    ~CThreadListenTCP() override;
+
+    // Before resume: the listener's own deep copy of the port, carrying `ownerWindow`.
+    void setPortCopy(std::unique_ptr<ForwardingPort> portCopy);
+
+    // The listening socket's accept notice.
+    void OnAccept();
+
+protected:
+    void onMessage(const Message& message) override;
+    void onTimer(TimerId id) override;
+
+private:
+    void OnStart();
+    void OnRestart();
+    // `error`: the errno that kept the port from listening, sent as the notice's lParam.
+    void OnStop(std::uintptr_t quietly, int error = 0);
+    MailboxId ShutDown();
+    void StopSessions();
+    void AddSession(ThreadId id, const ThreadHandle& handle);
+    void RemoveSession(ThreadId id);
+    void StartSession(UniqueFd accepted);
+    void PauseAccepting();
+    void FreePortCopy();
+
+    CSocketListenTCP listenSocket;
+    std::vector<WorkerEntry> sessions;  // in order of registration
+    std::shared_ptr<CaptureLog> captureLog;
+    TimerId acceptRetryTimer = 0;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,169 @@
+#include "tcp/CThreadTCP.h"
+
+#include <cerrno>
+#include <utility>
+
+#include "event/EngineMessages.h"
+#include "event/ThreadRegistry.h"
+#include "routing/ChooseDestination.h"
+
+namespace tarnwick {
+
+CThreadTCP::CThreadTCP(ThreadId listenerThreadId, std::unique_ptr<ForwardingPort> portCopy,
+                       UniqueFd acceptedHandle, std::shared_ptr<CaptureLog> captureLog)
+    : clientSocket(*this),
+      forwardSocket(*this),
+      portCopy(std::move(portCopy)),
+      listenerThreadId(listenerThreadId),
+      acceptedHandle(std::move(acceptedHandle)),
+      captureLog(std::move(captureLog)) {}
+
+CThreadTCP::~CThreadTCP() = default;
+
+void CThreadTCP::onMessage(const Message& message) {
+    switch (message.message) {
+        case WM_PORT_STARTED:
+            OnStart();
+            break;
+        case WM_PORT_STOP:
+            EndSession(message.wParam);
+            break;
+        default:
+            break;
+    }
+}
+
+void CThreadTCP::onTimer(TimerId id) {
+    OnTimer(id);
+}
+
+void CThreadTCP::OnStart() {
+    if (state != State::Starting) {
+        return;  // a stop request queued before the thread ran has ended it already
+    }
+    if (!clientSocket.Attach(acceptedHandle.get())) {
+        EndSession(1);  // nothing to relay: end without ever registering
+        return;
+    }
+    acceptedHandle.release();  // clientSocket owns it now
+    clientSocket.SetNoDelay();
+    if (portCopy->isSmart()) {
+        timerId = setTimer(std::chrono::seconds(portCopy->timeoutSeconds));
+        state = State::WaitingForFirstData;
+    } else if (!ConnectForward(portCopy->forwardIp, portCopy->forwardPort)) {
+        EndSession(0);
+        return;
+    }
+    PostThreadMessage(listenerThreadId, WM_SESSION_STARTED, threadId(), 0, threadHandle());
+}
+
+// The first-data timer: nothing came in time, so the default destination is used and no
+// rule is tried. An expiry of a timer already stopped is ignored.
+void CThreadTCP::OnTimer(TimerId id) {
+    if (id != timerId || state != State::WaitingForFirstData) {
+        return;
+    }
+    StopFirstDataTimer();
+    if (!ConnectForward(portCopy->forwardIp, portCopy->forwardPort)) {
+        EndSession(0);
+    }
+}
+
+void CThreadTCP::OnClientData() {
+    if (state != State::WaitingForFirstData) {
+        Relay(clientSocket, forwardSocket, clientOpen, forwardOpen);
+        return;
+    }
+    // A Smart port's first data: it picks the destination and goes there first, in full.
+    unsigned char buffer[RELAY_BUFFER_SIZE];
+    long received = clientSocket.Receive(buffer, sizeof buffer);
+    if (received == -EAGAIN) {
+        return;
+    }
+    if (received < 1) {
+        EndSession(0);  // closed or failed before sending anything: no outgoing connection
+        return;
+    }
+    StopFirstDataTimer();
+    std::string host;
+    std::int32_t port = 0;
+    auto length = static_cast<std::size_t>(received);
+    ChooseDestination(*portCopy, buffer, length, host, port, *captureLog);
+    if (!ConnectForward(host, port) || !SendAll(forwardSocket, buffer, length)) {
+        EndSession(0);
+    }
+}
+
+void CThreadTCP::OnForwardData() {
+    Relay(forwardSocket, clientSocket, forwardOpen, clientOpen);
+}
+
+// Moves one piece from `from` to `to`, or passes on `from`'s FIN.
+void CThreadTCP::Relay(Socket& from, Socket& to, bool& fromOpen, bool toOpen) {
+    unsigned char buffer[RELAY_BUFFER_SIZE];
+    long received = from.Receive(buffer, sizeof buffer);
+    if (received == -EAGAIN) {
+        return;  // the readiness was used up by an earlier read
+    }
+    if (received == 0) {
+        EndOfData(from, to, fromOpen, toOpen);
+    } else if (received < 0 || !SendAll(to, buffer, static_cast<std::size_t>(received))) {
+        EndSession(0);
+    }
+}
+
+// `from` sent its FIN after all its data, which has been relayed. Pass the FIN on and
+// keep relaying the other direction; end once both directions are done.
+void CThreadTCP::EndOfData(Socket& from, Socket& to, bool& fromOpen, bool toOpen) {
+    fromOpen = false;
+    from.setReadNotices(false);  // the end of data would keep polling readable
+    if (!toOpen || to.ShutdownSend() != 0) {
+        EndSession(0);
+    }
+}
+
+bool CThreadTCP::ConnectForward(const std::string& host, std::int32_t port) {
+    if (forwardSocket.Create() != 0 || forwardSocket.Connect(host, port) != 0) {
+        return false;
+    }
+    forwardSocket.SetNoDelay();
+    state = State::Relaying;
+    return true;
+}
+
+void CThreadTCP::StopFirstDataTimer() {
+    if (timerId != 0) {
+        killTimer(timerId);
+        timerId = 0;
+    }
+}
+
+// Sends the whole piece; on an error, closes `to` and reports failure.
+bool CThreadTCP::SendAll(Socket& to, const unsigned char* data, std::size_t length) {
+    if (to.Send(data, length) < 0) {
+        to.Close();
+        return false;
+    }
+    return true;
+}
+
+void CThreadTCP::EndSession(std::uintptr_t quietly) {
+    if (state != State::Ended) {
+        state = State::Ended;
+        clientSocket.Close();
+        forwardSocket.Close();
+        StopFirstDataTimer();
+        FreePortCopy();
+        if (quietly == 0 && listenerThreadId != 0) {
+            PostThreadMessage(listenerThreadId, WM_SESSION_ENDED, threadId(), 0);
+        }
+        listenerThreadId = 0;
+    }
+    quit();
+}
+
+void CThreadTCP::FreePortCopy() {
+    portCopy.reset();
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,73 @@
+// A session on its own, with a mailbox in the listener's place.
+#include "tcp/CThreadTCP.h"
+
+#include <gtest/gtest.h>
+
+#include "TcpTestSupport.h"
+#include "TestBackend.h"
+
+namespace tarnwick {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::PeerClosed;
+using testing::ReadUpTo;
+using testing::SocketPair;
+using testing::StandardPort;
+using testing::TestBackend;
+
+struct Session {
+    Mailbox listener;
+    SocketPair connection;  // a: handed to the session; b: the client's end
+    WorkerEntry entry;
+    std::unique_ptr<CThreadTCP> worker;
+
+    explicit Session(const ForwardingPort& port) {
+        worker =
+            std::make_unique<CThreadTCP>(listener.id(), port.deepCopy(), std::move(connection.a),
+                                         std::make_shared<testing::RecordingCaptureLog>());
+        entry = WorkerEntry{worker->threadHandle(), worker->threadId()};
+    }
+    bool resume() { return WorkerThread::resume(std::move(worker)); }
+};
+
+TEST(CThreadTCP, RegistersOnceRelayingAndReportsItsEndToTheListener) {
+    TestBackend backend("D:");
+    Session session(StandardPort(backend.port()));
+    ASSERT_TRUE(session.resume());
+    auto started = session.listener.waitFor(10s);
+    ASSERT_TRUE(started);
+    EXPECT_EQ(started->message, WM_SESSION_STARTED);
+    EXPECT_EQ(started->wParam, session.entry.threadId);
+    EXPECT_TRUE(started->handle == session.entry.threadHandle);
+    EXPECT_EQ(ReadUpTo(session.connection.b.get(), 2), "D:");
+
+    session.connection.b.reset();  // the client goes; the destination answers the FIN
+    auto ended = session.listener.waitFor(10s);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(ended->message, WM_SESSION_ENDED);
+    EXPECT_EQ(ended->wParam, session.entry.threadId);
+    EXPECT_TRUE(session.entry.threadHandle.wait(10s));
+}
+
+TEST(CThreadTCP, StopPostedBeforeTheThreadRunsEndsItQuietlyWithoutStarting) {
+    TestBackend backend("D:");
+    Session session(StandardPort(backend.port()));
+    PostThreadMessage(session.entry.threadId, WM_PORT_STOP, 1);
+    ASSERT_TRUE(session.resume());
+    EXPECT_TRUE(session.entry.threadHandle.wait(10s));
+    EXPECT_TRUE(PeerClosed(session.connection.b.get()));
+    EXPECT_EQ(session.listener.tryTake(), std::nullopt);  // neither registered nor reported
+    EXPECT_EQ(backend.connectionCount(), 0u);
+}
+
+TEST(CThreadTCP, SessionThatNeverRunsClosesTheConnectionItWasGiven) {
+    Session session(StandardPort(1));
+    WorkerThread::failNextResumesForTesting(1);
+    EXPECT_FALSE(session.resume());
+    EXPECT_TRUE(PeerClosed(session.connection.b.get(), 1s));
+    EXPECT_EQ(session.listener.tryTake(), std::nullopt);
+}
+
+}  // namespace
+}  // namespace tarnwick

@@ -1,0 +1,174 @@
+#pragma once
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../event/EventTestSupport.h"
+#include "ForwardingPort.h"
+#include "WorkerEntry.h"
+#include "event/EngineMessages.h"
+#include "event/Mailbox.h"
+#include "event/ThreadRegistry.h"
+#include "routing/CaptureLog.h"
+#include "tcp/CThreadListenTCP.h"
+
+namespace tarnwick::testing {
+
+using namespace std::chrono_literals;
+
+// Keeps the dumps instead of writing a file; called from session threads.
+class RecordingCaptureLog : public CaptureLog {
+public:
+    RecordingCaptureLog() : CaptureLog("/nonexistent") {}
+
+    void WriteCaptureLog(const ForwardingPort&, const unsigned char* data,
+                         std::size_t length) override {
+        std::lock_guard lock(mutex_);
+        dumps_.emplace_back(reinterpret_cast<const char*>(data), length);
+    }
+    std::vector<std::string> dumps() const {
+        std::lock_guard lock(mutex_);
+        return dumps_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> dumps_;
+};
+
+// A free TCP port: bound (address reuse on, not listening) so that nobody else takes it
+// until a listener of ours has bound it too.
+class ReservedPort {
+public:
+    ReservedPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        const int on = 1;
+        ::setsockopt(fd_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        socklen_t length = sizeof address;
+        if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+            ::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            port_ = ntohs(address.sin_port);
+        }
+    }
+    int port() const { return port_; }
+    void release() { fd_.reset(); }
+
+private:
+    UniqueFd fd_;
+    int port_ = 0;
+};
+
+inline std::size_t CountEntries(const char* directory) {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(directory)) {
+        ++count;
+    }
+    return count;
+}
+inline std::size_t OpenDescriptors() {
+    return CountEntries("/proc/self/fd");
+}
+inline std::size_t LiveThreads() {
+    return CountEntries("/proc/self/task");
+}
+
+inline ForwardingPort StandardPort(int forwardPort) {
+    ForwardingPort port;
+    port.forwardIp = "127.0.0.1";
+    port.forwardPort = forwardPort;
+    return port;
+}
+
+inline std::unique_ptr<ForwardingRule> TextRule(const std::string& text, int forwardPort) {
+    auto rule = std::make_unique<ForwardingRule>();
+    rule->searchType = 0;
+    rule->caseSensitive = 1;
+    rule->forwardIp = "127.0.0.1";
+    rule->forwardPort = forwardPort;
+    rule->searchData = text;
+    return rule;
+}
+
+// Plays the port controller for one port: starts a listener on a deep copy of `record`,
+// with a mailbox as the port's owner window, and reads the listener's notices.
+class PortHarness {
+public:
+    Mailbox owner;
+    std::shared_ptr<RecordingCaptureLog> captureLog = std::make_shared<RecordingCaptureLog>();
+    ForwardingPort record;
+    WorkerEntry listener;
+
+    explicit PortHarness(ForwardingPort port) : record(std::move(port)) {
+        record.ownerWindow = owner.id();
+    }
+
+    // Starts a listener on `listenPort` (a fresh free port when 0), the way the controller
+    // does: id and handle go into the record before the copy is made.
+    WorkerEntry launch(int listenPort = 0) {
+        ReservedPort reserved;
+        record.listenPort = listenPort != 0 ? listenPort : reserved.port();
+        auto worker = std::make_unique<CThreadListenTCP>(captureLog);
+        record.threadId = worker->threadId();
+        record.threadHandle = worker->threadHandle();
+        worker->setPortCopy(record.deepCopy());
+        listener = WorkerEntry{record.threadHandle, record.threadId};
+        if (!WorkerThread::resume(std::move(worker))) {
+            return {};
+        }
+        if (listenPort == 0) {
+            startedNotice = owner.waitFor(10s);  // the reservation may go once it listens
+        }
+        return listener;
+    }
+
+    // Launches on a free port and checks the WM_PORT_STARTED notice.
+    bool start() {
+        launch();
+        return startedNotice && startedNotice->message == WM_PORT_STARTED &&
+               startedNotice->wParam == listener.threadId &&
+               startedNotice->handle == listener.threadHandle;
+    }
+
+    // Asks the listener to end and returns its answer, if any comes within `timeout`.
+    std::optional<Message> request(std::uint32_t message, std::uintptr_t wParam,
+                                   std::chrono::milliseconds timeout = 30s) {
+        PostThreadMessage(listener.threadId, message, wParam);
+        return owner.waitFor(timeout);
+    }
+
+    UniqueFd connect() const { return ConnectToLoopback(record.listenPort); }
+
+    std::optional<Message> startedNotice;
+};
+
+// Sends `data` and then a FIN on `fd` while reading everything that comes back until the
+// peer's FIN; returns what came back.
+inline std::string Exchange(int fd, const std::string& data,
+                            std::chrono::milliseconds timeout = 60s) {
+    std::thread writer([fd, &data] {
+        std::size_t sent = 0;
+        while (sent < data.size()) {
+            ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) {
+                break;
+            }
+            sent += static_cast<std::size_t>(n);
+        }
+        ::shutdown(fd, SHUT_WR);
+    });
+    std::string received = ReadUpTo(fd, SIZE_MAX, timeout);
+    writer.join();
+    return received;
+}
+
+}  // namespace tarnwick::testing

@@ -1,0 +1,179 @@
+#include "TestBackend.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+namespace tarnwick::testing {
+
+TestBackend::TestBackend(std::string tag, Mode mode, std::string answer)
+    : tag_(std::move(tag)),
+      mode_(mode),
+      answer_(std::move(answer)),
+      listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)),
+      stop_(::eventfd(0, EFD_CLOEXEC)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+        ::listen(listener_.get(), 128) == 0 &&
+        ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port_ = ntohs(address.sin_port);
+    }
+    acceptor_ = std::thread([this] { acceptLoop(); });
+}
+
+TestBackend::~TestBackend() {
+    const std::uint64_t one = 1;
+    (void)::write(stop_.get(), &one, sizeof one);
+    acceptor_.join();
+    // No lock: nothing adds connections any more, and a connection thread still running
+    // may need the lock to finish.
+    for (auto& connection : connections_) {
+        if (connection->thread.joinable()) {
+            connection->thread.join();
+        }
+    }
+}
+
+void TestBackend::acceptLoop() {
+    for (;;) {
+        pollfd fds[2] = {{listener_.get(), POLLIN, 0}, {stop_.get(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+            return;
+        }
+        if (fds[1].revents != 0) {
+            return;
+        }
+        if ((fds[0].revents & POLLIN) == 0) {
+            continue;
+        }
+        UniqueFd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!fd.valid()) {
+            continue;
+        }
+        reapFinished();
+        std::lock_guard lock(mutex_);
+        auto connection = std::make_unique<Connection>();
+        connection->fd = std::move(fd);
+        Connection& served = *connection;
+        connections_.push_back(std::move(connection));
+        served.thread = std::thread([this, &served] { serve(served); });
+        changed_.notify_all();
+    }
+}
+
+// Joins the threads of connections that have ended, so a long test keeps few around.
+void TestBackend::reapFinished() {
+    std::lock_guard lock(mutex_);
+    for (auto& connection : connections_) {
+        if (connection->done && connection->thread.joinable()) {
+            connection->thread.join();
+        }
+    }
+}
+
+bool TestBackend::sendAll(int fd, const std::string& data) {
+    std::size_t sent = 0;
+    while (sent < data.size()) {
+        ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// One connection, served full duplex: what it reads is queued and written back as the
+// peer takes it, so the backend never stops reading because the peer is slow to read.
+void TestBackend::serve(Connection& connection) {
+    int fd = connection.fd.get();
+    std::string pending = mode_ == Mode::AnswerAfterEof ? std::string() : tag_;
+    if (mode_ == Mode::SendAndClose) {
+        pending += answer_;
+    }
+    bool peerEnded = mode_ == Mode::SendAndClose;
+    bool finSent = false;
+    char buffer[65536];
+    while (!(peerEnded && finSent)) {
+        pollfd fds[2] = {
+            {fd, static_cast<short>((peerEnded ? 0 : POLLIN) | (pending.empty() ? 0 : POLLOUT)), 0},
+            {stop_.get(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+            break;
+        }
+        if (fds[1].revents != 0 || (fds[0].revents & (POLLERR | POLLNVAL)) != 0) {
+            break;
+        }
+        if ((fds[0].revents & POLLIN) != 0) {
+            ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                break;
+            }
+            if (n == 0) {
+                peerEnded = true;
+                if (mode_ == Mode::AnswerAfterEof) {
+                    pending = tag_ + answer_;
+                }
+            } else if (n > 0) {
+                std::lock_guard lock(mutex_);
+                connection.received.append(buffer, static_cast<std::size_t>(n));
+                changed_.notify_all();
+                if (mode_ == Mode::Echo) {
+                    pending.append(buffer, static_cast<std::size_t>(n));
+                }
+            }
+        }
+        if ((fds[0].revents & POLLOUT) != 0) {
+            ssize_t n = ::send(fd, pending.data(), pending.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                break;
+            }
+            if (n > 0) {
+                pending.erase(0, static_cast<std::size_t>(n));
+            }
+        }
+        if (peerEnded && pending.empty() && !finSent) {
+            ::shutdown(fd, SHUT_WR);
+            finSent = true;
+        }
+    }
+    connection.fd.reset();
+    connection.done = true;
+}
+
+std::size_t TestBackend::connectionCount() const {
+    std::lock_guard lock(mutex_);
+    return connections_.size();
+}
+
+bool TestBackend::waitForConnections(std::size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return connections_.size() >= count; });
+}
+
+std::string TestBackend::received(std::size_t index) const {
+    std::lock_guard lock(mutex_);
+    return index < connections_.size() ? connections_[index]->received : std::string();
+}
+
+bool TestBackend::waitForReceived(std::size_t index, std::size_t bytes,
+                                  std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+        return index < connections_.size() && connections_[index]->received.size() >= bytes;
+    });
+}
+
+}  // namespace tarnwick::testing

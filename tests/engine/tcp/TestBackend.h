@@ -1,0 +1,69 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "event/UniqueFd.h"
+
+namespace tarnwick::testing {
+
+// A destination server on 127.0.0.1 at a port the system chose, serving each connection
+// on a thread of its own until the backend is destroyed. Every reply starts with the
+// backend's tag, so a client can tell which destination it reached.
+class TestBackend {
+public:
+    enum class Mode {
+        Echo,            // tag at once, then every byte back; FIN after the peer's FIN
+        AnswerAfterEof,  // reads to the peer's FIN, then sends tag + `answer` and closes
+        SendAndClose,    // tag + `answer` at once, then closes without reading
+    };
+
+    explicit TestBackend(std::string tag, Mode mode = Mode::Echo, std::string answer = {});
+    ~TestBackend();  // ends every connection and joins every thread
+    TestBackend(const TestBackend&) = delete;
+    TestBackend& operator=(const TestBackend&) = delete;
+
+    int port() const { return port_; }
+    const std::string& tag() const { return tag_; }
+
+    std::size_t connectionCount() const;
+    bool waitForConnections(std::size_t count,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    // What connection `index` (in order of acceptance) has received so far.
+    std::string received(std::size_t index) const;
+    bool waitForReceived(std::size_t index, std::size_t bytes,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+
+private:
+    struct Connection {
+        UniqueFd fd;
+        std::string received;  // guarded by the backend's mutex
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
+
+    void acceptLoop();
+    void serve(Connection& connection);
+    bool sendAll(int fd, const std::string& data);
+    void reapFinished();
+
+    std::string tag_;
+    Mode mode_;
+    std::string answer_;
+    UniqueFd listener_;
+    UniqueFd stop_;  // eventfd: readable once the backend is being destroyed
+    int port_ = 0;
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::vector<std::unique_ptr<Connection>> connections_;  // guarded by mutex_
+    std::thread acceptor_;
+};
+
+}  // namespace tarnwick::testing
