@@ -1,0 +1,186 @@
+#include "CPortController.h"
+
+#include <algorithm>
+#include <cassert>
+
+#include "event/EngineMessages.h"
+#include "event/ThreadRegistry.h"
+#include "tcp/CThreadListenTCP.h"
+#include "udp/CThreadUDP.h"
+
+namespace tarnwick {
+
+namespace {
+
+// Stores the suspended worker's id and handle in the record, then hands the worker a deep
+// copy of the record, made after that so that it carries them too.
+template <class Worker>
+std::unique_ptr<WorkerThread> Prepare(std::unique_ptr<Worker> worker, ForwardingPort& record) {
+    record.threadId = worker->threadId();
+    record.threadHandle = worker->threadHandle();
+    worker->setPortCopy(record.deepCopy());
+    return worker;
+}
+
+// A suspended worker of the record's protocol, ready to resume.
+std::unique_ptr<WorkerThread> CreateWorker(ForwardingPort& record,
+                                           const std::shared_ptr<CaptureLog>& captureLog) {
+    if (record.isTcp()) {
+        return Prepare(std::make_unique<CThreadListenTCP>(captureLog), record);
+    }
+    return Prepare(std::make_unique<CThreadUDP>(captureLog), record);
+}
+
+}  // namespace
+
+CPortController::CPortController(PortView& view, MailboxId ownerWindow,
+                                 std::shared_ptr<CaptureLog> captureLog)
+    : view_(view), ownerWindow_(ownerWindow), captureLog_(std::move(captureLog)) {}
+
+CPortController::~CPortController() {
+    if (!shutDown_) {
+        shutdown();
+    }
+}
+
+void CPortController::appendPorts(PortTable ports) {
+    for (auto& port : ports) {
+        port->ownerWindow = ownerWindow_;
+        ports_.push_back(std::move(port));
+    }
+}
+
+void CPortController::insertPort(std::unique_ptr<ForwardingPort> port) {
+    port->ownerWindow = ownerWindow_;
+    ports_.insert(ports_.begin(), std::move(port));
+}
+
+std::unique_ptr<ForwardingPort> CPortController::removePort(std::size_t row) {
+    std::unique_ptr<ForwardingPort> removed = std::move(ports_.at(row));
+    ports_.erase(ports_.begin() + static_cast<std::ptrdiff_t>(row));
+    return removed;
+}
+
+void CPortController::reorderRows(const std::vector<std::size_t>& oldRows) {
+    assert(oldRows.size() == ports_.size());
+    PortTable reordered;
+    reordered.reserve(ports_.size());
+    for (std::size_t old : oldRows) {
+        assert(ports_.at(old) != nullptr);  // each old row taken once
+        reordered.push_back(std::move(ports_.at(old)));
+    }
+    ports_ = std::move(reordered);
+}
+
+void CPortController::startPort(int row) {
+    if (!validRow(row) || ports_[row]->isStarted()) {
+        return;  // a port never gets a second worker
+    }
+    startWorker(*ports_[row]);
+}
+
+void CPortController::startWorker(ForwardingPort& record) {
+    if (!WorkerThread::resume(CreateWorker(record, captureLog_))) {
+        // No thread could be created: the port stays stopped.
+        record.threadId = 0;
+        record.threadHandle = ThreadHandle();
+    }
+}
+
+void CPortController::stopPort(int row) {
+    if (validRow(row)) {
+        PostThreadMessage(ports_[row]->threadId, WM_PORT_STOP, 0);
+    }
+}
+
+void CPortController::startAll() {
+    for (std::size_t row = 0; row < ports_.size(); ++row) {
+        startPort(static_cast<int>(row));
+    }
+}
+
+void CPortController::stopAll() {
+    for (std::size_t row = 0; row < ports_.size(); ++row) {
+        stopPort(static_cast<int>(row));
+    }
+}
+
+void CPortController::requestRestart(int row) {
+    if (validRow(row)) {
+        PostThreadMessage(ports_[row]->threadId, WM_PORT_RESTART, 0);
+    }
+}
+
+bool CPortController::handleNotice(const Message& message) {
+    auto threadId = static_cast<ThreadId>(message.wParam);
+    switch (message.message) {
+        case WM_PORT_STARTED:
+            onPortStarted(threadId, message.handle);
+            return true;
+        case WM_PORT_STOP:
+            onPortStopped(threadId, static_cast<int>(message.lParam));
+            return true;
+        case WM_PORT_RESTART:
+            onPortRestart(threadId);
+            return true;
+        default:
+            return false;
+    }
+}
+
+void CPortController::onPortStarted(ThreadId threadId, const ThreadHandle& threadHandle) {
+    liveWorkers_.push_back(WorkerEntry{threadHandle, threadId});
+    int row = rowOf(threadId);
+    if (row >= 0) {
+        view_.setRunning(static_cast<std::size_t>(row), true, 0);
+    }
+}
+
+void CPortController::onPortStopped(ThreadId threadId, int error) {
+    forgetWorker(threadId);
+    int row = rowOf(threadId);
+    if (row >= 0) {
+        ports_[row]->threadId = 0;
+        ports_[row]->threadHandle = ThreadHandle();
+        view_.setRunning(static_cast<std::size_t>(row), false, error);
+    }
+}
+
+void CPortController::onPortRestart(ThreadId threadId) {
+    forgetWorker(threadId);
+    int row = rowOf(threadId);
+    if (row >= 0) {
+        startWorker(*ports_[row]);  // follows the record's protocol as it is now
+    }
+}
+
+void CPortController::shutdown(std::chrono::milliseconds wait) {
+    shutDown_ = true;
+    for (const WorkerEntry& entry : liveWorkers_) {
+        PostThreadMessage(entry.threadId, WM_PORT_STOP, 1);
+    }
+    for (const WorkerEntry& entry : liveWorkers_) {
+        entry.threadHandle.wait(wait);
+    }
+    liveWorkers_.clear();
+    ports_.clear();
+}
+
+int CPortController::rowOf(ThreadId threadId) const {
+    if (threadId == 0) {
+        return -1;
+    }
+    auto found = std::find_if(ports_.begin(), ports_.end(),
+                              [&](const auto& port) { return port->threadId == threadId; });
+    return found == ports_.end() ? -1 : static_cast<int>(found - ports_.begin());
+}
+
+void CPortController::forgetWorker(ThreadId threadId) {
+    auto found = std::find_if(liveWorkers_.begin(), liveWorkers_.end(),
+                              [&](const WorkerEntry& entry) { return entry.threadId == threadId; });
+    if (found != liveWorkers_.end()) {
+        liveWorkers_.erase(found);
+    }
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,76 @@
+#include "udp/CSocketUDP.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "event/Poller.h"
+#include "udp/CThreadUDP.h"
+
+namespace tarnwick {
+
+long CSocketUDP::ReceiveFrom(void* data, std::size_t length, sockaddr_in& sender) {
+    if (!isOpen()) {
+        return -EBADF;
+    }
+    ssize_t result;
+    do {
+        socklen_t senderLength = sizeof sender;
+        // MSG_TRUNC: the result is the datagram's full length, so truncation shows.
+        result = ::recvfrom(handle(), data, length, MSG_DONTWAIT | MSG_TRUNC,
+                            reinterpret_cast<sockaddr*>(&sender), &senderLength);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) {
+        return -errno;
+    }
+    if (static_cast<std::size_t>(result) > length) {
+        return -EMSGSIZE;
+    }
+    return static_cast<long>(result);
+}
+
+long CSocketUDP::SendTo(const void* data, std::size_t length, const sockaddr_in& target) {
+    if (!isOpen()) {
+        return -EBADF;
+    }
+    for (;;) {
+        ssize_t result = ::sendto(handle(), data, length, MSG_NOSIGNAL | MSG_DONTWAIT,
+                                  reinterpret_cast<const sockaddr*>(&target), sizeof target);
+        if (result >= 0) {
+            return static_cast<long>(result);
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            int ready = Poller::waitOne(handle(), true, -1);
+            if (ready < 0) {
+                return ready;
+            }
+        } else if (errno != EINTR) {
+            return -errno;
+        }
+    }
+}
+
+void CSocketUDP::OnReceive(int error) {
+    owner_.OnDatagram();
+    Socket::OnReceive(error);
+}
+
+bool ResolveHostIPv4(const std::string& host, in_addr& address) {
+    if (::inet_aton(host.c_str(), &address) != 0) {
+        return true;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+        return false;
+    }
+    address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+    ::freeaddrinfo(found);
+    return true;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <string>
+
+#include "event/Socket.h"
+
+namespace tarnwick {
+
+class CThreadUDP;
+
+// The UDP relay's one datagram socket: bound to the port's listen port, used for both
+// directions, its readable notices handed to the relay that owns it. Adds the datagram
+// operations, with the peer given as a binary IPv4 address and port. Like every socket of
+// the engine it runs on its owner's thread only.
+class CSocketUDP : public Socket {
+public:
+    explicit CSocketUDP(CThreadUDP& owner) : owner_(owner) {}
+
+    // Binds a new datagram socket to `port` on all local addresses. No address reuse: a
+    // port that another datagram socket holds fails with -EADDRINUSE.
+    int Open(int port) { return Create(port, SocketType::Datagram); }
+
+    // Takes one datagram into `data` and fills `sender`. Returns its length (0 for an empty
+    // datagram); -EMSGSIZE when it was longer than `length`, in which case `data` holds its
+    // first `length` bytes and `sender` is filled all the same; -EAGAIN when none is waiting;
+    // -errno on other errors.
+    long ReceiveFrom(void* data, std::size_t length, sockaddr_in& sender);
+
+    // Sends one datagram to `target`, waiting on this socket while it would block. Returns
+    // `length` or -errno.
+    long SendTo(const void* data, std::size_t length, const sockaddr_in& target);
+
+protected:
+    void OnReceive(int error) override;
+
+private:
+    CThreadUDP& owner_;  // holds this socket
+};
+
+// The IPv4 address of `host`: a dotted address as inet_aton reads it, else the first IPv4
+// address that the name resolves to. False when the name cannot be resolved. May block on
+// a name lookup.
+bool ResolveHostIPv4(const std::string& host, in_addr& address);
+
+}  // namespace tarnwick

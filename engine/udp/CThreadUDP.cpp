@@ -1,0 +1,118 @@
+#include "udp/CThreadUDP.h"
+
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "event/EngineMessages.h"
+#include "event/ThreadRegistry.h"
+#include "routing/ChooseDestination.h"
+
+namespace tarnwick {
+
+CThreadUDP::CThreadUDP(std::shared_ptr<CaptureLog> captureLog)
+    : udpSocket(*this), captureLog(std::move(captureLog)) {}
+
+void CThreadUDP::onMessage(const Message& message) {
+    switch (message.message) {
+        case WM_PORT_STARTED:
+            OnStart();
+            break;
+        case WM_PORT_RESTART:
+            OnRestart();
+            break;
+        case WM_PORT_STOP:
+            OnStop(message.wParam);
+            break;
+        default:
+            break;
+    }
+}
+
+void CThreadUDP::OnStart() {
+    if (!portCopy) {
+        return;  // a stop or restart request came first; the relay is already ending
+    }
+    int result = captureLog ? udpSocket.Open(portCopy->listenPort) : -EINVAL;
+    if (result != 0) {
+        ShutDown(WM_PORT_STOP, true, -result);  // the owner learns why the port did not open
+        return;
+    }
+    PostThreadMessage(portCopy->ownerWindow, WM_PORT_STARTED, threadId(), 0, threadHandle());
+}
+
+void CThreadUDP::OnRestart() {
+    ShutDown(WM_PORT_RESTART, true);
+}
+
+void CThreadUDP::OnStop(std::uintptr_t quiet) {
+    ShutDown(WM_PORT_STOP, quiet == 0);
+}
+
+void CThreadUDP::ShutDown(std::uint32_t notice, bool report, int error) {
+    udpSocket.Close();
+    MailboxId window = portCopy ? portCopy->ownerWindow : 0;
+    FreePortCopy();
+    if (report) {
+        PostThreadMessage(window, notice, threadId(), error);  // id 0: nobody to tell
+    }
+    quit();
+}
+
+void CThreadUDP::FreePortCopy() {
+    portCopy.reset();
+}
+
+// One datagram per notice; the loop calls again while more are waiting.
+void CThreadUDP::OnDatagram() {
+    unsigned char buffer[RECEIVE_BUFFER_SIZE];
+    sockaddr_in sender{};
+    long length = udpSocket.ReceiveFrom(buffer, sizeof buffer, sender);
+    if (length == -EMSGSIZE) {
+        length = RECEIVE_BUFFER_SIZE;  // too long: its first part goes on like any datagram
+    }
+    if (length <= 0) {
+        return;  // empty datagram, or an error: ignored, the relay goes on
+    }
+    std::size_t count = static_cast<std::size_t>(length);
+    if (!destinationChosen && !ChooseRunDestination(buffer, count)) {
+        OnStop(0);
+        return;
+    }
+    const sockaddr_in* target = &destAddress;
+    if (FromDestination(sender)) {
+        if (clientAddress.sin_port == 0) {
+            return;  // a reply before any client: nobody to give it to
+        }
+        target = &clientAddress;
+    } else {
+        clientAddress = sender;
+    }
+    if (udpSocket.SendTo(buffer, count, *target) < 0) {
+        OnStop(0);
+    }
+}
+
+bool CThreadUDP::ChooseRunDestination(const unsigned char* data, std::size_t length) {
+    destinationChosen = true;
+    std::int32_t port = 0;
+    ChooseDestination(*portCopy, data, length, destIp, port, *captureLog);
+    destPort = static_cast<std::uint32_t>(port);
+    in_addr address{};
+    if (port < 0 || port > 65535 || !ResolveHostIPv4(destIp, address)) {
+        return false;
+    }
+    destAddress.sin_family = AF_INET;
+    destAddress.sin_addr = address;
+    destAddress.sin_port = htons(static_cast<std::uint16_t>(port));
+    return true;
+}
+
+// Address and port both: a client on the destination's own host is still a client.
+bool CThreadUDP::FromDestination(const sockaddr_in& sender) const {
+    return sender.sin_addr.s_addr == destAddress.sin_addr.s_addr &&
+           sender.sin_port == destAddress.sin_port;
+}
+
+}  // namespace tarnwick

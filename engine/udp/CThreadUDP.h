@@ -1,0 +1,75 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "ForwardingPort.h"
+#include "event/Message.h"
+#include "event/WorkerThread.h"
+#include "routing/CaptureLog.h"
+#include "udp/CSocketUDP.h"
+
+namespace tarnwick {
+
+// The worker of a running UDP port: one datagram socket on `listenPort` serves every
+// client and the destination. The first datagram of a run picks the destination for the
+// whole run (rules and capture included, as for a TCP session's first data); datagrams
+// from the destination go back to the last client that sent one.
+//
+// Created suspended like every worker: the starter stores the new thread's id and handle
+// in the port's record, hands over a deep copy of the record and the capture log, then
+// resumes it. Notices to the copy's `ownerWindow`:
+//   WM_PORT_STARTED (thread id, handle in Message::handle) once the socket is bound;
+//   WM_PORT_STOP (thread id) when it could not bind (lParam: the errno), when a send
+//     failed or the destination could not be resolved, and in answer to WM_PORT_STOP
+//     with wParam 0;
+//   WM_PORT_RESTART (thread id) in answer to WM_PORT_RESTART.
+// WM_PORT_STOP with wParam non-zero ends the relay without any notice.
+class CThreadUDP : public WorkerThread {
+public:
+    // The most bytes of one datagram that are relayed, matched and captured; the rest of a
+    // longer datagram is lost.
+    static constexpr std::size_t RECEIVE_BUFFER_SIZE = 8192;
+
+    // `captureLog` receives the dump of each run's first datagram; it must not be null.
+    explicit CThreadUDP(std::shared_ptr<CaptureLog> captureLog);
+
+    // Before resume: the relay's own deep copy of the port, carrying `ownerWindow`. Without
+    // one the relay ends at start, silently.
+    void setPortCopy(std::unique_ptr<ForwardingPort> copy) { portCopy = std::move(copy); }
+
+    // `udpSocket` has a datagram waiting: relay it.
+    void OnDatagram();
+
+protected:
+    void onMessage(const Message& message) override;
+
+private:
+    void OnStart();
+    void OnRestart();
+    void OnStop(std::uintptr_t quiet);
+    // Closes the socket, frees the copy, posts `notice` to the window when `report` is set
+    // and ends the loop.
+    void ShutDown(std::uint32_t notice, bool report, int error = 0);
+    void FreePortCopy();
+
+    // Routes the run by its first datagram and resolves the destination once; false when
+    // the destination cannot be used.
+    bool ChooseRunDestination(const unsigned char* data, std::size_t length);
+    bool FromDestination(const sockaddr_in& sender) const;
+
+    CSocketUDP udpSocket;
+    std::unique_ptr<ForwardingPort> portCopy;
+    std::shared_ptr<CaptureLog> captureLog;
+    bool destinationChosen = false;
+    std::string destIp;  // the destination's host as configured: dotted or a name
+    std::uint32_t destPort = 0;
+    sockaddr_in destAddress{};    // destIp resolved once, with destPort
+    sockaddr_in clientAddress{};  // the last client; port 0 = none yet in this run
+};
+
+}  // namespace tarnwick
