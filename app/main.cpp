@@ -1,4 +1,9 @@
 #include <QCoreApplication>
+#ifdef TARNWICK_WITH_GUI
+#include <QApplication>
+
+#include "CForwardApp.h"
+#endif
 
 #include <cstdio>
 #include <iostream>
@@ -6,6 +11,7 @@
 #include "CommandLine.h"
 #include "ConfigCommands.h"
 #include "ConfigLocation.h"
+#include "HeadlessService.h"
 
 using namespace tarnwick;
 
@@ -21,10 +27,21 @@ QStringList Arguments(int argc, char** argv) {
     return arguments;
 }
 
-int RunConfigCommand(const CommandLineOptions& options) {
-    std::string directory = options.configDir.isEmpty() ? DefaultConfigDirectory()
-                                                        : options.configDir.toStdString();
-    ConfigFile file(directory);
+std::string ConfigDirectory(const CommandLineOptions& options) {
+    return options.configDir.isEmpty() ? DefaultConfigDirectory() : options.configDir.toStdString();
+}
+
+int RunHeadless(int argc, char** argv, const CommandLineOptions& options) {
+    HeadlessService::BlockSignals();  // before any thread exists
+    QCoreApplication application(argc, argv);
+    HeadlessService service(ConfigFile(ConfigDirectory(options)), options.capturePorts, std::cout,
+                            std::cerr);
+    return service.run();
+}
+
+int RunConfigCommand(int argc, char** argv, const CommandLineOptions& options) {
+    QCoreApplication application(argc, argv);
+    ConfigFile file(ConfigDirectory(options));
     ConfigCommands commands(file, std::cout, std::cerr);
     switch (options.mode) {
         case CommandLineOptions::Mode::List:
@@ -60,6 +77,16 @@ int main(int argc, char** argv) {
         case ParsedCommandLine::Action::Run:
             break;
     }
-    QCoreApplication application(argc, argv);
-    return RunConfigCommand(parsed.options);
+    if (parsed.options.mode == CommandLineOptions::Mode::Headless) {
+        return RunHeadless(argc, argv, parsed.options);
+    }
+#ifdef TARNWICK_WITH_GUI
+    if (parsed.options.mode == CommandLineOptions::Mode::Gui) {
+        QApplication application(argc, argv);
+        CForwardApp app(QString::fromStdString(ConfigDirectory(parsed.options)),
+                        parsed.options.hiddenStart);
+        return app.InitInstance();
+    }
+#endif
+    return RunConfigCommand(argc, argv, parsed.options);
 }

@@ -1,0 +1,192 @@
+#include "HeadlessService.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "ConfigCommands.h"
+
+namespace tarnwick {
+
+namespace {
+
+sigset_t ServiceSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+}  // namespace
+
+HeadlessService::HeadlessService(ConfigFile file, QList<int> capturePorts, std::ostream& out,
+                                 std::ostream& err)
+    : file_(std::move(file)),
+      capturePorts_(std::move(capturePorts)),
+      out_(out),
+      err_(err),
+      pump_([this](const Message& message) { controller_.handleNotice(message); }),
+      controller_(*this, pump_.id(), std::make_shared<CaptureLog>(file_.directory())) {}
+
+HeadlessService::~HeadlessService() {
+    if (signalFd_ >= 0) {
+        ::close(signalFd_);
+    }
+}
+
+void HeadlessService::BlockSignals() {
+    sigset_t set = ServiceSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+int HeadlessService::run() {
+    sigset_t set = ServiceSignals();
+    signalFd_ = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (signalFd_ < 0) {
+        err_ << "tarnwick: cannot receive signals: " << std::strerror(errno) << "\n";
+        return 1;
+    }
+    signalNotifier_ = new QSocketNotifier(signalFd_, QSocketNotifier::Read, this);
+    connect(signalNotifier_, &QSocketNotifier::activated, this, &HeadlessService::onSignal);
+
+    controller_.appendPorts(loadPorts());
+    running_.assign(controller_.rowCount(), false);
+    out_ << ConfigCommands::HEADER_LINE << std::endl;
+    for (const auto& port : controller_.ports()) {
+        printRow(*port, false);
+    }
+    sayWhenEmpty();
+    controller_.startAll();
+    return QCoreApplication::exec();
+}
+
+PortTable HeadlessService::loadPorts() {
+    LoadResult loaded = file_.load();
+    if (!loaded.report.complete()) {
+        err_ << "tarnwick: " << loaded.report.describe() << std::endl;
+    }
+    for (auto& port : loaded.ports) {
+        port->captureFirstPacket = capturePorts_.contains(port->listenPort) ? 1 : 0;
+    }
+    return std::move(loaded.ports);
+}
+
+void HeadlessService::sayWhenEmpty() {
+    if (controller_.rowCount() == 0) {
+        err_ << "tarnwick: no ports are configured in " << file_.path()
+             << ". Add some with 'tarnwick --config-dir " << file_.directory()
+             << " --import FILE', then send SIGHUP to process " << ::getpid()
+             << " to start them." << std::endl;
+    }
+}
+
+void HeadlessService::printRow(const ForwardingPort& port, bool running) {
+    out_ << ConfigCommands::RowLine(port, running) << std::endl;
+}
+
+void HeadlessService::setRunning(std::size_t row, bool running, int error) {
+    running_.at(row) = running;
+    const ForwardingPort& port = controller_.port(row);
+    printRow(port, running);
+    if (error != 0) {
+        err_ << ConfigCommands::RowLine(port, running) << "\tcannot open the port: "
+             << std::strerror(error) << std::endl;
+    }
+}
+
+void HeadlessService::onSignal() {
+    signalfd_siginfo info;
+    while (::read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        if (info.ssi_signo == SIGHUP) {
+            reload();
+        } else {
+            signalNotifier_->setEnabled(false);
+            controller_.shutdown();
+            QCoreApplication::exit(0);
+            return;
+        }
+    }
+}
+
+// Applies the file as it is now: ports with the same settings keep their workers and
+// connections; a port whose protocol and listen port stay but whose settings changed is
+// rewritten in place and restarted; other old ports stop, other new ports start. The rows
+// follow the file's order.
+void HeadlessService::reload() {
+    PortTable fresh = loadPorts();
+    const std::size_t oldCount = controller_.rowCount();
+    std::vector<bool> taken(oldCount, false);
+    auto takeOld = [&](auto matches) -> int {
+        for (std::size_t row = 0; row < oldCount; ++row) {
+            if (!taken[row] && matches(controller_.port(row))) {
+                taken[row] = true;
+                return static_cast<int>(row);
+            }
+        }
+        return -1;
+    };
+
+    enum class Fate { Kept, Changed, New };
+    std::vector<int> oldRow(fresh.size());
+    std::vector<Fate> fate(fresh.size(), Fate::Kept);
+    for (std::size_t i = 0; i < fresh.size(); ++i) {
+        oldRow[i] = takeOld([&](const ForwardingPort& old) {
+            return old.sameSettings(*fresh[i]) &&
+                   old.captureFirstPacket == fresh[i]->captureFirstPacket;
+        });
+    }
+    for (std::size_t i = 0; i < fresh.size(); ++i) {
+        if (oldRow[i] < 0) {
+            oldRow[i] = takeOld([&](const ForwardingPort& old) {
+                return old.protocol == fresh[i]->protocol && old.listenPort == fresh[i]->listenPort;
+            });
+            fate[i] = oldRow[i] >= 0 ? Fate::Changed : Fate::New;
+        }
+    }
+    for (std::size_t row = 0; row < oldCount; ++row) {
+        if (!taken[row]) {
+            controller_.stopPort(static_cast<int>(row));  // its late notice finds no row
+        }
+    }
+
+    PortTable old = controller_.takePorts();
+    PortTable table;
+    std::vector<bool> running;
+    for (std::size_t i = 0; i < fresh.size(); ++i) {
+        if (fate[i] == Fate::New) {
+            table.push_back(std::move(fresh[i]));
+            running.push_back(false);
+            continue;
+        }
+        std::unique_ptr<ForwardingPort> record = std::move(old[oldRow[i]]);
+        if (fate[i] == Fate::Changed) {
+            record->takeSettings(std::move(*fresh[i]));
+        }
+        running.push_back(fate[i] == Fate::Kept && running_[oldRow[i]]);
+        table.push_back(std::move(record));
+    }
+    controller_.appendPorts(std::move(table));
+    running_ = std::move(running);
+
+    for (std::size_t row = 0; row < fate.size(); ++row) {
+        if (fate[row] == Fate::Kept) {
+            continue;
+        }
+        ForwardingPort& record = controller_.port(row);
+        printRow(record, false);
+        if (record.isStarted()) {
+            controller_.requestRestart(static_cast<int>(row));
+        } else {
+            controller_.startPort(static_cast<int>(row));
+        }
+    }
+    sayWhenEmpty();
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,209 @@
+// The headless service end to end: a configuration written byte by byte, the real
+// program, tagged backends and clients on loopback.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "ChildProcess.h"
+#include "LoopbackServers.h"
+#include "TempDir.h"
+
+namespace tarnwick {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+using testing::ChildProcess;
+using testing::Client;
+using testing::FreePort;
+using testing::TagServer;
+using testing::TempDir;
+using testing::UdpExchange;
+using testing::UdpTagServer;
+
+// Brisel.cfg, field by field.
+class ConfigBytes {
+public:
+    ConfigBytes& integer(std::int32_t value) {
+        for (int i = 0; i < 4; ++i) bytes_.push_back(static_cast<char>(value >> (8 * i)));
+        return *this;
+    }
+    ConfigBytes& text(const std::string& value) {
+        integer(static_cast<std::int32_t>(value.size() + 1));
+        bytes_ += value;
+        bytes_.push_back('\0');
+        return *this;
+    }
+    ConfigBytes& port(int protocol, int listen, const std::string& ip, int forward, int timeout,
+                      int rules) {
+        return integer(protocol).integer(listen).integer(forward).integer(timeout).text(ip).integer(rules);
+    }
+    ConfigBytes& rule(int searchType, int caseSensitive, const std::string& data, int forward) {
+        return integer(searchType).integer(caseSensitive).integer(forward).text("127.0.0.1")
+            .text("rule").text(data);
+    }
+    void writeTo(const std::string& path, int portCount) const {
+        std::string file;
+        for (std::int32_t value : {1001, portCount}) {
+            for (int i = 0; i < 4; ++i) file.push_back(static_cast<char>(value >> (8 * i)));
+        }
+        std::ofstream(path, std::ios::binary) << file << bytes_;
+    }
+
+private:
+    std::string bytes_;
+};
+
+std::string Row(const char* protocol, int listen, int forward, const char* type, const char* running) {
+    return std::string(protocol) + "\tlocalhost:" + std::to_string(listen) + "\t127.0.0.1:" +
+           std::to_string(forward) + "\t" + type + "\t" + running + "\n";
+}
+
+std::size_t Count(const std::string& text, const std::string& piece) {
+    std::size_t count = 0;
+    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++count;
+    return count;
+}
+
+class HeadlessE2E : public ::testing::Test {
+protected:
+    std::unique_ptr<ChildProcess> Start(std::vector<std::string> extra = {}) {
+        std::vector<std::string> arguments = {"--headless", "--config-dir", temp.path()};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        return std::make_unique<ChildProcess>(TARNWICK_BINARY, arguments);
+    }
+    TempDir temp;
+};
+
+TEST_F(HeadlessE2E, ForwardsStandardSmartAndUdpPortsAndStopsOnSigterm) {
+    TagServer fallback("default:"), hexTarget("hex:"), textTarget("text:");
+    UdpTagServer udpTarget("udp:");
+    const int standard = FreePort(), smart = FreePort(), udp = FreePort(SOCK_DGRAM);
+    ConfigBytes config;
+    config.port(0, standard, "127.0.0.1", fallback.port(), 5, 0);
+    config.port(0, smart, "127.0.0.1", fallback.port(), 1, 2)
+        .rule(1, 0, "16 03 XX", hexTarget.port())
+        .rule(0, 0, "host: example", textTarget.port());
+    config.port(1, udp, "127.0.0.1", udpTarget.port(), 5, 0);
+    config.writeTo(temp.file("Brisel.cfg"), 3);
+
+    auto tarnwick = Start();
+    const std::string running = Row("TCP", standard, fallback.port(), "Standard", "Yes") +
+                                "";  // each port's row turns "Yes" once it listens
+    ASSERT_TRUE(tarnwick->waitForOutput(
+        [&](const std::string& out) { return Count(out, "\tYes\n") == 3; }, 20s))
+        << tarnwick->out() << tarnwick->err();
+    EXPECT_NE(tarnwick->out().find(Row("TCP", standard, fallback.port(), "Standard", "No")),
+              std::string::npos);
+    EXPECT_NE(tarnwick->out().find(running), std::string::npos);
+    EXPECT_NE(tarnwick->out().find(Row("UDP", udp, udpTarget.port(), "Standard", "Yes")),
+              std::string::npos);
+
+    Client plain(standard);
+    EXPECT_EQ(plain.receive(8), "default:");  // connected before sending anything
+    ASSERT_TRUE(plain.send("ping"));
+    EXPECT_EQ(plain.receive(4), "ping");
+
+    Client tls(smart);
+    ASSERT_TRUE(tls.send(std::string("\x16\x03\x01hello", 8)));
+    EXPECT_EQ(tls.receive(4 + 8), std::string("hex:\x16\x03\x01hello", 12));
+
+    Client web(smart);
+    ASSERT_TRUE(web.send("GET / HTTP/1.1\r\nHost: EXAMPLE\r\n\r\n"));
+    EXPECT_EQ(web.receive(5), "text:");
+
+    Client silent(smart);  // sends nothing: the 1-second timeout picks the default
+    EXPECT_EQ(silent.receive(8, 10s), "default:");
+
+    EXPECT_EQ(UdpExchange(udp, "question"), std::optional<std::string>("udp:question"));
+
+    tarnwick->signal(SIGTERM);
+    EXPECT_EQ(tarnwick->wait(30s), 0) << tarnwick->err();
+    EXPECT_TRUE(plain.closedByPeer());
+}
+
+TEST_F(HeadlessE2E, SighupAppliesAnEditAndKeepsUnchangedPortsConnected) {
+    TagServer first("first:"), second("second:");
+    const int kept = FreePort(), edited = FreePort();
+    ConfigBytes before;
+    before.port(0, kept, "127.0.0.1", first.port(), 5, 0);
+    before.port(0, edited, "127.0.0.1", first.port(), 5, 0);
+    before.writeTo(temp.file("Brisel.cfg"), 2);
+
+    auto tarnwick = Start();
+    ASSERT_TRUE(tarnwick->waitForOutput(
+        [&](const std::string& out) { return Count(out, "\tYes\n") == 2; }, 20s))
+        << tarnwick->out() << tarnwick->err();
+    Client open(kept);
+    EXPECT_EQ(open.receive(6), "first:");
+
+    ConfigBytes after;
+    after.port(0, kept, "127.0.0.1", first.port(), 5, 0);
+    after.port(0, edited, "127.0.0.1", second.port(), 5, 0);
+    after.writeTo(temp.file("Brisel.cfg"), 2);
+    tarnwick->signal(SIGHUP);
+    const std::string editedRunning = Row("TCP", edited, second.port(), "Standard", "Yes");
+    ASSERT_TRUE(tarnwick->waitForStdout(editedRunning, 20s)) << tarnwick->out() << tarnwick->err();
+
+    Client moved(edited);
+    EXPECT_EQ(moved.receive(7), "second:");
+    ASSERT_TRUE(open.send("still here"));  // the unchanged port's connection lives on
+    EXPECT_EQ(open.receive(10), "still here");
+
+    tarnwick->signal(SIGINT);
+    EXPECT_EQ(tarnwick->wait(30s), 0);
+}
+
+TEST_F(HeadlessE2E, CaptureWritesTheDumpAndAPortInUseSaysWhy) {
+    TagServer target("t:");
+    const int captured = FreePort();
+    int busyFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = testing::Loopback(0);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(::bind(busyFd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(busyFd, 1), 0);
+    const int busy = testing::BoundPort(busyFd);
+
+    ConfigBytes config;
+    config.port(0, captured, "127.0.0.1", target.port(), 5, 1).rule(0, 0, "zzz", target.port());
+    config.port(0, busy, "127.0.0.1", target.port(), 5, 0);
+    config.writeTo(temp.file("Brisel.cfg"), 2);
+
+    auto tarnwick = Start({"--capture", std::to_string(captured)});
+    ASSERT_TRUE(tarnwick->waitForStdout(Row("TCP", captured, target.port(), "Smart", "Yes"), 20s))
+        << tarnwick->out() << tarnwick->err();
+    Client client(captured);
+    ASSERT_TRUE(client.send("AB"));
+    EXPECT_EQ(client.receive(4), "t:AB");
+
+    tarnwick->signal(SIGTERM);
+    EXPECT_EQ(tarnwick->wait(30s), 0);
+    EXPECT_NE(tarnwick->err().find(Row("TCP", busy, target.port(), "Standard", "No").substr(0, 20)),
+              std::string::npos);
+    EXPECT_NE(tarnwick->err().find("Address already in use"), std::string::npos) << tarnwick->err();
+    ::close(busyFd);
+
+    std::ifstream log(temp.file("Brisel.log"), std::ios::binary);
+    std::string dump((std::istreambuf_iterator<char>(log)), {});
+    const std::string hex = "---------HEX Dump for [TCP] listen port [" + std::to_string(captured) + "] at [";
+    EXPECT_EQ(dump.rfind(hex, 0), 0u) << dump;
+    EXPECT_NE(dump.find("41 \0" "42 \0" "\r\n\r\n---------TEXT Dump for [TCP]"s), std::string::npos);
+    EXPECT_NE(dump.find("---------\r\n\0AB\r\n---------DUMP COMPLETE---------"s), std::string::npos);
+}
+
+TEST_F(HeadlessE2E, NoPortsSaysHowToAddThemAndKeepsRunning) {
+    auto tarnwick = Start();
+    ASSERT_TRUE(tarnwick->waitForOutput([&](const std::string&) {
+        return tarnwick->err().find("to start them.\n") != std::string::npos;
+    }, 20s)) << tarnwick->err();
+    EXPECT_NE(tarnwick->err().find("no ports are configured in " + temp.file("Brisel.cfg")),
+              std::string::npos);
+    EXPECT_NE(tarnwick->err().find("--import"), std::string::npos);
+    tarnwick->signal(SIGTERM);
+    EXPECT_EQ(tarnwick->wait(30s), 0);
+}
+
+}  // namespace
+}  // namespace tarnwick

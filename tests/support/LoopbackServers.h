@@ -1,0 +1,196 @@
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tarnwick::testing {
+
+inline sockaddr_in Loopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+inline int BoundPort(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+// A port that was free a moment ago, for a listener that the program under test opens.
+inline int FreePort(int type = SOCK_STREAM) {
+    int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in address = Loopback(0);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    int port = BoundPort(fd);
+    ::close(fd);
+    return port;
+}
+
+// A TCP backend on 127.0.0.1 and a port of its own: each connection first gets `tag`,
+// then an echo of everything it sends, until it closes.
+class TagServer {
+public:
+    explicit TagServer(std::string tag) : tag_(std::move(tag)) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = Loopback(0);
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(fd_, 64) != 0) {
+            throw std::runtime_error("cannot listen");
+        }
+        port_ = BoundPort(fd_);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~TagServer() {
+        stop_ = true;
+        thread_.join();
+        ::close(fd_);
+    }
+    int port() const { return port_; }
+    int accepted() const { return accepted_; }
+
+private:
+    void serve() {
+        std::vector<std::thread> sessions;
+        while (!stop_) {
+            pollfd ready{fd_, POLLIN, 0};
+            if (::poll(&ready, 1, 50) != 1) continue;
+            int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0) continue;
+            ++accepted_;
+            sessions.emplace_back([this, client] { echo(client); });
+        }
+        for (auto& session : sessions) session.join();
+    }
+    void echo(int client) {
+        ::send(client, tag_.data(), tag_.size(), MSG_NOSIGNAL);
+        char buffer[4096];
+        while (!stop_) {
+            pollfd ready{client, POLLIN, 0};
+            if (::poll(&ready, 1, 50) != 1) continue;
+            ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            ::send(client, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL);
+        }
+        ::close(client);
+    }
+
+    std::string tag_;
+    int fd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> accepted_{0};
+    std::thread thread_;
+};
+
+// A UDP backend that answers each datagram with `tag` followed by the datagram.
+class UdpTagServer {
+public:
+    explicit UdpTagServer(std::string tag) : tag_(std::move(tag)) {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = Loopback(0);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        port_ = BoundPort(fd_);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~UdpTagServer() {
+        stop_ = true;
+        thread_.join();
+        ::close(fd_);
+    }
+    int port() const { return port_; }
+
+private:
+    void serve() {
+        char buffer[9000];
+        while (!stop_) {
+            pollfd ready{fd_, POLLIN, 0};
+            if (::poll(&ready, 1, 50) != 1) continue;
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            ssize_t n = ::recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+            if (n < 0) continue;
+            std::string reply = tag_ + std::string(buffer, static_cast<std::size_t>(n));
+            ::sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+        }
+    }
+    std::string tag_;
+    int fd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// A blocking TCP client with bounded waits.
+class Client {
+public:
+    explicit Client(int port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = Loopback(port);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~Client() { ::close(fd_); }
+    bool connected() const { return connected_; }
+    bool send(const std::string& data) {
+        return ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
+    }
+    // Reads until `count` bytes have come, the peer closes, or the time-out passes.
+    std::string receive(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::string data;
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (data.size() < count) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd ready{fd_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) != 1) break;
+            char buffer[4096];
+            ssize_t n = ::recv(fd_, buffer, std::min(sizeof buffer, count - data.size()), 0);
+            if (n <= 0) break;
+            data.append(buffer, static_cast<std::size_t>(n));
+        }
+        return data;
+    }
+    // True when the peer has closed (end of stream) within the time-out.
+    bool closedByPeer(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        pollfd ready{fd_, POLLIN, 0};
+        if (::poll(&ready, 1, static_cast<int>(timeout.count())) != 1) return false;
+        char byte;
+        return ::recv(fd_, &byte, 1, MSG_PEEK) <= 0;
+    }
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+};
+
+// One UDP request and its answer, or nullopt after the time-out.
+inline std::optional<std::string> UdpExchange(int port, const std::string& request,
+                                              std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = Loopback(port);
+    ::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    pollfd ready{fd, POLLIN, 0};
+    std::optional<std::string> answer;
+    if (::poll(&ready, 1, static_cast<int>(timeout.count())) == 1) {
+        char buffer[9000];
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n >= 0) answer = std::string(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return answer;
+}
+
+}  // namespace tarnwick::testing
