@@ -36,11 +36,14 @@ test-asan: build-asan
 
 test: test-plain test-asan
 
+# The window when there is a display, else the headless service; the configuration is
+# build/app/Brisel.cfg.
 run: build
-	@if [ -x $(BUILD)/app/tarnwick ]; then \
+	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ]; then \
 		exec $(BUILD)/app/tarnwick; \
 	else \
-		echo "Tarnwick's program is not built yet: the engine and its tests are."; \
+		echo "No display: running headless (Ctrl-C stops it)."; \
+		exec $(BUILD)/app/tarnwick --headless; \
 	fi
 
 # Benchmarks, not part of `make test`: direct connections against forwarders on loopback,

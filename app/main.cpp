@@ -5,6 +5,8 @@
 #include "CForwardApp.h"
 #endif
 
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <iostream>
 
@@ -18,6 +20,15 @@ using namespace tarnwick;
 namespace {
 
 constexpr int EXIT_USAGE = 2;
+
+// Every relayed connection holds two descriptors: take all the kernel allows this user.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
 
 QStringList Arguments(int argc, char** argv) {
     QStringList arguments;
@@ -77,6 +88,7 @@ int main(int argc, char** argv) {
         case ParsedCommandLine::Action::Run:
             break;
     }
+    RaiseDescriptorLimit();
     if (parsed.options.mode == CommandLineOptions::Mode::Headless) {
         return RunHeadless(argc, argv, parsed.options);
     }

@@ -78,24 +78,24 @@ fw_socat_start() {
     FW_PID=$!
 }
 
-# ---- Tarnwick hook: to be wired to Tarnwick's engine harness or binary -------------------
-# Until then this reports "not built" and the table shows direct and socat only. Wiring
-# means: make fw_tarnwick_available find the program, and fw_tarnwick_start run it with
-# one running port of the given protocol, listening on P with default destination
-# 127.0.0.1:Q, until SIGTERM. The command line below is a placeholder for that program.
-TARNWICK_FORWARD=${TARNWICK_FORWARD:-$BUILD/bench/tarnwick-forward}
+# Tarnwick: the real program, headless, with one Standard port imported into a
+# configuration directory of its own for each start.
+TARNWICK=${TARNWICK:-$BUILD/app/tarnwick}
 
 fw_tarnwick_available() {
-    [[ -x $TARNWICK_FORWARD ]] || { echo "not built"; return 1; }
+    [[ -x $TARNWICK ]] || { echo "not built"; return 1; }
 }
 
 fw_tarnwick_start() {
     local proto=$1 listen=$2 target=$3
-    setsid "$TARNWICK_FORWARD" --proto "$proto" --listen "$listen" \
-        --to "127.0.0.1:$target" </dev/null >>"$WORK/tarnwick.log" 2>&1 &
+    local dir
+    dir=$(mktemp -d "$WORK/tarnwick-XXXXXX")
+    printf '{"ports":[{"protocol":"%s","listenPort":%d,"forwardIp":"127.0.0.1","forwardPort":%d}]}\n' \
+        "$proto" "$listen" "$target" >"$dir/ports.json"
+    "$TARNWICK" --config-dir "$dir" --import "$dir/ports.json" >>"$WORK/tarnwick.log" 2>&1
+    setsid "$TARNWICK" --headless --config-dir "$dir" </dev/null >>"$WORK/tarnwick.log" 2>&1 &
     FW_PID=$!
 }
-# ---- End of the Tarnwick hook ------------------------------------------------------------
 
 # start_forwarder NAME PROTO TARGET_PORT: starts it on a free port; sets FW_PID, FW_PORT.
 start_forwarder() {

@@ -1,0 +1,222 @@
+// The main window against a real port controller, real workers on loopback and a
+// configuration directory of the test's own.
+#include <QMenu>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "CAddPortDlg.h"
+#include "CListCtrlEx.h"
+#include "CMainDlg.h"
+#include "SingleInstance.h"
+#include "UiTestSupport.h"
+
+using namespace tarnwick;
+using namespace tarnwick::test;
+
+namespace {
+
+int FreePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+std::unique_ptr<ForwardingPort> Port(int listenPort) {
+    auto port = std::make_unique<ForwardingPort>();
+    port->listenPort = listenPort;
+    port->forwardIp = "127.0.0.1";
+    port->forwardPort = 9;
+    return port;
+}
+
+QStringList ListenColumn(const CListCtrlEx& list) {
+    QStringList texts;
+    for (int row = 0; row < list.rowCount(); ++row) texts << list.rowText(row, 1);
+    return texts;
+}
+
+QStringList SavedListenPorts(const ConfigFile& file) {
+    QStringList texts;
+    for (const auto& port : file.load().ports) texts << QString::fromStdString(port->listenLabel());
+    return texts;
+}
+
+QStringList MenuTexts(CMainDlg& window) {
+    QMenu menu;
+    window.fillContextMenu(menu);
+    QStringList texts;
+    for (QAction* action : menu.actions()) texts << (action->isSeparator() ? "-" : action->text());
+    return texts;
+}
+
+}  // namespace
+
+class TestMainDlg : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<ConfigFile> file;
+
+    std::unique_ptr<CMainDlg> OpenWindow(int ports, bool hidden = false) {
+        PortTable table;
+        for (int i = 0; i < ports; ++i) table.push_back(Port(FreePort()));
+        file->save(table);
+        return std::make_unique<CMainDlg>(*file, hidden);
+    }
+
+private slots:
+    void init() {
+        dir = std::make_unique<QTemporaryDir>();
+        file = std::make_unique<ConfigFile>(dir->path().toStdString());
+    }
+
+    void loadedPortsShowAtTheBottomAndDoNotStart() {
+        auto window = OpenWindow(2);
+        CListCtrlEx& list = *window->portList();
+        QCOMPARE(list.rowCount(), 2);
+        QCOMPARE(list.rowText(0, 0), QString("TCP"));
+        QCOMPARE(list.rowText(0, 2), QString("127.0.0.1:9"));
+        QCOMPARE(list.rowText(0, 3), QString("Standard"));
+        QCOMPARE(list.rowText(1, 4), QString("No"));
+        QCOMPARE(window->controller().port(0).threadId, 0u);
+        QCOMPARE(window->windowTitle(), QString("Tarnwick   "));
+    }
+
+    void addPutsTheNewPortOnTopStartsAndSavesIt() {
+        auto window = OpenWindow(1);
+        const int listen = FreePort();
+        auto seen = std::make_shared<bool>();
+        OnNextModal<CAddPortDlg>([&](CAddPortDlg& dialog) {
+            SetField(dialog, "listenPort", QString::number(listen));
+            SetField(dialog, "forwardIp", "127.0.0.1");
+            ClickOk(dialog);
+        }, seen);
+        window->OnCommand(ID_ADD_PORT);
+        QVERIFY(*seen);
+        CListCtrlEx& list = *window->portList();
+        QCOMPARE(list.rowCount(), 2);
+        QCOMPARE(list.rowText(0, 1), QString("localhost:%1").arg(listen));
+        QTRY_COMPARE_WITH_TIMEOUT(list.rowText(0, 4), QString("Yes"), 10000);
+        QCOMPARE(SavedListenPorts(*file), ListenColumn(list));
+    }
+
+    void editRestartsARunningPortAndLeavesAStoppedOneStopped() {
+        auto window = OpenWindow(2);
+        CListCtrlEx& list = *window->portList();
+        window->controller().startPort(0);
+        QTRY_COMPARE_WITH_TIMEOUT(list.rowText(0, 4), QString("Yes"), 10000);
+        const ThreadId before = window->controller().port(0).threadId;
+
+        auto seen = std::make_shared<bool>();
+        OnNextModal<CAddPortDlg>([](CAddPortDlg& dialog) {
+            SetField(dialog, "forwardPort", "10");
+            ClickOk(dialog);
+        }, seen);
+        list.selectRow(0);
+        window->OnCommand(ID_EDIT_SELECTED);
+        QCOMPARE(list.rowText(0, 4), QString("No"));  // at once, until the new worker reports
+        QCOMPARE(list.rowText(0, 2), QString("127.0.0.1:10"));
+        QTRY_COMPARE_WITH_TIMEOUT(list.rowText(0, 4), QString("Yes"), 10000);
+        QVERIFY(window->controller().port(0).threadId != before);
+        QCOMPARE(file->load().ports[0]->forwardPort, 10);
+
+        OnNextModal<CAddPortDlg>([](CAddPortDlg& dialog) { ClickOk(dialog); }, seen);
+        list.selectRow(1);
+        window->OnCommand(ID_EDIT_SELECTED);
+        QVERIFY(*seen);
+        QCOMPARE(window->controller().port(1).threadId, 0u);
+        QCOMPARE(list.rowText(1, 4), QString("No"));
+    }
+
+    void deleteStopsTheWorkerAndSaves() {
+        auto window = OpenWindow(2);
+        CListCtrlEx& list = *window->portList();
+        window->controller().startAll();
+        QTRY_COMPARE_WITH_TIMEOUT(list.rowText(1, 4), QString("Yes"), 10000);
+        ThreadHandle deleted = window->controller().port(1).threadHandle;
+        const QString kept = list.rowText(0, 1);
+        list.selectRow(1);
+        window->OnCommand(ID_DELETE_SELECTED);
+        QCOMPARE(list.rowCount(), 1);
+        QCOMPARE(window->controller().rowCount(), 1u);
+        QCOMPARE(SavedListenPorts(*file), QStringList{kept});
+        QTRY_VERIFY_WITH_TIMEOUT(deleted.finished(), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(window->controller().liveWorkers().size(), std::size_t{1}, 10000);
+        QCOMPARE(list.rowText(0, 4), QString("Yes"));  // the late notice changed no row
+    }
+
+    void theTableAndTheFileFollowASort() {
+        auto window = OpenWindow(3);
+        CListCtrlEx& list = *window->portList();
+        list.sortOnColumn(1);
+        list.sortOnColumn(1);  // descending
+        QStringList shown = ListenColumn(list);
+        for (int row = 0; row < 3; ++row) {
+            QCOMPARE(QString::fromStdString(window->controller().port(row).listenLabel()), shown[row]);
+        }
+        auto seen = std::make_shared<bool>();
+        OnNextModal<CAddPortDlg>([](CAddPortDlg& dialog) { ClickOk(dialog); }, seen);
+        list.selectRow(2);
+        window->OnCommand(ID_EDIT_SELECTED);
+        QCOMPARE(SavedListenPorts(*file), shown);
+    }
+
+    void contextMenuDependsOnTheSelection() {
+        auto window = OpenWindow(1);
+        QCOMPARE(MenuTexts(*window),
+                 (QStringList{"Add New Forwarding Port", "-", "&About Brisel..."}));
+        window->portList()->selectRow(0);
+        QCOMPARE(MenuTexts(*window),
+                 (QStringList{"Add New Forwarding Port", "Edit Selected", "Delete Selected", "-",
+                              "Start Selected", "Stop Selected", "Start All", "Stop All", "-",
+                              "&About Brisel..."}));
+    }
+
+    void hiddenStartStaysHiddenUntilRestoredWhichCancelsTheDelayedStart() {
+        auto window = OpenWindow(1, true);
+        QVERIFY(window->isDelayedStartPending());
+        window->show();
+        QVERIFY(!window->isVisible());
+        window->OnCommand(ID_TRAY_RESTORE);
+        QVERIFY(!window->isDelayedStartPending());
+        QVERIFY(window->isVisible());
+        QCOMPARE(window->controller().port(0).threadId, 0u);
+    }
+
+    void closingHidesOrMinimisesButKeepsPortsRunning() {
+        auto window = OpenWindow(1);
+        window->show();
+        window->controller().startPort(0);
+        QTRY_COMPARE_WITH_TIMEOUT(window->portList()->rowText(0, 4), QString("Yes"), 10000);
+        window->close();
+        QVERIFY(!window->isVisible() || window->isMinimized());
+        QVERIFY(window->controller().port(0).threadId != 0);
+    }
+
+    void aSecondInstanceAsksTheFirstToRestore() {
+        SingleInstance first(dir->path());
+        QVERIFY(first.becomePrimary());
+        SingleInstance second(dir->path());
+        QVERIFY(!second.becomePrimary());
+        SingleInstance elsewhere(dir->path() + "/other");  // another configuration
+        QVERIFY(elsewhere.becomePrimary());
+
+        QSignalSpy received(&first, &SingleInstance::commandReceived);
+        QVERIFY(second.sendToPrimary(ID_TRAY_RESTORE, std::chrono::seconds(5)));
+        QVERIFY(received.wait(5000));
+        QCOMPARE(received.first().first().toInt(), ID_TRAY_RESTORE);
+    }
+};
+
+QTEST_MAIN(TestMainDlg)
+#include "tst_CMainDlg.moc"

@@ -1,0 +1,9 @@
+#include "ApplicationIcon.h"
+
+namespace tarnwick {
+
+QIcon ApplicationIcon() {
+    return QIcon(QStringLiteral(":/tarnwick/tarnwick.svg"));
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,74 @@
+#include "DialogWidgets.h"
+
+#include <QBoxLayout>
+#include <QCheckBox>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include <limits>
+
+#include "MessageBoxes.h"
+
+namespace tarnwick {
+
+QLineEdit* NewTextField(QWidget* parent, const char* name) {
+    auto* field = new QLineEdit(parent);
+    field->setObjectName(QString::fromLatin1(name));
+    // QLineEdit cuts texts at 32767 characters by default; a stored text must show whole
+    // so that an untouched field reads back unchanged.
+    field->setMaxLength(std::numeric_limits<int>::max());
+    return field;
+}
+
+QLineEdit* NewNumberField(QWidget* parent, const char* name) {
+    QLineEdit* field = NewTextField(parent, name);
+    field->setFixedWidth(field->fontMetrics().horizontalAdvance(QStringLiteral("0000000")) + 12);
+    return field;
+}
+
+QRadioButton* NewRadioButton(QWidget* parent, const char* name, const QString& text) {
+    auto* button = new QRadioButton(text, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    return button;
+}
+
+QCheckBox* NewCheckBox(QWidget* parent, const char* name, const QString& text) {
+    auto* box = new QCheckBox(text, parent);
+    box->setObjectName(QString::fromLatin1(name));
+    return box;
+}
+
+QPushButton* NewButton(QWidget* parent, const char* name, const QString& text) {
+    auto* button = new QPushButton(text, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setAutoDefault(false);
+    return button;
+}
+
+QLabel* NewBuddyLabel(QWidget* parent, const QString& text, QWidget* buddy) {
+    auto* label = new QLabel(text, parent);
+    label->setBuddy(buddy);
+    return label;
+}
+
+QLayout* NewButtonColumn(QPushButton* ok, QPushButton* cancel) {
+    auto* column = new QVBoxLayout;
+    column->addWidget(ok);
+    column->addWidget(cancel);
+    column->addStretch(1);
+    return column;
+}
+
+void ShowCheckFailure(QWidget* dialog, const CheckFailure& failure) {
+    MessageBoxes::Show(dialog, {QString::fromStdString(failure.message),
+                                QString::fromStdString(failure.caption), MessageIcon::Stop});
+    if (auto* field = dialog->findChild<QLineEdit*>(QString::fromStdString(failure.field))) {
+        field->setFocus();
+        field->selectAll();
+    }
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,39 @@
+#include "MessageBoxes.h"
+
+#include <QMessageBox>
+
+#include <utility>
+
+namespace tarnwick {
+
+namespace {
+
+void ShowModal(QWidget* parent, const ShownMessage& message) {
+    if (message.icon == MessageIcon::Stop) {
+        QMessageBox::critical(parent, message.caption, message.text);
+    } else {
+        QMessageBox::information(parent, message.caption, message.text);
+    }
+}
+
+MessageBoxes::Handler& CurrentHandler() {
+    static MessageBoxes::Handler handler;
+    return handler;
+}
+
+}  // namespace
+
+void MessageBoxes::Show(QWidget* parent, const ShownMessage& message) {
+    const Handler& handler = CurrentHandler();
+    if (handler) {
+        handler(parent, message);
+    } else {
+        ShowModal(parent, message);
+    }
+}
+
+MessageBoxes::Handler MessageBoxes::SetHandler(Handler handler) {
+    return std::exchange(CurrentHandler(), std::move(handler));
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,36 @@
+#include "PortForm.h"
+
+#include "ByteText.h"
+#include "FormFields.h"
+
+namespace tarnwick {
+
+PortForm PortForm::FromPort(const ForwardingPort& port) {
+    PortForm form;
+    form.udp = !port.isTcp();
+    form.listenPort = UnsignedText(port.listenPort);
+    form.captureFirstPacket = port.captureFirstPacket != 0;
+    form.timeoutSeconds = UnsignedText(port.timeoutSeconds);
+    form.forwardIp = ToFieldText(port.forwardIp);
+    form.forwardPort = UnsignedText(port.forwardPort);
+    return form;
+}
+
+ForwardingPort PortForm::toPort(const ForwardingPort* original) const {
+    const std::int32_t shownProtocol = original ? original->protocol : PROTOCOL_UDP;
+    ForwardingPort port;
+    port.protocol = FlagValue(udp, shownProtocol);
+    port.listenPort = ReadNumber(listenPort.toStdString());
+    port.forwardPort = ReadNumber(forwardPort.toStdString());
+    port.forwardIp = FromFieldText(forwardIp, original ? original->forwardIp : std::string());
+    port.timeoutSeconds = ReadNumber(timeoutSeconds.toStdString());
+    port.captureFirstPacket = captureFirstPacket ? 1 : 0;
+    return port;
+}
+
+std::optional<CheckFailure> CheckPort(const ForwardingPort& port) {
+    return CheckPortValues(
+        {port.listenPort, port.forwardPort, port.timeoutSeconds, port.forwardIp});
+}
+
+}  // namespace tarnwick

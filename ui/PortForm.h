@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+#include "FieldChecks.h"
+#include "ForwardingPort.h"
+
+namespace tarnwick {
+
+// The fields of the port dialog as texts and check states, without any widget and
+// without the rules list. A new form holds the values the dialog opens with in add mode.
+struct PortForm {
+    bool udp = false;
+    QString listenPort = QStringLiteral("80");
+    bool captureFirstPacket = false;
+    QString timeoutSeconds = QStringLiteral("5");
+    QString forwardIp = QStringLiteral("192.168.1.5");
+    QString forwardPort = QStringLiteral("80");
+
+    // The fields that show `port`: numbers unsigned, the IP as stored. Any non-zero
+    // protocol is UDP, as everywhere else.
+    static PortForm FromPort(const ForwardingPort& port);
+
+    // A record with the settings these fields describe and no rules. Numbers are read
+    // like atoi; an IP still as it was shown for `original` keeps its bytes, and a
+    // protocol that stays UDP keeps the original's non-zero value.
+    ForwardingPort toPort(const ForwardingPort* original) const;
+};
+
+// The first check of the port dialog that `port` fails, or nullopt.
+std::optional<CheckFailure> CheckPort(const ForwardingPort& port);
+
+}  // namespace tarnwick

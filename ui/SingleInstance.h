@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QLocalServer>
+#include <QLockFile>
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <memory>
+
+namespace tarnwick {
+
+// One window per user and configuration directory. The first instance takes a lock file
+// and listens on a local socket; a later one finds the lock taken, connects, sends the
+// restore command and ends. A socket left behind by a crashed instance is removed, since
+// its lock file died with it.
+class SingleInstance : public QObject {
+    Q_OBJECT
+
+public:
+    explicit SingleInstance(const QString& configDirectory);
+    ~SingleInstance() override;
+
+    // Takes the lock and starts listening; false when another instance holds the lock.
+    bool becomePrimary();
+
+    // From a later instance: sends `command` to the first one, retrying until it listens
+    // or the time-out passes. True once the command was handed over.
+    bool sendToPrimary(int command, std::chrono::milliseconds timeout);
+
+    QString serverName() const { return name_; }
+
+signals:
+    // A command from a later instance, on the first instance's thread.
+    void commandReceived(int command);
+
+private:
+    void acceptConnection();
+
+    QString name_;
+    QLockFile lock_;
+    QLocalServer server_;
+};
+
+}  // namespace tarnwick
