@@ -55,5 +55,12 @@ bench: build
 bench-quick: build
 	bash bench/run.sh --quick --build $(BUILD)
 
+# The main window and both dialogs rendered under a virtual X server into docs/.
+.PHONY: screenshots
+screenshots: build
+	@bash scripts/deps.sh screenshots
+	cmake --build $(BUILD) --target tarnwick-screenshots -j $(JOBS)
+	xvfb-run -a -s "-screen 0 1280x800x24" $(BUILD)/app/tarnwick-screenshots docs
+
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

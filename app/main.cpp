@@ -7,6 +7,7 @@
 
 #include <sys/resource.h>
 
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 
@@ -89,6 +90,7 @@ int main(int argc, char** argv) {
             break;
     }
     RaiseDescriptorLimit();
+    std::signal(SIGPIPE, SIG_IGN);  // a peer that went away is an error code, never a signal
     if (parsed.options.mode == CommandLineOptions::Mode::Headless) {
         return RunHeadless(argc, argv, parsed.options);
     }

@@ -14,6 +14,11 @@ packages=(
     qt6-svg-dev
 )
 
+# `deps.sh screenshots` adds what rendering the windows under a virtual X server needs.
+if [[ ${1:-} == screenshots ]]; then
+    packages+=(xvfb xauth fonts-dejavu-core)
+fi
+
 missing=()
 for pkg in "${packages[@]}"; do
     status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)

@@ -1,6 +1,7 @@
 #include "CMainDlg.h"
 
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QCoreApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -42,11 +43,20 @@ CMainDlg::CMainDlg(ConfigFile file, bool hiddenStart, QWidget* parent)
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
 
-    list_->addColumn("Protocol", 60);
-    list_->addColumn("Listen On", 120);
+    // The widths are the classic ones, widened where this desktop's font needs more room
+    // for a column's heading or its longest fixed text.
+    const QFontMetrics metrics(list_->font());
+    auto fit = [&](int width, std::initializer_list<const char*> texts) {
+        for (const char* text : texts) {
+            width = std::max(width, metrics.horizontalAdvance(text) + 16);
+        }
+        return width;
+    };
+    list_->addColumn("Protocol", fit(60, {"Protocol"}));
+    list_->addColumn("Listen On", fit(120, {"Listen On", "localhost:65535"}));
     list_->addColumn("Forward To", 120);
-    list_->addColumn("Type", 60);
-    list_->addColumn("Running", 60);
+    list_->addColumn("Type", fit(60, {"Standard", "Smart"}));
+    list_->addColumn("Running", fit(60, {"Running"}));
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(list_, &QWidget::customContextMenuRequested, this, &CMainDlg::openContextMenu);
     connect(list_, &QTreeWidget::itemDoubleClicked, this, [this] { OnCommand(ID_EDIT_SELECTED); });
@@ -55,7 +65,11 @@ CMainDlg::CMainDlg(ConfigFile file, bool hiddenStart, QWidget* parent)
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(10, 10, 10, 10);
     layout->addWidget(list_);
-    setFixedSize(460, 300);
+    int listWidth = 0;
+    for (int column = 0; column < list_->columnCount(); ++column) {
+        listWidth += list_->columnWidth(column);
+    }
+    setFixedSize(listWidth + 2 * 10 + 2 * list_->frameWidth() + 24, 300);
 
     tray_.CreateTrayIcon(this, ApplicationIcon(), "Tarnwick");
     connect(&tray_, &CTrayIcon::commandRequested, this, &CMainDlg::OnCommand);

@@ -197,6 +197,57 @@ long Socket::Send(const void* data, std::size_t length) {
     return static_cast<long>(length);
 }
 
+long Socket::ForwardTo(Socket& to, SplicePipe& pipe, std::size_t length) {
+    if (!isOpen() || !to.isOpen()) {
+        return -EBADF;
+    }
+    if (pipe.open() != 0) {
+        return copyTo(to, length);
+    }
+    ssize_t moved;
+    do {
+        moved = ::splice(fd_.get(), nullptr, pipe.writeEnd(), nullptr, length,
+                         SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    } while (moved < 0 && errno == EINTR);
+    if (moved < 0 && errno == EINVAL) {
+        return copyTo(to, length);  // these descriptors cannot be spliced
+    }
+    if (moved <= 0) {
+        return moved == 0 ? 0 : -errno;
+    }
+    return to.drainPipe(pipe, static_cast<std::size_t>(moved));
+}
+
+// Writes the `length` bytes waiting in `pipe` to this socket, waiting while it is full.
+long Socket::drainPipe(SplicePipe& pipe, std::size_t length) {
+    std::size_t left = length;
+    while (left > 0) {
+        ssize_t written = ::splice(pipe.readEnd(), nullptr, fd_.get(), nullptr, left,
+                                   SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (written > 0) {
+            left -= static_cast<std::size_t>(written);
+        } else if (written < 0 && errno == EAGAIN) {
+            int ready = Poller::waitOne(fd_.get(), true, -1);
+            if (ready < 0) {
+                return ready;
+            }
+        } else if (written < 0 && errno != EINTR) {
+            return -errno;
+        }
+    }
+    return static_cast<long>(length);
+}
+
+long Socket::copyTo(Socket& to, std::size_t length) {
+    unsigned char buffer[4096];
+    long received = Receive(buffer, std::min(length, sizeof buffer));
+    if (received <= 0) {
+        return received;
+    }
+    long sent = to.Send(buffer, static_cast<std::size_t>(received));
+    return sent < 0 ? sent : received;
+}
+
 long Socket::Receive(void* data, std::size_t length) {
     if (!isOpen()) {
         return -EBADF;

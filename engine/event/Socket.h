@@ -5,6 +5,7 @@
 #include <string>
 
 #include "event/Poller.h"
+#include "event/SplicePipe.h"
 #include "event/UniqueFd.h"
 
 namespace tarnwick {
@@ -61,6 +62,13 @@ public:
     // At most `length` bytes: more than 0 = data, 0 = the peer closed, -errno = error
     // (-EAGAIN when nothing is waiting).
     long Receive(void* data, std::size_t length);
+    // Moves what is waiting on this socket, at most `length` bytes, to `to` through
+    // `pipe` inside the kernel, and waits until `to` has taken all of it, as Send does.
+    // Returns the bytes moved, 0 when this socket's peer has ended its data, -EAGAIN when
+    // nothing was waiting, or -errno. Falls back to Receive and Send where the kernel
+    // cannot splice these sockets.
+    long ForwardTo(Socket& to, SplicePipe& pipe, std::size_t length);
+
     // Sends FIN: the peer reads the end of the data, and may go on sending.
     int ShutdownSend();
     // Turns off the coalescing of small writes (TCP_NODELAY), so each Send goes out at
@@ -96,6 +104,8 @@ private:
     void leaveLoop();
     int pendingError() const;
     int dropWaitingConnection();
+    long copyTo(Socket& to, std::size_t length);
+    long drainPipe(SplicePipe& pipe, std::size_t length);
 
     UniqueFd fd_;
     UniqueFd spare_;             // listeners: kept for when descriptors run out

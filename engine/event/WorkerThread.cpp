@@ -1,6 +1,7 @@
 #include "event/WorkerThread.h"
 
 #include <pthread.h>
+#include <signal.h>
 
 #include <atomic>
 #include <exception>
@@ -68,6 +69,13 @@ void* WorkerThread::threadMain(void* worker) {
 }
 
 void WorkerThread::run(std::unique_ptr<WorkerThread> worker) {
+    // A socket whose peer has gone raises SIGPIPE on splice, which has no MSG_NOSIGNAL:
+    // blocked here, the signal never ends the process; the call still fails with EPIPE.
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+
     EventLoop loop(worker->inbox_);
     worker->loop_ = &loop;
     worker->inbox_->deliver(Message{WM_PORT_STARTED, 0, 0, {}});

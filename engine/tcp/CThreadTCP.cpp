@@ -98,16 +98,23 @@ void CThreadTCP::OnForwardData() {
     Relay(forwardSocket, clientSocket, forwardOpen, clientOpen);
 }
 
-// Moves one piece from `from` to `to`, or passes on `from`'s FIN.
+// Moves one piece from `from` to `to`, in full, or passes on `from`'s FIN.
 void CThreadTCP::Relay(Socket& from, Socket& to, bool& fromOpen, bool toOpen) {
-    unsigned char buffer[RELAY_BUFFER_SIZE];
-    long received = from.Receive(buffer, sizeof buffer);
-    if (received == -EAGAIN) {
+    long moved = from.ForwardTo(to, pipe, STREAM_BUFFER_SIZE);
+    // A full piece means more is likely waiting: take a few more before polling again.
+    for (int more = 0; more < 8 && moved == static_cast<long>(STREAM_BUFFER_SIZE); ++more) {
+        long next = from.ForwardTo(to, pipe, STREAM_BUFFER_SIZE);
+        if (next == -EAGAIN) {
+            return;
+        }
+        moved = next;
+    }
+    if (moved == -EAGAIN) {
         return;  // the readiness was used up by an earlier read
     }
-    if (received == 0) {
+    if (moved == 0) {
         EndOfData(from, to, fromOpen, toOpen);
-    } else if (received < 0 || !SendAll(to, buffer, static_cast<std::size_t>(received))) {
+    } else if (moved < 0) {
         EndSession(0);
     }
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "ForwardingPort.h"
+#include "event/SplicePipe.h"
 #include "event/UniqueFd.h"
 #include "event/WorkerThread.h"
 #include "routing/CaptureLog.h"
@@ -28,7 +29,11 @@ namespace tarnwick {
 // WM_SESSION_ENDED when it ends by itself. WM_PORT_STOP from the listener ends it quietly.
 class CThreadTCP : public WorkerThread {
 public:
+    // The first piece from the client is at most RELAY_BUFFER_SIZE bytes: that is what the
+    // rules and the capture see. After it a stream has no visible piece boundaries, and
+    // larger pieces, moved inside the kernel, cut the work per byte: STREAM_BUFFER_SIZE.
     static constexpr std::size_t RELAY_BUFFER_SIZE = 4096;
+    static constexpr std::size_t STREAM_BUFFER_SIZE = 65536;
 
     // Everything the listener hands over before resuming the session: its own thread id,
     // a fresh copy of the port, the accepted connection (owned by the session from here
@@ -64,6 +69,7 @@ private:
     TimerId timerId = 0;  // the pending first-data timer; 0 = none
     CSocketClientTCP clientSocket;
     CSocketForwardTCP forwardSocket;
+    SplicePipe pipe;  // carries the stream between the two sockets; opened on first use
     std::unique_ptr<ForwardingPort> portCopy;  // null once freed
     ThreadId listenerThreadId;                 // 0 once the listener need not be told
     UniqueFd acceptedHandle;                   // until clientSocket takes it over

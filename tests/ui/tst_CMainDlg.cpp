@@ -142,6 +142,7 @@ private slots:
         auto window = OpenWindow(2);
         CListCtrlEx& list = *window->portList();
         window->controller().startAll();
+        QTRY_COMPARE_WITH_TIMEOUT(list.rowText(0, 4), QString("Yes"), 10000);
         QTRY_COMPARE_WITH_TIMEOUT(list.rowText(1, 4), QString("Yes"), 10000);
         ThreadHandle deleted = window->controller().port(1).threadHandle;
         const QString kept = list.rowText(0, 1);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -111,6 +112,68 @@ TEST(SocketSend, HandsOverEverythingWhileThePeerReadsSlowlyAndNeverRaisesSigpipe
         result = socket.Send("x", 1);
     }
     EXPECT_TRUE(result == -EPIPE || result == -ECONNRESET) << result;
+}
+
+// Stream sockets connected through two loopback listeners: client -> forwarder side a,
+// forwarder side b -> server.
+TEST(SocketForwardTo, MovesTheStreamIntactThenReportsItsEnd) {
+    LoopbackListener inbound, outbound;
+    UniqueFd client = ConnectToLoopback(inbound.port);
+    Socket a;
+    ASSERT_TRUE(a.Attach(inbound.accept().release()));
+    Socket b;
+    ASSERT_EQ(b.Create(), 0);
+    ASSERT_EQ(b.Connect("127.0.0.1", outbound.port), 0);
+    UniqueFd server = outbound.accept();
+
+    // Workers block SIGPIPE; so does this thread while it forwards.
+    sigset_t pipeSignal, previous;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+
+    std::string data(3 * 1024 * 1024 + 17, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 251);
+    std::thread writer([&] {
+        ::send(client.get(), data.data(), data.size(), MSG_NOSIGNAL);
+        ::shutdown(client.get(), SHUT_WR);
+    });
+    std::string received;
+    std::thread reader([&] { received = ReadUpTo(server.get(), data.size(), 30s); });
+    SplicePipe pipe;
+    long moved = 1, total = 0;
+    auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (moved != 0 && std::chrono::steady_clock::now() < deadline) {
+        moved = a.ForwardTo(b, pipe, 65536);
+        ASSERT_TRUE(moved >= 0 || moved == -EAGAIN) << moved;
+        if (moved == -EAGAIN) {
+            Poller::waitOne(a.handle(), false, 1000);
+        } else {
+            total += moved;
+        }
+    }
+    writer.join();
+    reader.join();
+    EXPECT_EQ(moved, 0);  // the client's FIN, after all its data
+    EXPECT_EQ(total, static_cast<long>(data.size()));
+    EXPECT_TRUE(received == data);
+
+    // The server is gone: forwarding fails with an error, and no signal ends the process.
+    server.reset();
+    UniqueFd second = ConnectToLoopback(inbound.port);
+    Socket c;
+    ASSERT_TRUE(c.Attach(inbound.accept().release()));
+    long result = 0;
+    for (int i = 0; i < 100 && result >= 0; ++i) {
+        ::send(second.get(), "xy", 2, MSG_NOSIGNAL);
+        Poller::waitOne(c.handle(), false, 1000);
+        result = c.ForwardTo(b, pipe, 65536);
+    }
+    EXPECT_TRUE(result == -EPIPE || result == -ECONNRESET) << result;
+    const timespec now{0, 0};
+    while (::sigtimedwait(&pipeSignal, nullptr, &now) == SIGPIPE) {
+    }  // the blocked signal stays pending: take it before unblocking
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 TEST(SocketListen, SecondLiveListenerFailsButARestartedOneBindsDespiteTimeWait) {

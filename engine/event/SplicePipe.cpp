@@ -1,0 +1,23 @@
+#include "event/SplicePipe.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tarnwick {
+
+int SplicePipe::open() {
+    if (isOpen()) {
+        return 0;
+    }
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return -errno;
+    }
+    readEnd_.reset(ends[0]);
+    writeEnd_.reset(ends[1]);
+    return 0;
+}
+
+}  // namespace tarnwick
