@@ -19,24 +19,6 @@ namespace tarnwick {
 
 namespace {
 
-// The host as a dotted IPv4 address if inet_aton takes it, else the first IPv4 address
-// of the name.
-bool ResolveIPv4(const std::string& host, in_addr& address) {
-    if (::inet_aton(host.c_str(), &address) != 0) {
-        return true;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-        return false;
-    }
-    address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-    ::freeaddrinfo(found);
-    return true;
-}
-
 sockaddr_in AnyAddress(int port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -149,7 +131,7 @@ int Socket::Connect(const std::string& host, int port, std::chrono::milliseconds
         return -EINVAL;
     }
     sockaddr_in address = AnyAddress(port);
-    if (!ResolveIPv4(host, address.sin_addr)) {
+    if (!ResolveHostIPv4(host, address.sin_addr)) {
         return -EHOSTUNREACH;
     }
     auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -348,6 +330,23 @@ int Socket::pendingError() const {
         return errno;
     }
     return error;
+}
+
+// inet_aton takes the short dotted forms ("127.1") as inet_addr does.
+bool ResolveHostIPv4(const std::string& host, in_addr& address) {
+    if (::inet_aton(host.c_str(), &address) != 0) {
+        return true;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;  // one entry per address, not one per socket type
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+        return false;
+    }
+    address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+    ::freeaddrinfo(found);
+    return true;
 }
 
 }  // namespace tarnwick

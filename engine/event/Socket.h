@@ -1,5 +1,7 @@
 #pragma once
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <cstddef>
 #include <string>
@@ -11,6 +13,10 @@
 namespace tarnwick {
 
 class EventLoop;
+
+// `host` as a dotted IPv4 address if it is one, else the first IPv4 address of the name;
+// false when the name cannot be resolved.
+bool ResolveHostIPv4(const std::string& host, in_addr& address);
 
 enum class SocketType { Stream, Datagram };
 

@@ -1,7 +1,6 @@
 #include "udp/CSocketUDP.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -55,22 +54,6 @@ long CSocketUDP::SendTo(const void* data, std::size_t length, const sockaddr_in&
 void CSocketUDP::OnReceive(int error) {
     owner_.OnDatagram();
     Socket::OnReceive(error);
-}
-
-bool ResolveHostIPv4(const std::string& host, in_addr& address) {
-    if (::inet_aton(host.c_str(), &address) != 0) {
-        return true;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-        return false;
-    }
-    address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-    ::freeaddrinfo(found);
-    return true;
 }
 
 }  // namespace tarnwick

@@ -40,9 +40,4 @@ private:
     CThreadUDP& owner_;  // holds this socket
 };
 
-// The IPv4 address of `host`: a dotted address as inet_aton reads it, else the first IPv4
-// address that the name resolves to. False when the name cannot be resolved. May block on
-// a name lookup.
-bool ResolveHostIPv4(const std::string& host, in_addr& address);
-
 }  // namespace tarnwick

@@ -8,11 +8,13 @@
 
 #include "event/EngineMessages.h"
 #include "event/Mailbox.h"
+#include "LoopbackServers.h"
 
 namespace tarnwick {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::FreePort;
 
 // The "Running" column, as the controller sets it.
 class FakeView : public PortView {
@@ -27,17 +29,6 @@ public:
     int lastError = 0;
     int changes = 0;
 };
-
-int FreePort(int type) {
-    int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 std::unique_ptr<ForwardingPort> Port(int protocol, int listenPort) {
     auto port = std::make_unique<ForwardingPort>();

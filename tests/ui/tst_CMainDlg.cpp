@@ -13,22 +13,13 @@
 #include "CMainDlg.h"
 #include "SingleInstance.h"
 #include "UiTestSupport.h"
+#include "LoopbackServers.h"
 
 using namespace tarnwick;
 using namespace tarnwick::test;
+using tarnwick::testing::FreePort;
 
 namespace {
-
-int FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 std::unique_ptr<ForwardingPort> Port(int listenPort) {
     auto port = std::make_unique<ForwardingPort>();
