@@ -1,9 +1,7 @@
 #include "HeadlessService.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -11,19 +9,6 @@
 #include "ConfigCommands.h"
 
 namespace tarnwick {
-
-namespace {
-
-sigset_t ServiceSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    return set;
-}
-
-}  // namespace
 
 HeadlessService::HeadlessService(ConfigFile file, QList<int> capturePorts, std::ostream& out,
                                  std::ostream& err)
@@ -34,26 +19,14 @@ HeadlessService::HeadlessService(ConfigFile file, QList<int> capturePorts, std::
       pump_([this](const Message& message) { controller_.handleNotice(message); }),
       controller_(*this, pump_.id(), std::make_shared<CaptureLog>(file_.directory())) {}
 
-HeadlessService::~HeadlessService() {
-    if (signalFd_ >= 0) {
-        ::close(signalFd_);
-    }
-}
-
-void HeadlessService::BlockSignals() {
-    sigset_t set = ServiceSignals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
+HeadlessService::~HeadlessService() = default;
 
 int HeadlessService::run() {
-    sigset_t set = ServiceSignals();
-    signalFd_ = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (signalFd_ < 0) {
+    if (!signalNotifier_.isValid()) {
         err_ << "tarnwick: cannot receive signals: " << std::strerror(errno) << "\n";
         return 1;
     }
-    signalNotifier_ = new QSocketNotifier(signalFd_, QSocketNotifier::Read, this);
-    connect(signalNotifier_, &QSocketNotifier::activated, this, &HeadlessService::onSignal);
+    connect(&signalNotifier_, &SignalNotifier::received, this, &HeadlessService::onSignal);
 
     controller_.appendPorts(loadPorts());
     running_.assign(controller_.rowCount(), false);
@@ -100,17 +73,13 @@ void HeadlessService::setRunning(std::size_t row, bool running, int error) {
     }
 }
 
-void HeadlessService::onSignal() {
-    signalfd_siginfo info;
-    while (::read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        if (info.ssi_signo == SIGHUP) {
-            reload();
-        } else {
-            signalNotifier_->setEnabled(false);
-            controller_.shutdown();
-            QCoreApplication::exit(0);
-            return;
-        }
+void HeadlessService::onSignal(int signalNumber) {
+    if (signalNumber == SIGHUP) {
+        reload();
+    } else if (!stopping_) {
+        stopping_ = true;
+        controller_.shutdown();
+        QCoreApplication::exit(0);
     }
 }
 

@@ -10,14 +10,13 @@
 #include "ConfigFile.h"
 #include "MailboxPump.h"
 #include "PortView.h"
-
-class QSocketNotifier;
+#include "SignalNotifier.h"
 
 namespace tarnwick {
 
 // Tarnwick without a window: loads the configuration, starts every port and prints a
 // row each time a port's "Running" state changes. SIGINT and SIGTERM stop every worker
-// and end the run with 0; SIGHUP loads the file again and applies the difference, keeping
+// and end the run with 0 (call SignalNotifier::BlockSignals first); SIGHUP loads the file again and applies the difference, keeping
 // unchanged ports running with their connections.
 class HeadlessService : public QObject, private PortView {
     Q_OBJECT
@@ -26,17 +25,12 @@ public:
     HeadlessService(ConfigFile file, QList<int> capturePorts, std::ostream& out, std::ostream& err);
     ~HeadlessService() override;
 
-    // Blocks SIGINT, SIGTERM and SIGHUP in this thread and every thread started after it,
-    // so that they arrive only through the service's signal descriptor. Call before any
-    // other thread exists.
-    static void BlockSignals();
-
     // Runs until SIGINT or SIGTERM; the exit code.
     int run();
 
 private:
     void setRunning(std::size_t row, bool running, int error) override;
-    void onSignal();
+    void onSignal(int signalNumber);
     void reload();
     PortTable loadPorts();
     void printRow(const ForwardingPort& port, bool running);
@@ -49,8 +43,8 @@ private:
     MailboxPump pump_;
     CPortController controller_;
     std::vector<bool> running_;  // the "Running" cell of each row
-    int signalFd_ = -1;
-    QSocketNotifier* signalNotifier_ = nullptr;  // owned by this object's Qt children
+    SignalNotifier signalNotifier_;
+    bool stopping_ = false;
 };
 
 }  // namespace tarnwick

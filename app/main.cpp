@@ -15,6 +15,7 @@
 #include "ConfigCommands.h"
 #include "ConfigLocation.h"
 #include "HeadlessService.h"
+#include "SignalNotifier.h"
 
 using namespace tarnwick;
 
@@ -44,7 +45,7 @@ std::string ConfigDirectory(const CommandLineOptions& options) {
 }
 
 int RunHeadless(int argc, char** argv, const CommandLineOptions& options) {
-    HeadlessService::BlockSignals();  // before any thread exists
+    SignalNotifier::BlockSignals();  // before any thread exists
     QCoreApplication application(argc, argv);
     HeadlessService service(ConfigFile(ConfigDirectory(options)), options.capturePorts, std::cout,
                             std::cerr);
@@ -96,7 +97,13 @@ int main(int argc, char** argv) {
     }
 #ifdef TARNWICK_WITH_GUI
     if (parsed.options.mode == CommandLineOptions::Mode::Gui) {
+        SignalNotifier::BlockSignals();  // before any thread exists
         QApplication application(argc, argv);
+        // SIGINT, SIGTERM and SIGHUP end the program as "Exit" does.
+        SignalNotifier signalNotifier;
+        QObject::connect(&signalNotifier, &SignalNotifier::received, &application, [] {
+            QCoreApplication::exit(0);
+        });
         CForwardApp app(QString::fromStdString(ConfigDirectory(parsed.options)),
                         parsed.options.hiddenStart);
         return app.InitInstance();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+
 #include "event/UniqueFd.h"
 
 namespace tarnwick {
@@ -9,6 +11,8 @@ namespace tarnwick {
 // use, so an idle connection holds no pipe; empty whenever ForwardTo has returned.
 class SplicePipe {
 public:
+    static constexpr std::size_t CAPACITY = 256 * 1024;
+
     // Opens the pipe if it is not open yet; 0 or -errno.
     int open();
     bool isOpen() const { return readEnd_.valid(); }

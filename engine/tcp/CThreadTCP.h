@@ -33,7 +33,7 @@ public:
     // rules and the capture see. After it a stream has no visible piece boundaries, and
     // larger pieces, moved inside the kernel, cut the work per byte: STREAM_BUFFER_SIZE.
     static constexpr std::size_t RELAY_BUFFER_SIZE = 4096;
-    static constexpr std::size_t STREAM_BUFFER_SIZE = 65536;
+    static constexpr std::size_t STREAM_BUFFER_SIZE = SplicePipe::CAPACITY;
 
     // Everything the listener hands over before resuming the session: its own thread id,
     // a fresh copy of the port, the accepted connection (owned by the session from here

@@ -64,26 +64,39 @@ void CThreadUDP::FreePortCopy() {
     portCopy.reset();
 }
 
-// One datagram per notice; the loop calls again while more are waiting.
+// Relays the datagrams that are waiting, a bounded number per notice so that commands
+// posted meanwhile are not held up; the loop calls again while more are waiting.
 void CThreadUDP::OnDatagram() {
+    for (int count = 0; count < DATAGRAMS_PER_NOTICE && portCopy; ++count) {
+        if (!RelayDatagram()) {
+            return;
+        }
+    }
+}
+
+// One datagram; false when none was waiting.
+bool CThreadUDP::RelayDatagram() {
     unsigned char buffer[RECEIVE_BUFFER_SIZE];
     sockaddr_in sender{};
     long length = udpSocket.ReceiveFrom(buffer, sizeof buffer, sender);
     if (length == -EMSGSIZE) {
         length = RECEIVE_BUFFER_SIZE;  // too long: its first part goes on like any datagram
     }
+    if (length == -EAGAIN) {
+        return false;
+    }
     if (length <= 0) {
-        return;  // empty datagram, or an error: ignored, the relay goes on
+        return true;  // empty datagram, or an error: ignored, the relay goes on
     }
     std::size_t count = static_cast<std::size_t>(length);
     if (!destinationChosen && !ChooseRunDestination(buffer, count)) {
         OnStop(0);
-        return;
+        return false;
     }
     const sockaddr_in* target = &destAddress;
     if (FromDestination(sender)) {
         if (clientAddress.sin_port == 0) {
-            return;  // a reply before any client: nobody to give it to
+            return true;  // a reply before any client: nobody to give it to
         }
         target = &clientAddress;
     } else {
@@ -91,7 +104,9 @@ void CThreadUDP::OnDatagram() {
     }
     if (udpSocket.SendTo(buffer, count, *target) < 0) {
         OnStop(0);
+        return false;
     }
+    return true;
 }
 
 bool CThreadUDP::ChooseRunDestination(const unsigned char* data, std::size_t length) {

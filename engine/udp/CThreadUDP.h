@@ -34,6 +34,7 @@ public:
     // The most bytes of one datagram that are relayed, matched and captured; the rest of a
     // longer datagram is lost.
     static constexpr std::size_t RECEIVE_BUFFER_SIZE = 8192;
+    static constexpr int DATAGRAMS_PER_NOTICE = 32;
 
     // `captureLog` receives the dump of each run's first datagram; it must not be null.
     explicit CThreadUDP(std::shared_ptr<CaptureLog> captureLog);
@@ -59,6 +60,7 @@ private:
 
     // Routes the run by its first datagram and resolves the destination once; false when
     // the destination cannot be used.
+    bool RelayDatagram();
     bool ChooseRunDestination(const unsigned char* data, std::size_t length);
     bool FromDestination(const sockaddr_in& sender) const;
 
