@@ -1,0 +1,46 @@
+// The desktop program end to end, without a display (Qt's offscreen platform): a second
+// start hands over to the first and ends, and SIGTERM ends the first cleanly.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "ChildProcess.h"
+#include "TempDir.h"
+
+namespace tarnwick {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+using testing::TempDir;
+
+// True once `directory` holds a file ending in ".lock", checked until the time-out.
+bool LockAppears(const std::string& directory, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+            if (entry.path().extension() == ".lock") return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+TEST(GuiE2E, SecondStartHandsOverAndSigtermEndsTheFirst) {
+    TempDir config, runtime;
+    const std::vector<std::string> offscreen = {"QT_QPA_PLATFORM=offscreen",
+                                                "XDG_RUNTIME_DIR=" + runtime.path()};
+    ChildProcess first(TARNWICK_BINARY, {"--config-dir", config.path(), "-m"}, offscreen);
+    ASSERT_TRUE(LockAppears(runtime.path(), 20s));  // the first instance holds its lock
+
+    ChildProcess second(TARNWICK_BINARY, {"--config-dir", config.path()}, offscreen);
+    EXPECT_EQ(second.wait(20s), 0) << second.err();
+
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.wait(30s), 0) << first.err();
+}
+
+}  // namespace
+}  // namespace tarnwick
