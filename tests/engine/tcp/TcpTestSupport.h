@@ -20,30 +20,11 @@
 #include "event/ThreadRegistry.h"
 #include "routing/CaptureLog.h"
 #include "tcp/CThreadListenTCP.h"
+#include "RecordingCaptureLog.h"
 
 namespace tarnwick::testing {
 
 using namespace std::chrono_literals;
-
-// Keeps the dumps instead of writing a file; called from session threads.
-class RecordingCaptureLog : public CaptureLog {
-public:
-    RecordingCaptureLog() : CaptureLog("/nonexistent") {}
-
-    void WriteCaptureLog(const ForwardingPort&, const unsigned char* data,
-                         std::size_t length) override {
-        std::lock_guard lock(mutex_);
-        dumps_.emplace_back(reinterpret_cast<const char*>(data), length);
-    }
-    std::vector<std::string> dumps() const {
-        std::lock_guard lock(mutex_);
-        return dumps_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> dumps_;
-};
 
 // A free TCP port: bound (address reuse on, not listening) so that nobody else takes it
 // until a listener of ours has bound it too.

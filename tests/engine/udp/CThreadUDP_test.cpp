@@ -17,6 +17,7 @@ namespace {
 
 using namespace testing::udp;
 using testing::WaitUntil;
+using testing::RecordingCaptureLog;
 
 struct Relay {
     ThreadId id;

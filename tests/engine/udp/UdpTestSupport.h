@@ -15,6 +15,7 @@
 
 #include "event/UniqueFd.h"
 #include "routing/CaptureLog.h"
+#include "RecordingCaptureLog.h"
 
 // Helpers of the UDP relay's tests, in a namespace of their own so that they never collide
 // with the other test folders' helpers in the one engine test program.
@@ -94,25 +95,6 @@ inline int FreeUdpPort() {
     ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
     return ntohs(address.sin_port);
 }
-
-// Keeps the dumps that the relays would write, from whichever thread writes them.
-class RecordingCaptureLog : public CaptureLog {
-public:
-    RecordingCaptureLog() : CaptureLog("/nonexistent") {}
-    void WriteCaptureLog(const ForwardingPort&, const unsigned char* data,
-                         std::size_t length) override {
-        std::lock_guard lock(mutex_);
-        dumps_.emplace_back(reinterpret_cast<const char*>(data), length);
-    }
-    std::vector<std::string> dumps() const {
-        std::lock_guard lock(mutex_);
-        return dumps_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> dumps_;
-};
 
 inline std::size_t CountEntries(const char* directory) {
     auto entries = std::filesystem::directory_iterator(directory);
