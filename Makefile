@@ -47,12 +47,15 @@ run: build
 	fi
 
 # Benchmarks, not part of `make test`: direct connections against forwarders on loopback,
-# one table of ratios. bench/README.md tells what is measured.
+# one table of ratios. bench/README.md tells what is measured. `deps.sh bench` installs
+# the forwarders compared (socat, haproxy, rinetd) without starting their services.
 .PHONY: bench bench-quick
 bench: build
+	@bash scripts/deps.sh bench
 	bash bench/run.sh --build $(BUILD)
 
 bench-quick: build
+	@bash scripts/deps.sh bench
 	bash bench/run.sh --quick --build $(BUILD)
 
 # The main window and both dialogs rendered under a virtual X server into docs/.

@@ -29,6 +29,15 @@ public:
         std::memcpy(sent_.data(), label, std::min(sent_.size(), static_cast<std::size_t>(length)));
     }
 
+    // Puts bytes into the prepared message at offset, as far as they fit; the echo must
+    // then carry them too.
+    void overwrite(std::size_t offset, const std::string& bytes) {
+        if (offset < sent_.size()) {
+            const std::size_t count = std::min(bytes.size(), sent_.size() - offset);
+            std::memcpy(sent_.data() + offset, bytes.data(), count);
+        }
+    }
+
     bool send(int fd) const { return sendAll(fd, sent_.data(), sent_.size()); }
 
     // False with errno set on a failed receive, or with errno 0 on a wrong reply.

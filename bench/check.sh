@@ -41,6 +41,9 @@ start_server tag:ALPHA- tag || exit 1
 tag=127.0.0.1:$SERVER_PORT
 start_server udp-echo udp || exit 1
 udp=127.0.0.1:$SERVER_PORT
+# Routed connections get a tag backend of their own, outside the byte counts below.
+start_server tag:RIGHT- routed || exit 1
+routed=127.0.0.1:$SERVER_PORT
 
 # Byte counts: sizes around the client's chunk and the backend's buffer, and zero. The
 # sink must have taken each header "N\n" plus N bytes, no more and no less.
@@ -80,6 +83,21 @@ expect "$line" opened 50
 line=$(timeout 60 "$LOADGEN" probe --target "$tag" --send hello --expect ALPHA-hello) || true
 expect "$line" ok 1
 
+# Routed connection rate: the right tag passes; another tag counts as a wrong route, and
+# every wrong route as an error.
+marker="F1 E2 D3 C4 B5 A6 97 88"
+line=$(timeout 60 "$LOADGEN" connrate --target "$routed" --seconds 0.5 --clients 2 \
+    --marker "$marker" --marker-offset 24 --expect-tag RIGHT-) || true
+expect "$line" ok 1
+expect "$line" errors 0
+expect "$line" wrong_routes 0
+line=$(timeout 60 "$LOADGEN" connrate --target "$routed" --seconds 0.5 --clients 2 \
+    --marker "$marker" --marker-offset 24 --expect-tag WRONG-) || true
+expect "$line" ok 0
+expect "$line" connections 0
+[[ $(field "$line" wrong_routes) -gt 0 ]] || fail "no wrong route counted: $line"
+expect "$line" errors "$(field "$line" wrong_routes)"
+
 line=$(timeout 60 "$LOADGEN" udp --target "$udp" --seconds 1 --window 8) || true
 expect "$line" ok 1
 expect "$line" lost 0
@@ -109,4 +127,4 @@ if ((failures > 0)); then
     echo "check: $failures failure(s)" >&2
     exit 1
 fi
-echo "check: ok (stats, sink byte counts, echo, tag, idle, udp)"
+echo "check: ok (stats, sink byte counts, echo, tag, routed connrate, idle, udp)"

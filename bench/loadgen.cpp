@@ -23,7 +23,9 @@ constexpr Subcommand kSubcommands[] = {
     {"server", runServer,
      "--mode echo|sink|tag:TEXT|udp-echo --port-file F [--threads 2] [--seconds 3600]"},
     {"throughput", runThroughput, "--target HOST:PORT --bytes N [--chunk 262144]"},
-    {"connrate", runConnRate, "--target HOST:PORT --seconds S [--clients 8] [--size 64]"},
+    {"connrate", runConnRate,
+     "--target HOST:PORT --seconds S [--clients 8] [--size 64]\n"
+     "             [--marker HEX --marker-offset N --expect-tag TEXT]"},
     {"latency", runLatency, "--target HOST:PORT --count N [--warmup 100] [--size 64]"},
     {"idle", runIdle, "--target HOST:PORT --connections N --pid PID"},
     {"udp", runUdp, "--target HOST:PORT --seconds S [--window 32] [--size 64] [--loss-ms 200]"},

@@ -31,10 +31,10 @@ fi
 # ---- Sizes -------------------------------------------------------------------------------
 if [[ $PROFILE == full ]]; then
     REPEATS=3 THROUGHPUT_BYTES=$((1024 * 1024 * 1024)) CONNRATE_SECONDS=10
-    LATENCY_COUNT=20000 IDLE_CONNECTIONS=1000 UDP_SECONDS=10
+    LATENCY_COUNT=20000 IDLE_CONNECTIONS=1000 UDP_SECONDS=10 ROUTE_SECONDS=8
 else
     REPEATS=1 THROUGHPUT_BYTES=$((512 * 1024 * 1024)) CONNRATE_SECONDS=8
-    LATENCY_COUNT=10000 IDLE_CONNECTIONS=300 UDP_SECONDS=8
+    LATENCY_COUNT=10000 IDLE_CONNECTIONS=300 UDP_SECONDS=8 ROUTE_SECONDS=6
 fi
 CLIENTS=8
 UDP_WINDOW=32
@@ -50,18 +50,38 @@ trap stop_owned EXIT
 trap 'exit 130' INT TERM
 
 # ---- Forwarders --------------------------------------------------------------------------
-# Each forwarder NAME in FORWARDERS provides two functions:
+# Each forwarder NAME in FORWARDERS provides three functions:
 #   fw_NAME_available         succeeds when it can run here; otherwise prints why not.
+#   fw_NAME_has FEATURE       succeeds when it can do FEATURE: udp (forward datagrams) or
+#                             route (first-packet routing, below).
 #   fw_NAME_start PROTO P Q   starts it in the background, listening on 127.0.0.1 port P
 #                             (PROTO tcp or udp) and forwarding to 127.0.0.1:Q, and sets
 #                             FW_PID to the process to measure and stop. Start it through
 #                             `setsid`, so that FW_PID leads a process group that also holds
 #                             any children it forks; the whole group is stopped at the end.
+#                             PROTO route: TCP on P, routed by the first data as below, with
+#                             Q the backend of the last rule.
 # The driver waits until P is listening, so a start function need not.
-FORWARDERS=(socat tarnwick)
+FORWARDERS=(socat haproxy rinetd tarnwick)
+
+# First-packet routing: eight rules tried in order, each on the 8 bytes at offset
+# ROUTE_OFFSET of the client's first data. The load puts the last marker there, so only
+# rule 8 matches; rules 1 to 7 and the default lead to the WRONG- tag backend
+# (WRONG_PORT), rule 8 to the RIGHT- one, and an answer tagged WRONG- is a wrong route.
+# The markers differ only in their last byte, so every rule gets as far as it can.
+ROUTE_OFFSET=24
+ROUTE_MARKERS=()
+for rule in 1 2 3 4 5 6 7 8; do
+    ROUTE_MARKERS+=("F1E2D3C4B5A6978$rule")
+done
+ROUTE_MARKER=${ROUTE_MARKERS[7]}
 
 fw_socat_available() {
     command -v socat >/dev/null || { echo "not installed"; return 1; }
+}
+
+fw_socat_has() {
+    [[ $1 == udp ]]
 }
 
 fw_socat_start() {
@@ -78,6 +98,68 @@ fw_socat_start() {
     FW_PID=$!
 }
 
+# haproxy: TCP mode only (it has no UDP proxy), in the foreground (-db), one generated
+# configuration per start. Its routing inspects the first data with req.payload.
+fw_haproxy_available() {
+    command -v haproxy >/dev/null || { echo "not installed"; return 1; }
+}
+
+fw_haproxy_has() {
+    [[ $1 == route ]]
+}
+
+fw_haproxy_start() {
+    local proto=$1 listen=$2 target=$3 file rule
+    file=$(mktemp "$WORK/haproxy-XXXXXX.cfg")
+    {
+        # 4000 connections (8000 descriptors) cover the idle load's 1000 and stay within
+        # a common hard descriptor limit.
+        printf 'global\n    maxconn 4000\n\n'
+        printf 'defaults\n    mode tcp\n    maxconn 4000\n'
+        printf '    timeout connect 5s\n    timeout client 120s\n    timeout server 120s\n\n'
+        printf 'frontend in\n    bind 127.0.0.1:%d\n' "$listen"
+        if [[ $proto == route ]]; then
+            # Waits for the first data (up to 5 s, then the default), then the first
+            # matching rule picks the backend.
+            printf '    tcp-request inspect-delay 5s\n'
+            printf '    tcp-request content accept if { req.len ge %d }\n' $((ROUTE_OFFSET + 8))
+            for rule in 1 2 3 4 5 6 7 8; do
+                printf '    acl rule%d req.payload(%d,8) -m bin %s\n' \
+                    "$rule" "$ROUTE_OFFSET" "${ROUTE_MARKERS[rule - 1]}"
+            done
+            for rule in 1 2 3 4 5 6 7; do
+                printf '    use_backend wrong if rule%d\n' "$rule"
+            done
+            printf '    use_backend out if rule8\n    default_backend wrong\n\n'
+            printf 'backend wrong\n    server wrong 127.0.0.1:%d\n\n' "$WRONG_PORT"
+        else
+            printf '    default_backend out\n\n'
+        fi
+        printf 'backend out\n    server out 127.0.0.1:%d\n' "$target"
+    } >"$file"
+    setsid haproxy -db -f "$file" </dev/null >>"$WORK/haproxy.log" 2>&1 &
+    FW_PID=$!
+}
+
+# rinetd: one generated configuration per start, in the foreground (-f). This version
+# forwards UDP too ("PORT/udp"); an older one that does not fails to start for UDP.
+fw_rinetd_available() {
+    command -v rinetd >/dev/null || { echo "not installed"; return 1; }
+}
+
+fw_rinetd_has() {
+    [[ $1 == udp ]]
+}
+
+fw_rinetd_start() {
+    local proto=$1 listen=$2 target=$3 file suffix=""
+    file=$(mktemp "$WORK/rinetd-XXXXXX.conf")
+    [[ $proto == udp ]] && suffix=/udp
+    printf '127.0.0.1 %d%s 127.0.0.1 %d%s\n' "$listen" "$suffix" "$target" "$suffix" >"$file"
+    setsid rinetd -f -c "$file" </dev/null >>"$WORK/rinetd.log" 2>&1 &
+    FW_PID=$!
+}
+
 # Tarnwick: the real program, headless, with one Standard port imported into a
 # configuration directory of its own for each start.
 TARNWICK=${TARNWICK:-$BUILD/app/tarnwick}
@@ -86,12 +168,39 @@ fw_tarnwick_available() {
     [[ -x $TARNWICK ]] || { echo "not built"; return 1; }
 }
 
+fw_tarnwick_has() {
+    [[ $1 == udp || $1 == route ]]
+}
+
+# tarnwick_rules TARGET: the routing rules as JSON. Hex rules are searched for anywhere
+# in the first data; 24 wildcards in front pin each marker to offset 24 or later.
+tarnwick_rules() {
+    local rule port wildcards separator=""
+    wildcards=$(printf 'XX %.0s' $(seq "$ROUTE_OFFSET"))
+    printf '['
+    for rule in 1 2 3 4 5 6 7 8; do
+        port=$WRONG_PORT
+        ((rule == 8)) && port=$1
+        printf '%s{"ruleName":"rule%d","searchType":"hex","caseSensitive":false,' \
+            "$separator" "$rule"
+        printf '"searchData":"%s%s","forwardIp":"127.0.0.1","forwardPort":%d}' \
+            "$wildcards" "$(sed 's/../& /g; s/ $//' <<<"${ROUTE_MARKERS[rule - 1]}")" "$port"
+        separator=,
+    done
+    printf ']'
+}
+
 fw_tarnwick_start() {
     local proto=$1 listen=$2 target=$3
     local dir
     dir=$(mktemp -d "$WORK/tarnwick-XXXXXX")
-    printf '{"ports":[{"protocol":"%s","listenPort":%d,"forwardIp":"127.0.0.1","forwardPort":%d}]}\n' \
-        "$proto" "$listen" "$target" >"$dir/ports.json"
+    if [[ $proto == route ]]; then
+        printf '{"ports":[{"protocol":"tcp","listenPort":%d,"forwardIp":"127.0.0.1","forwardPort":%d,"timeoutSeconds":5,"rules":%s}]}\n' \
+            "$listen" "$WRONG_PORT" "$(tarnwick_rules "$target")" >"$dir/ports.json"
+    else
+        printf '{"ports":[{"protocol":"%s","listenPort":%d,"forwardIp":"127.0.0.1","forwardPort":%d}]}\n' \
+            "$proto" "$listen" "$target" >"$dir/ports.json"
+    fi
     "$TARNWICK" --config-dir "$dir" --import "$dir/ports.json" >>"$WORK/tarnwick.log" 2>&1
     setsid "$TARNWICK" --headless --config-dir "$dir" </dev/null >>"$WORK/tarnwick.log" 2>&1 &
     FW_PID=$!
@@ -99,21 +208,34 @@ fw_tarnwick_start() {
 
 # start_forwarder NAME PROTO TARGET_PORT: starts it on a free port; sets FW_PID, FW_PORT.
 start_forwarder() {
-    local name=$1 proto=$2 target=$3 line
-    line=$("$LOADGEN" freeport --proto "$proto")
+    local name=$1 proto=$2 target=$3 socket=$2 line
+    [[ $proto == route ]] && socket=tcp
+    line=$("$LOADGEN" freeport --proto "$socket")
     FW_PORT=$(field "$line" port) || { echo "bench: no free port: $line" >&2; return 1; }
     "fw_${name}_start" "$proto" "$FW_PORT" "$target"
     OWNED_GROUPS+=("$FW_PID")
-    if ! wait_for 10 listening "$proto" "$FW_PORT"; then
+    if ! wait_for 10 listening "$socket" "$FW_PORT"; then
         echo "bench: $name ($proto) is not listening on $FW_PORT; see $WORK/$name.log" >&2
         return 1
     fi
 }
 
+# stop_forwarder PID: ends a forwarder started above before the run ends, and forgets it,
+# so that the group ID is not signalled again once it may belong to someone else.
+stop_forwarder() {
+    local pid kept=()
+    stop_group "$1"
+    for pid in "${OWNED_GROUPS[@]}"; do
+        [[ $pid == "$1" ]] || kept+=("$pid")
+    done
+    OWNED_GROUPS=("${kept[@]}")
+}
+
 # ---- Measurements ------------------------------------------------------------------------
 # Metric keys, in table order, with their label, which way is better, and how repeats
 # combine: the median, or the sum for error counts (a failure in any repeat must show).
-METRICS=(throughput conn_rate conn_errors latency_p50 latency_p99 idle_kib udp_rate udp_loss)
+METRICS=(throughput conn_rate conn_errors latency_p50 latency_p99 idle_kib udp_rate udp_loss
+    route_rate route_errors)
 declare -A LABEL=(
     [throughput]="TCP throughput, MB/s"
     [conn_rate]="TCP connections/s, $CLIENTS clients"
@@ -123,10 +245,13 @@ declare -A LABEL=(
     [idle_kib]="idle KiB per connection"
     [udp_rate]="UDP requests/s, window $UDP_WINDOW"
     [udp_loss]="UDP loss, %"
+    [route_rate]="first-packet routing connections/s"
+    [route_errors]="first-packet routing errors"
 )
 declare -A BETTER=(
     [throughput]=higher [conn_rate]=higher [conn_errors]=lower [latency_p50]=lower
     [latency_p99]=lower [idle_kib]=lower [udp_rate]=higher [udp_loss]=lower
+    [route_rate]=higher [route_errors]=lower
 )
 declare -A RESULTS=()
 
@@ -166,11 +291,13 @@ pin() {
     done
 }
 
-# measure TARGET SINK_PORT ECHO_PORT UDP_PORT [IDLE_PID]: one round of every load. The idle
-# load measures the memory of the forwarder IDLE_PID; a direct round has none.
+# measure TARGET SINK_PORT ECHO_PORT UDP_PORT ROUTE_PORT [ECHO_FW_PID]: one round of every
+# load. ECHO_FW_PID, the forwarder in front of ECHO_PORT, shares the latency load's CPU;
+# without it (direct) there is no idle load. An empty UDP_PORT or ROUTE_PORT skips that
+# load (the forwarder cannot do it).
 measure() {
     TARGET=$1
-    local sink=127.0.0.1:$2 echo=127.0.0.1:$3 udp=127.0.0.1:$4 pid=${5:-} line
+    local sink=127.0.0.1:$2 echo=127.0.0.1:$3 udp=$4 route=$5 pid=${6:-} line
     echo "  $TARGET" >&2
 
     line=$(load "$GRACE" throughput --target "$sink" --bytes "$THROUGHPUT_BYTES")
@@ -187,16 +314,38 @@ measure() {
     record "$TARGET" latency_p50 "$(ok_field "$line" p50_us)"
     record "$TARGET" latency_p99 "$(ok_field "$line" p99_us)"
 
+    # On a fresh instance each round: one that held the connections of an earlier round
+    # keeps the memory they took, and would show no growth.
     if [[ -n $pid ]]; then
-        line=$(load "$GRACE" idle --target "$echo" --connections "$IDLE_CONNECTIONS" \
-            --pid "$pid")
-        record "$TARGET" idle_kib "$(ok_field "$line" kib_per_conn)"
+        if start_forwarder "$TARGET" tcp "$ECHO_PORT"; then
+            line=$(load "$GRACE" idle --target "127.0.0.1:$FW_PORT" \
+                --connections "$IDLE_CONNECTIONS" --pid "$FW_PID")
+            record "$TARGET" idle_kib "$(ok_field "$line" kib_per_conn)"
+        else
+            record "$TARGET" idle_kib fail
+        fi
+        stop_forwarder "$FW_PID"
     fi
 
-    line=$(load $((UDP_SECONDS + GRACE)) udp --target "$udp" --window "$UDP_WINDOW" \
-        --seconds "$UDP_SECONDS")
-    record "$TARGET" udp_rate "$(ok_field "$line" req_per_s)"
-    record "$TARGET" udp_loss "$(field "$line" loss_pct || echo fail)"
+    if [[ $udp == dead ]]; then
+        record "$TARGET" udp_rate fail
+        record "$TARGET" udp_loss fail
+    elif [[ -n $udp ]]; then
+        line=$(load $((UDP_SECONDS + GRACE)) udp --target "127.0.0.1:$udp" \
+            --window "$UDP_WINDOW" --seconds "$UDP_SECONDS")
+        record "$TARGET" udp_rate "$(ok_field "$line" req_per_s)"
+        record "$TARGET" udp_loss "$(field "$line" loss_pct || echo fail)"
+    fi
+
+    # Connections whose 64-byte first message only the last rule matches; a wrong route
+    # is an error, and any error fails the rate.
+    if [[ -n $route ]]; then
+        line=$(load $((ROUTE_SECONDS + GRACE)) connrate --target "127.0.0.1:$route" \
+            --clients "$CLIENTS" --seconds "$ROUTE_SECONDS" --marker "$ROUTE_MARKER" \
+            --marker-offset "$ROUTE_OFFSET" --expect-tag RIGHT-)
+        record "$TARGET" route_rate "$(ok_field "$line" conn_per_s)"
+        record "$TARGET" route_errors "$(field "$line" errors || echo fail)"
+    fi
 }
 
 # ---- Table -------------------------------------------------------------------------------
@@ -233,7 +382,7 @@ print_table() {
     printf '%s  %s\n' "$header" "better"
     for metric in "${METRICS[@]}"; do
         how=median
-        [[ $metric == conn_errors ]] && how=sum
+        [[ $metric == *_errors ]] && how=sum
         # shellcheck disable=SC2086  # the stored values are blank-separated words
         direct=$(combine "$how" ${RESULTS[direct,$metric]:-})
         row=$(printf '%-34s %12s' "${LABEL[$metric]}" "$direct")
@@ -259,10 +408,14 @@ start_server echo echo || exit 1
 ECHO_PID=$SERVER_PID ECHO_PORT=$SERVER_PORT
 start_server udp-echo udp || exit 1
 UDP_PORT=$SERVER_PORT
+start_server tag:RIGHT- right || exit 1
+RIGHT_PORT=$SERVER_PORT
+start_server tag:WRONG- wrong || exit 1
+WRONG_PORT=$SERVER_PORT
 
-# One instance per backend and protocol; the one in front of the echo backend is the one
-# whose memory the idle load measures.
-declare -A FW_TCP_SINK FW_TCP_ECHO FW_UDP FW_ECHO_PID
+# One instance per backend and protocol (the idle load starts its own each round). No UDP or routing instance when the forwarder
+# cannot do it: its row shows "-".
+declare -A FW_TCP_SINK FW_TCP_ECHO FW_UDP FW_ROUTE FW_ECHO_PID
 start_instances() {
     local name=$1
     start_forwarder "$name" tcp "$SINK_PORT" || return 1
@@ -270,12 +423,32 @@ start_instances() {
     start_forwarder "$name" tcp "$ECHO_PORT" || return 1
     FW_TCP_ECHO[$name]=$FW_PORT
     FW_ECHO_PID[$name]=$FW_PID
-    start_forwarder "$name" udp "$UDP_PORT" || return 1
-    FW_UDP[$name]=$FW_PORT
+    FW_UDP[$name]=""
+    if "fw_${name}_has" udp; then
+        start_forwarder "$name" udp "$UDP_PORT" || return 1
+        FW_UDP[$name]=$FW_PORT
+        udp_answers "$name" "$FW_PORT" || FW_UDP[$name]=dead
+    fi
+    FW_ROUTE[$name]=""
+    if "fw_${name}_has" route; then
+        start_forwarder "$name" route "$RIGHT_PORT" || return 1
+        FW_ROUTE[$name]=$FW_PORT
+    fi
+}
+
+# udp_answers NAME PORT: a short smoke run through a UDP instance. One that answers
+# nothing is not measured round after round: its UDP rows show "fail", with a note.
+udp_answers() {
+    local line
+    line=$(timeout 30 "$LOADGEN" udp --target "127.0.0.1:$2" --seconds 1 --window 1) || true
+    [[ $(field "$line" ok) == 1 ]] && return 0
+    NOTES+=("$1: UDP forwarding answered no datagram in a smoke run ($line)")
+    return 1
 }
 
 ACTIVE=()
 SKIPPED=()
+NOTES=()
 for name in "${FORWARDERS[@]}"; do
     if ! why=$("fw_${name}_available"); then
         SKIPPED+=("$name: $why")
@@ -289,10 +462,10 @@ done
 started=$SECONDS
 for ((round = 1; round <= REPEATS; round++)); do
     echo "bench: round $round of $REPEATS" >&2
-    measure direct "$SINK_PORT" "$ECHO_PORT" "$UDP_PORT"
+    measure direct "$SINK_PORT" "$ECHO_PORT" "$UDP_PORT" "$RIGHT_PORT"
     for name in "${ACTIVE[@]}"; do
         measure "$name" "${FW_TCP_SINK[$name]}" "${FW_TCP_ECHO[$name]}" "${FW_UDP[$name]}" \
-            "${FW_ECHO_PID[$name]}"
+            "${FW_ROUTE[$name]}" "${FW_ECHO_PID[$name]}"
     done
 done
 
@@ -300,9 +473,14 @@ echo
 echo "Tarnwick bench ($PROFILE): $REPEATS round(s), medians; $(nproc) cores; $((SECONDS - started)) s"
 echo "ratio = forwarder / direct; errors are summed over the rounds. Idle: growth of the"
 echo "forwarder's PSS (its forked children included) per open idle connection. Latency:"
-echo "client, forwarder and backend share CPU $LATENCY_CPU."
+echo "client, forwarder and backend share CPU $LATENCY_CPU. Routing: 8 rules on the bytes at"
+echo "offset $ROUTE_OFFSET of a 64-byte first message, rule 8 matching; direct goes straight to"
+echo "rule 8's backend. \"-\": the forwarder cannot do that load."
 for line in "${SKIPPED[@]}"; do
     echo "skipped $line"
+done
+for line in "${NOTES[@]}"; do
+    echo "note: $line"
 done
 echo
 print_table

@@ -14,10 +14,18 @@ packages=(
     qt6-svg-dev
 )
 
-# `deps.sh screenshots` adds what rendering the windows under a virtual X server needs.
-if [[ ${1:-} == screenshots ]]; then
-    packages+=(xvfb xauth fonts-dejavu-core)
-fi
+# `deps.sh screenshots` adds what rendering the windows under a virtual X server needs;
+# `deps.sh bench` adds the forwarders that `make bench` compares Tarnwick with.
+profile=${1:-}
+services=()
+case $profile in
+    screenshots) packages+=(xvfb xauth fonts-dejavu-core) ;;
+    bench)
+        packages+=(socat haproxy rinetd)
+        # Their packages start a system daemon on install; the bench runs its own.
+        services=(haproxy rinetd)
+        ;;
+esac
 
 missing=()
 for pkg in "${packages[@]}"; do
@@ -40,7 +48,42 @@ else
     exit 1
 fi
 
+# Keeps the installed packages from starting their daemons. Debian's maintainer scripts
+# ask /usr/sbin/policy-rc.d before starting a service; 101 means "not allowed". An
+# existing policy is left as it is; one created here is removed again on exit.
+POLICY=/usr/sbin/policy-rc.d
+own_policy=0
+remove_policy() {
+    if ((own_policy)); then
+        "${sudo[@]}" rm -f "$POLICY"
+    fi
+}
+trap remove_policy EXIT
+if ((${#services[@]} > 0)) && [[ ! -e $POLICY ]]; then
+    printf '#!/bin/sh\n# Written by deps.sh for one install; it removes it again.\nexit 101\n' |
+        "${sudo[@]}" tee "$POLICY" >/dev/null
+    own_policy=1
+    "${sudo[@]}" chmod 755 "$POLICY"
+fi
+
+# Services the install may start anyway (an existing policy that allows it): those not
+# running before are stopped afterwards, by name.
+service_running() {
+    command -v service >/dev/null 2>&1 && "${sudo[@]}" service "$1" status >/dev/null 2>&1
+}
+stopped_before=()
+for service in "${services[@]}"; do
+    service_running "$service" || stopped_before+=("$service")
+done
+
 echo "deps.sh: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update -q
 "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+
+for service in "${stopped_before[@]}"; do
+    if service_running "$service"; then
+        echo "deps.sh: stopping the $service service that the install started"
+        "${sudo[@]}" service "$service" stop || echo "deps.sh: could not stop $service" >&2
+    fi
+done
