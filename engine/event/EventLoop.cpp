@@ -40,10 +40,14 @@ void EventLoop::assertInLoopThread() const {
 
 void EventLoop::run(EventHandler& handler) {
     assertInLoopThread();
-    for (;;) {
+    // What was posted before the loop ran is taken at once, without a wait or a wake-up.
+    bool delivered = false;
+    bool quit = handleMessages(handler, false, delivered);
+    while (!quit) {
         bool woken = pollOnce() > 0 && poller_.readiness(0).readable;
-        bool delivered = false;
-        if (handleMessages(handler, woken, delivered)) {
+        delivered = false;
+        quit = handleMessages(handler, woken, delivered);
+        if (quit) {
             break;
         }
         delivered = handleSockets() || delivered;

@@ -35,6 +35,7 @@ class Socket;
 //   4. only if steps 2 and 3 delivered nothing, fire the timers that are due, earliest
 //      first. Data already waiting is therefore handled before an expiry due at the
 //      same moment.
+// Before the first turn, the messages posted before run() are handled without waiting.
 // quit() queues a quit request behind the messages posted so far: those are still
 // handled, then run() returns; no socket notice or timer expiry is delivered after the
 // request, and messages posted after it are dropped.

@@ -15,6 +15,10 @@ bool LoopInbox::deliver(Message message) {
     return push(Entry{std::move(message), false});
 }
 
+bool LoopInbox::deliverLazily(Message message) {
+    return push(Entry{std::move(message), false}, false);
+}
+
 void LoopInbox::requestQuit() {
     push(Entry{Message{}, true});
 }
@@ -25,7 +29,7 @@ void LoopInbox::close() {
     entries_.clear();
 }
 
-bool LoopInbox::push(Entry entry) {
+bool LoopInbox::push(Entry entry, bool wakeLoop) {
     bool mustWake = false;
     {
         std::lock_guard lock(mutex_);
@@ -33,8 +37,8 @@ bool LoopInbox::push(Entry entry) {
             return false;
         }
         entries_.push_back(std::move(entry));
-        mustWake = !wakePending_;
-        wakePending_ = true;
+        mustWake = wakeLoop && !wakePending_;
+        wakePending_ = wakePending_ || wakeLoop;
     }
     if (mustWake) {
         wake();

@@ -27,6 +27,8 @@ public:
     bool valid() const { return wakeFd_.valid(); }
 
     bool deliver(Message message) override;
+    // Queues without writing the wake-up: the message is taken at the loop's next turn.
+    bool deliverLazily(Message message) override;
     // Queues the quit request behind everything posted so far.
     void requestQuit();
     // After this, deliveries fail: the loop has ended and nobody will take them.
@@ -40,7 +42,7 @@ public:
     std::deque<Entry> takeAll(bool woken);
 
 private:
-    bool push(Entry entry);
+    bool push(Entry entry, bool wakeLoop = true);
     void wake();
     void drainWake();
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <utility>
+
 #include "event/Message.h"
 
 namespace tarnwick {
@@ -11,6 +13,9 @@ class MessageSink {
 public:
     virtual ~MessageSink() = default;
     virtual bool deliver(Message message) = 0;
+    // The same for a message that may wait: a receiver that has to be woken for it (a
+    // worker loop) queues it for its next turn instead, whatever else brings that turn.
+    virtual bool deliverLazily(Message message) { return deliver(std::move(message)); }
 };
 
 }  // namespace tarnwick

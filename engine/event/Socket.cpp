@@ -102,7 +102,7 @@ int Socket::Accept(Socket& target) {
         }
         return -error;
     }
-    target.Attach(fd);  // cannot fail: fd is valid and target is closed
+    target.adopt(fd);  // accept4 made it non-blocking already
     return 0;
 }
 
@@ -184,7 +184,7 @@ long Socket::ForwardTo(Socket& to, SplicePipe& pipe, std::size_t length) {
         return -EBADF;
     }
     if (pipe.open() != 0) {
-        return copyTo(to, length);
+        return CopyTo(to, length);
     }
     ssize_t moved;
     do {
@@ -192,7 +192,7 @@ long Socket::ForwardTo(Socket& to, SplicePipe& pipe, std::size_t length) {
                          SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
     } while (moved < 0 && errno == EINTR);
     if (moved < 0 && errno == EINVAL) {
-        return copyTo(to, length);  // these descriptors cannot be spliced
+        return CopyTo(to, length);  // these descriptors cannot be spliced
     }
     if (moved <= 0) {
         return moved == 0 ? 0 : -errno;
@@ -220,8 +220,11 @@ long Socket::drainPipe(SplicePipe& pipe, std::size_t length) {
     return static_cast<long>(length);
 }
 
-long Socket::copyTo(Socket& to, std::size_t length) {
-    unsigned char buffer[4096];
+long Socket::CopyTo(Socket& to, std::size_t length) {
+    if (!isOpen() || !to.isOpen()) {
+        return -EBADF;
+    }
+    unsigned char buffer[COPY_BUFFER_SIZE];
     long received = Receive(buffer, std::min(length, sizeof buffer));
     if (received <= 0) {
         return received;
@@ -278,12 +281,20 @@ bool Socket::Attach(int fd) {
         return false;
     }
     int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    if (flags < 0) {
         return false;
     }
+    if ((flags & O_NONBLOCK) == 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        return false;
+    }
+    adopt(fd);
+    return true;
+}
+
+// Takes over a valid non-blocking descriptor while closed.
+void Socket::adopt(int fd) {
     fd_.reset(fd);
     enterLoop();
-    return true;
 }
 
 void Socket::setReadNotices(bool wanted) {

@@ -39,22 +39,31 @@ void ThreadRegistry::remove(ThreadId id) {
     }
 }
 
+std::shared_ptr<MessageSink> ThreadRegistry::find(ThreadId id) {
+    std::lock_guard lock(mutex_);
+    auto found = sinks_.find(id);
+    return found == sinks_.end() ? nullptr : found->second;
+}
+
 bool ThreadRegistry::post(ThreadId id, Message message) {
-    std::shared_ptr<MessageSink> sink;
-    {
-        std::lock_guard lock(mutex_);
-        auto found = sinks_.find(id);
-        if (found == sinks_.end()) {
-            return false;
-        }
-        sink = found->second;
-    }
-    return sink->deliver(std::move(message));
+    std::shared_ptr<MessageSink> sink = find(id);
+    return sink && sink->deliver(std::move(message));
+}
+
+bool ThreadRegistry::postLazily(ThreadId id, Message message) {
+    std::shared_ptr<MessageSink> sink = find(id);
+    return sink && sink->deliverLazily(std::move(message));
 }
 
 bool PostThreadMessage(ThreadId id, std::uint32_t message, std::uintptr_t wParam,
                        std::intptr_t lParam, ThreadHandle handle) {
     return ThreadRegistry::instance().post(id, Message{message, wParam, lParam, std::move(handle)});
+}
+
+bool PostThreadMessageLazily(ThreadId id, std::uint32_t message, std::uintptr_t wParam,
+                             std::intptr_t lParam, ThreadHandle handle) {
+    return ThreadRegistry::instance().postLazily(
+        id, Message{message, wParam, lParam, std::move(handle)});
 }
 
 }  // namespace tarnwick

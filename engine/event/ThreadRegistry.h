@@ -25,12 +25,15 @@ public:
     // Hands the message to the receiver registered under `id`. Returns false, and does
     // nothing else, for id 0, an unknown id or a receiver that has ended.
     bool post(ThreadId id, Message message);
+    // The same through MessageSink::deliverLazily: the receiver sees it at its next turn.
+    bool postLazily(ThreadId id, Message message);
 
     ThreadRegistry(const ThreadRegistry&) = delete;
     ThreadRegistry& operator=(const ThreadRegistry&) = delete;
 
 private:
     ThreadRegistry() = default;
+    std::shared_ptr<MessageSink> find(ThreadId id);
 
     // The registry's lock: one of the three locks of the engine. It guards the map and
     // the counter only; delivery happens after it is released.
@@ -42,5 +45,9 @@ private:
 // Shorthand for ThreadRegistry::instance().post(...).
 bool PostThreadMessage(ThreadId id, std::uint32_t message, std::uintptr_t wParam = 0,
                        std::intptr_t lParam = 0, ThreadHandle handle = {});
+// For bookkeeping that can wait: queued without waking the receiving loop, which takes it
+// with whatever it handles next (a stop request included, which comes behind it).
+bool PostThreadMessageLazily(ThreadId id, std::uint32_t message, std::uintptr_t wParam = 0,
+                             std::intptr_t lParam = 0, ThreadHandle handle = {});
 
 }  // namespace tarnwick

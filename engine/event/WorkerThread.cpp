@@ -78,7 +78,9 @@ void WorkerThread::run(std::unique_ptr<WorkerThread> worker) {
 
     EventLoop loop(worker->inbox_);
     worker->loop_ = &loop;
-    worker->inbox_->deliver(Message{WM_PORT_STARTED, 0, 0, {}});
+    // Behind anything posted before the thread ran; the loop's first turn takes it
+    // without waiting, so no wake-up is needed.
+    worker->inbox_->deliverLazily(Message{WM_PORT_STARTED, 0, 0, {}});
     try {
         loop.run(*worker);
     } catch (...) {

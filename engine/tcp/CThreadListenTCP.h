@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -25,7 +27,11 @@ namespace tarnwick {
 // ended (or waited for SESSION_WAIT_MS) before the answer, and the thread ends right after.
 class CThreadListenTCP : public WorkerThread {
 public:
-    static constexpr int LISTEN_BACKLOG = 5;
+    // Connections the kernel completes and holds until they are accepted. A queue of 5
+    // overflows as soon as a handful of clients connect at once, and every connection it
+    // drops waits a whole second for its SYN to be sent again; the system's maximum
+    // (net.core.somaxconn caps it) lets a burst wait for the listener instead.
+    static constexpr int LISTEN_BACKLOG = SOMAXCONN;
     static constexpr std::chrono::milliseconds SESSION_WAIT_MS{25000};
     // When descriptors run out and not even the spare one is left, accepting pauses this
     // long instead of spinning on a connection it cannot take.

@@ -54,7 +54,9 @@ void CThreadTCP::OnStart() {
         EndSession(0);
         return;
     }
-    PostThreadMessage(listenerThreadId, WM_SESSION_STARTED, threadId(), 0, threadHandle());
+    // Bookkeeping only (the listener registered the session when it started it): it need
+    // not wake the listener, which takes it with its next accept or stop request.
+    PostThreadMessageLazily(listenerThreadId, WM_SESSION_STARTED, threadId(), 0, threadHandle());
 }
 
 // The first-data timer: nothing came in time, so the default destination is used and no
@@ -71,7 +73,7 @@ void CThreadTCP::OnTimer(TimerId id) {
 
 void CThreadTCP::OnClientData() {
     if (state != State::WaitingForFirstData) {
-        Relay(clientSocket, forwardSocket, clientOpen, forwardOpen);
+        Relay(clientSocket, forwardSocket, fromClient, fromForward.open);
         return;
     }
     // A Smart port's first data: it picks the destination and goes there first, in full.
@@ -95,15 +97,16 @@ void CThreadTCP::OnClientData() {
 }
 
 void CThreadTCP::OnForwardData() {
-    Relay(forwardSocket, clientSocket, forwardOpen, clientOpen);
+    Relay(forwardSocket, clientSocket, fromForward, fromClient.open);
 }
 
-// Moves one piece from `from` to `to`, in full, or passes on `from`'s FIN.
-void CThreadTCP::Relay(Socket& from, Socket& to, bool& fromOpen, bool toOpen) {
-    long moved = from.ForwardTo(to, pipe, STREAM_BUFFER_SIZE);
+// Moves what `from` has waiting to `to`, each piece in full, or passes on `from`'s FIN.
+void CThreadTCP::Relay(Socket& from, Socket& to, Direction& direction, bool toOpen) {
+    bool full = false;
+    long moved = MovePiece(from, to, direction, full);
     // A full piece means more is likely waiting: take a few more before polling again.
-    for (int more = 0; more < 8 && moved == static_cast<long>(STREAM_BUFFER_SIZE); ++more) {
-        long next = from.ForwardTo(to, pipe, STREAM_BUFFER_SIZE);
+    for (int more = 0; more < 8 && full; ++more) {
+        long next = MovePiece(from, to, direction, full);
         if (next == -EAGAIN) {
             return;
         }
@@ -113,10 +116,22 @@ void CThreadTCP::Relay(Socket& from, Socket& to, bool& fromOpen, bool toOpen) {
         return;  // the readiness was used up by an earlier read
     }
     if (moved == 0) {
-        EndOfData(from, to, fromOpen, toOpen);
+        EndOfData(from, to, direction.open, toOpen);
     } else if (moved < 0) {
         EndSession(0);
     }
+}
+
+// Small pieces are copied through the process; once a piece fills the copy buffer the
+// direction carries a stream, and the rest of it is spliced inside the kernel.
+long CThreadTCP::MovePiece(Socket& from, Socket& to, Direction& direction, bool& full) {
+    std::size_t limit = direction.streaming ? STREAM_BUFFER_SIZE : Socket::COPY_BUFFER_SIZE;
+    long moved = direction.streaming ? from.ForwardTo(to, pipe, limit) : from.CopyTo(to, limit);
+    full = moved == static_cast<long>(limit);
+    if (full) {
+        direction.streaming = true;
+    }
+    return moved;
 }
 
 // `from` sent its FIN after all its data, which has been relayed. Pass the FIN on and
@@ -162,7 +177,7 @@ void CThreadTCP::EndSession(std::uintptr_t quietly) {
         StopFirstDataTimer();
         FreePortCopy();
         if (quietly == 0 && listenerThreadId != 0) {
-            PostThreadMessage(listenerThreadId, WM_SESSION_ENDED, threadId(), 0);
+            PostThreadMessageLazily(listenerThreadId, WM_SESSION_ENDED, threadId(), 0);
         }
         listenerThreadId = 0;
     }

@@ -18,20 +18,23 @@ namespace tarnwick {
 // One accepted TCP connection, relayed on a thread of its own. A Standard port connects
 // to its default destination at once; a Smart port waits up to `timeoutSeconds` for the
 // client's first data, lets the rules pick the destination from it, and forwards it
-// there first. Bytes then flow both ways, one piece of at most RELAY_BUFFER_SIZE per
-// readable notice, each sent in full before the next event.
+// there first. Bytes then flow both ways, a few pieces per readable notice (see below),
+// each sent in full before the next event.
 //
 // A FIN from one side is passed on as a FIN to the other side, whose direction keeps
 // flowing; the session ends when both directions have ended, or at once on any error or
 // reset. So everything a side sent before its FIN reaches the other side.
 //
 // The session reports only to its listener: WM_SESSION_STARTED once it runs and
-// WM_SESSION_ENDED when it ends by itself. WM_PORT_STOP from the listener ends it quietly.
+// WM_SESSION_ENDED when it ends by itself, both posted lazily (the listener takes them
+// at its next turn; it is not woken for them). WM_PORT_STOP from the listener ends it
+// quietly.
 class CThreadTCP : public WorkerThread {
 public:
     // The first piece from the client is at most RELAY_BUFFER_SIZE bytes: that is what the
-    // rules and the capture see. After it a stream has no visible piece boundaries, and
-    // larger pieces, moved inside the kernel, cut the work per byte: STREAM_BUFFER_SIZE.
+    // rules and the capture see. After it a stream has no visible piece boundaries: small
+    // pieces are copied (up to Socket::COPY_BUFFER_SIZE), and once one fills the buffer the
+    // direction is spliced inside the kernel in pieces of up to STREAM_BUFFER_SIZE.
     static constexpr std::size_t RELAY_BUFFER_SIZE = 4096;
     static constexpr std::size_t STREAM_BUFFER_SIZE = SplicePipe::CAPACITY;
 
@@ -61,7 +64,14 @@ private:
     void OnTimer(TimerId id);
     bool ConnectForward(const std::string& host, std::int32_t port);
     void StopFirstDataTimer();
-    void Relay(Socket& from, Socket& to, bool& fromOpen, bool toOpen);
+    // One direction of the relay, named after the side that sends.
+    struct Direction {
+        bool open = true;        // that side has not sent its FIN yet
+        bool streaming = false;  // a piece filled the copy buffer: splice from now on
+    };
+
+    void Relay(Socket& from, Socket& to, Direction& direction, bool toOpen);
+    long MovePiece(Socket& from, Socket& to, Direction& direction, bool& full);
     void EndOfData(Socket& from, Socket& to, bool& fromOpen, bool toOpen);
     bool SendAll(Socket& to, const unsigned char* data, std::size_t length);
     void FreePortCopy();
@@ -75,8 +85,8 @@ private:
     UniqueFd acceptedHandle;                   // until clientSocket takes it over
     std::shared_ptr<CaptureLog> captureLog;
     State state = State::Starting;
-    bool clientOpen = true;   // the client has not sent its FIN yet
-    bool forwardOpen = true;  // the destination has not sent its FIN yet
+    Direction fromClient;
+    Direction fromForward;
 };
 
 }  // namespace tarnwick
