@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "event/EngineMessages.h"
+#include "event/ThreadCache.h"
 #include "event/ThreadRegistry.h"
 
 namespace tarnwick {
@@ -42,30 +43,20 @@ bool WorkerThread::resume(std::unique_ptr<WorkerThread> worker) {
     if (TakeInjectedFailure() || !worker->inbox_->valid()) {
         return false;  // the worker is destroyed on return
     }
-    pthread_attr_t attributes;
-    if (::pthread_attr_init(&attributes) != 0) {
-        return false;
-    }
-    ::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    ::pthread_attr_setstacksize(&attributes, STACK_SIZE);
-    pthread_t thread;
     WorkerThread* handedOver = worker.release();
-    int created = ::pthread_create(&thread, &attributes, &WorkerThread::threadMain, handedOver);
-    ::pthread_attr_destroy(&attributes);
-    if (created != 0) {
+    if (!ThreadCache::instance().run(&WorkerThread::threadMain, handedOver, STACK_SIZE)) {
         worker.reset(handedOver);  // not started: take it back, and destroy it on return
         return false;
     }
     return true;
 }
 
-void* WorkerThread::threadMain(void* worker) {
+void WorkerThread::threadMain(void* worker) {
     try {
         run(std::unique_ptr<WorkerThread>(static_cast<WorkerThread*>(worker)));
     } catch (...) {
         std::terminate();  // reports the exception and aborts: none may end a worker silently
     }
-    return nullptr;
 }
 
 void WorkerThread::run(std::unique_ptr<WorkerThread> worker) {

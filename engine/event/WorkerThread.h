@@ -70,7 +70,7 @@ protected:
     void quit();
 
 private:
-    static void* threadMain(void* worker);
+    static void threadMain(void* worker);
     static void run(std::unique_ptr<WorkerThread> worker);
 
     std::shared_ptr<LoopInbox> inbox_;
