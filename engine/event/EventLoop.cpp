@@ -114,15 +114,18 @@ int EventLoop::pollOnce() {
 
 // Returns true when the quit request was reached. Sets `delivered` when a message ran.
 bool EventLoop::handleMessages(EventHandler& handler, bool woken, bool& delivered) {
-    std::deque<LoopInbox::Entry> batch = inbox_->takeAll(woken);
-    for (LoopInbox::Entry& entry : batch) {
+    inbox_->takeAll(woken, batch_);
+    bool quit = false;
+    for (LoopInbox::Entry& entry : batch_) {
         if (entry.quit) {
-            return true;  // whatever follows the request is dropped with the batch
+            quit = true;  // whatever follows the request is dropped with the batch
+            break;
         }
         delivered = true;
         handler.onMessage(entry.message);
     }
-    return false;
+    batch_.clear();
+    return quit;
 }
 
 // Returns true when a notice was delivered.

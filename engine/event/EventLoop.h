@@ -89,6 +89,7 @@ private:
     std::thread::id thread_;
     Poller poller_;
     TimerList timers_;
+    std::vector<LoopInbox::Entry> batch_;  // the messages being handled; empty between turns
     std::unordered_map<int, Registration> sockets_;
     std::vector<Polled> polled_;  // the sockets of the last poll, by poller index - 1
     std::uint64_t lastSerial_ = 0;

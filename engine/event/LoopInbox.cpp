@@ -46,18 +46,16 @@ bool LoopInbox::push(Entry entry, bool wakeLoop) {
     return true;
 }
 
-std::deque<LoopInbox::Entry> LoopInbox::takeAll(bool woken) {
+void LoopInbox::takeAll(bool woken, std::vector<Entry>& batch) {
     // Drain first, then swap: a post that lands in between either is in the swapped-out
     // batch or, seeing no wake-up pending, writes a fresh one. A wake-up that was not
     // seen stays in the descriptor and costs one spare turn of the loop, never a message.
     if (woken) {
         drainWake();
     }
-    std::deque<Entry> taken;
     std::lock_guard lock(mutex_);
-    taken.swap(entries_);
+    batch.swap(entries_);
     wakePending_ = false;
-    return taken;
 }
 
 void LoopInbox::wake() {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <deque>
 #include <mutex>
+#include <vector>
 
 #include "event/Message.h"
 #include "event/MessageSink.h"
@@ -37,9 +37,10 @@ public:
     // The descriptor that polls readable while a wake-up is pending.
     int wakeFd() const { return wakeFd_.get(); }
 
-    // Loop thread: swaps out everything queued. `woken` says the wake descriptor polled
-    // readable; the wake-up is then consumed first.
-    std::deque<Entry> takeAll(bool woken);
+    // Loop thread: swaps everything queued into `batch`, which must be empty (the two
+    // vectors trade their storage, so a busy loop allocates nothing). `woken` says the
+    // wake descriptor polled readable; the wake-up is then consumed first.
+    void takeAll(bool woken, std::vector<Entry>& batch);
 
 private:
     bool push(Entry entry, bool wakeLoop = true);
@@ -50,7 +51,7 @@ private:
     // A queue lock, one of the three kinds of lock in the engine; guards the members
     // below it.
     std::mutex mutex_;
-    std::deque<Entry> entries_;
+    std::vector<Entry> entries_;
     bool wakePending_ = false;  // a wake-up was written and not yet consumed
     bool closed_ = false;
 };
