@@ -174,6 +174,26 @@ TEST_F(TcpRelayTest, SeveralMebibytesBothWaysArriveIntact) {
     EXPECT_TRUE(answer == "E:" + data) << "client got " << answer.size();
 }
 
+// Small pieces are copied and a stream is spliced; a connection that goes from one to the
+// other and back keeps every byte in order.
+TEST_F(TcpRelayTest, SmallPiecesAroundABulkStreamArriveInOrder) {
+    TestBackend echo("E:");
+    startPort(StandardPort(echo.port()));
+    UniqueFd client = port->connect();
+    ASSERT_EQ(ReadUpTo(client.get(), 2), "E:");
+    auto echoed = [&](const std::string& piece) {
+        return Send(client.get(), piece) && ReadUpTo(client.get(), piece.size()) == piece;
+    };
+    for (int round = 0; round < 10; ++round) {
+        EXPECT_TRUE(echoed("ping " + std::to_string(round)));
+    }
+    EXPECT_TRUE(echoed(std::string(Socket::COPY_BUFFER_SIZE, 'x')));  // exactly one full copy
+    EXPECT_TRUE(echoed(RandomBytes(256 * 1024, 4)));  // within the socket buffers on the way
+    for (int round = 0; round < 10; ++round) {
+        EXPECT_TRUE(echoed("pong " + std::to_string(round)));
+    }
+}
+
 TEST_F(TcpRelayTest, HalfClosingClientStillGetsTheWholeAnswer) {
     const std::string answer = RandomBytes(3 * 1024 * 1024, 2);
     TestBackend server("A:", TestBackend::Mode::AnswerAfterEof, answer);
