@@ -95,19 +95,26 @@ void CThreadListenTCP::onTimer(TimerId id) {
     }
 }
 
+// Ids grow with every thread created, and sessions register as they are started, so the
+// list in order of registration is also sorted by id: lookups are binary searches, which
+// matters to a listener holding thousands of connections.
+std::vector<WorkerEntry>::iterator CThreadListenTCP::FindSessionSlot(ThreadId id) {
+    return std::lower_bound(
+        sessions.begin(), sessions.end(), id,
+        [](const WorkerEntry& entry, ThreadId wanted) { return entry.threadId < wanted; });
+}
+
 void CThreadListenTCP::AddSession(ThreadId id, const ThreadHandle& handle) {
-    auto known = std::find_if(sessions.begin(), sessions.end(),
-                              [id](const WorkerEntry& entry) { return entry.threadId == id; });
-    if (known == sessions.end()) {
-        sessions.push_back(WorkerEntry{handle, id});
+    auto slot = FindSessionSlot(id);
+    if (slot == sessions.end() || slot->threadId != id) {
+        sessions.insert(slot, WorkerEntry{handle, id});
     }
 }
 
 void CThreadListenTCP::RemoveSession(ThreadId id) {
-    auto found = std::find_if(sessions.begin(), sessions.end(),
-                              [id](const WorkerEntry& entry) { return entry.threadId == id; });
-    if (found != sessions.end()) {
-        sessions.erase(found);
+    auto slot = FindSessionSlot(id);
+    if (slot != sessions.end() && slot->threadId == id) {
+        sessions.erase(slot);
     }
 }
 

@@ -58,6 +58,7 @@ private:
     void OnStop(std::uintptr_t quietly, int error = 0);
     MailboxId ShutDown();
     void StopSessions();
+    std::vector<WorkerEntry>::iterator FindSessionSlot(ThreadId id);
     void AddSession(ThreadId id, const ThreadHandle& handle);
     void RemoveSession(ThreadId id);
     void StartSession(UniqueFd accepted);
@@ -65,7 +66,7 @@ private:
     void FreePortCopy();
 
     CSocketListenTCP listenSocket;
-    std::vector<WorkerEntry> sessions;  // in order of registration
+    std::vector<WorkerEntry> sessions;  // in order of registration, which is by id
     std::shared_ptr<CaptureLog> captureLog;
     TimerId acceptRetryTimer = 0;
 };
