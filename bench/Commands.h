@@ -11,6 +11,7 @@ int runThroughput(const Options& options);
 int runConnRate(const Options& options);
 int runLatency(const Options& options);
 int runIdle(const Options& options);
+int runScale(const Options& options);
 int runUdp(const Options& options);
 int runProbe(const Options& options);
 int runFreePort(const Options& options);

@@ -80,6 +80,21 @@ line=$(timeout 60 "$LOADGEN" idle --target "$echo" --connections 50 --pid "$echo
 expect "$line" ok 1
 expect "$line" opened 50
 
+# Scale, against the echo backend itself: each connection holds exactly one of its
+# descriptors and no thread, and all of them are given back after the close.
+line=$(timeout 60 "$LOADGEN" scale --target "$echo" --connections 200 --pid "$echo_pid") ||
+    true
+expect "$line" ok 1
+expect "$line" relayed 200
+expect "$line" fds_peak $(($(field "$line" fds_before) + 200))
+expect "$line" fds_after "$(field "$line" fds_before)"
+expect "$line" threads_peak "$(field "$line" threads_before)"
+# A descriptor limit too low for the count is reported, not run into.
+line=$(ulimit -n 100 && timeout 60 "$LOADGEN" scale --target "$echo" --connections 200 \
+    --pid "$echo_pid") || true
+expect "$line" ok 0
+[[ $(field "$line" error) == fd_limit_too_low* ]] || fail "no limit error: $line"
+
 line=$(timeout 60 "$LOADGEN" probe --target "$tag" --send hello --expect ALPHA-hello) || true
 expect "$line" ok 1
 
@@ -115,9 +130,9 @@ line=$(<"$WORK/sink.out")
 expect "$line" bytes_in "$sink_expected"
 expect "$line" connections 8
 line=$(<"$WORK/echo.out")
-expect "$line" connections $((1 + connections + 50))
+expect "$line" connections $((1 + connections + 50 + 200))
 expect "$line" bytes_out "$(field "$line" bytes_in)"
-expect "$line" bytes_in $(((510 + connections) * 64 + 50 * 16))
+expect "$line" bytes_in $(((510 + connections) * 64 + 50 * 16 + 200 * 2 * 16))
 line=$(<"$WORK/tag.out")
 expect "$line" bytes_out $((6 + 5))
 line=$(<"$WORK/udp.out")
@@ -127,4 +142,4 @@ if ((failures > 0)); then
     echo "check: $failures failure(s)" >&2
     exit 1
 fi
-echo "check: ok (stats, sink byte counts, echo, tag, routed connrate, idle, udp)"
+echo "check: ok (stats, sink byte counts, echo, tag, routed connrate, idle, scale, udp)"

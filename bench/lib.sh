@@ -42,12 +42,13 @@ wait_for() {
 
 port_file_ready() { [[ -s $1 && ! -e $1.tmp ]]; }
 
-# start_server MODE NAME: starts a backend; sets SERVER_PID and SERVER_PORT (for the caller). Its final
-# result line lands in $WORK/NAME.out.
+# start_server MODE NAME [PREFIX...]: starts a backend, through the command PREFIX if given
+# (one that execs it, such as prlimit); sets SERVER_PID and SERVER_PORT (for the caller).
+# Its final result line lands in $WORK/NAME.out.
 start_server() {
     local mode=$1 name=$2
     rm -f "$WORK/$name.port"
-    "$LOADGEN" server --mode "$mode" --port-file "$WORK/$name.port" --seconds 1800 \
+    "${@:3}" "$LOADGEN" server --mode "$mode" --port-file "$WORK/$name.port" --seconds 1800 \
         >"$WORK/$name.out" 2>&1 &
     SERVER_PID=$!
     OWNED_PIDS+=("$SERVER_PID")

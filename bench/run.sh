@@ -32,9 +32,11 @@ fi
 if [[ $PROFILE == full ]]; then
     REPEATS=3 THROUGHPUT_BYTES=$((1024 * 1024 * 1024)) CONNRATE_SECONDS=10
     LATENCY_COUNT=20000 IDLE_CONNECTIONS=1000 UDP_SECONDS=10 ROUTE_SECONDS=8
+    SCALE_CONNECTIONS=10000
 else
     REPEATS=1 THROUGHPUT_BYTES=$((512 * 1024 * 1024)) CONNRATE_SECONDS=8
     LATENCY_COUNT=10000 IDLE_CONNECTIONS=300 UDP_SECONDS=8 ROUTE_SECONDS=6
+    SCALE_CONNECTIONS=2000
 fi
 CLIENTS=8
 UDP_WINDOW=32
@@ -61,6 +63,8 @@ trap 'exit 130' INT TERM
 #                             any children it forks; the whole group is stopped at the end.
 #                             PROTO route: TCP on P, routed by the first data as below, with
 #                             Q the backend of the last rule.
+#                             PROTO scale: TCP as for tcp, with room for SCALE_N connections
+#                             at once, started under "${SCALE_LIMIT[@]}" (see plan_scale).
 # The driver waits until P is listening, so a start function need not.
 FORWARDERS=(socat haproxy rinetd tarnwick)
 
@@ -105,17 +109,21 @@ fw_haproxy_available() {
 }
 
 fw_haproxy_has() {
-    [[ $1 == route ]]
+    [[ $1 == route || $1 == scale ]]
 }
 
 fw_haproxy_start() {
-    local proto=$1 listen=$2 target=$3 file rule
+    local proto=$1 listen=$2 target=$3 file rule maxconn=4000 prefix=()
+    # 4000 connections (8000 descriptors) cover the idle load's 1000 and stay within a
+    # common hard descriptor limit; the scale load gets room for its own count.
+    if [[ $proto == scale ]]; then
+        maxconn=$((SCALE_N + 100))
+        prefix=("${SCALE_LIMIT[@]}")
+    fi
     file=$(mktemp "$WORK/haproxy-XXXXXX.cfg")
     {
-        # 4000 connections (8000 descriptors) cover the idle load's 1000 and stay within
-        # a common hard descriptor limit.
-        printf 'global\n    maxconn 4000\n\n'
-        printf 'defaults\n    mode tcp\n    maxconn 4000\n'
+        printf 'global\n    maxconn %d\n\n' "$maxconn"
+        printf 'defaults\n    mode tcp\n    maxconn %d\n' "$maxconn"
         printf '    timeout connect 5s\n    timeout client 120s\n    timeout server 120s\n\n'
         printf 'frontend in\n    bind 127.0.0.1:%d\n' "$listen"
         if [[ $proto == route ]]; then
@@ -137,7 +145,7 @@ fw_haproxy_start() {
         fi
         printf 'backend out\n    server out 127.0.0.1:%d\n' "$target"
     } >"$file"
-    setsid haproxy -db -f "$file" </dev/null >>"$WORK/haproxy.log" 2>&1 &
+    setsid "${prefix[@]}" haproxy -db -f "$file" </dev/null >>"$WORK/haproxy.log" 2>&1 &
     FW_PID=$!
 }
 
@@ -169,7 +177,7 @@ fw_tarnwick_available() {
 }
 
 fw_tarnwick_has() {
-    [[ $1 == udp || $1 == route ]]
+    [[ $1 == udp || $1 == route || $1 == scale ]]
 }
 
 # tarnwick_rules TARGET: the routing rules as JSON. Hex rules are searched for anywhere
@@ -192,7 +200,11 @@ tarnwick_rules() {
 
 fw_tarnwick_start() {
     local proto=$1 listen=$2 target=$3
-    local dir
+    local dir prefix=()
+    if [[ $proto == scale ]]; then
+        proto=tcp
+        prefix=("${SCALE_LIMIT[@]}")
+    fi
     dir=$(mktemp -d "$WORK/tarnwick-XXXXXX")
     if [[ $proto == route ]]; then
         printf '{"ports":[{"protocol":"tcp","listenPort":%d,"forwardIp":"127.0.0.1","forwardPort":%d,"timeoutSeconds":5,"rules":%s}]}\n' \
@@ -202,14 +214,15 @@ fw_tarnwick_start() {
             "$proto" "$listen" "$target" >"$dir/ports.json"
     fi
     "$TARNWICK" --config-dir "$dir" --import "$dir/ports.json" >>"$WORK/tarnwick.log" 2>&1
-    setsid "$TARNWICK" --headless --config-dir "$dir" </dev/null >>"$WORK/tarnwick.log" 2>&1 &
+    setsid "${prefix[@]}" "$TARNWICK" --headless --config-dir "$dir" </dev/null \
+        >>"$WORK/tarnwick.log" 2>&1 &
     FW_PID=$!
 }
 
 # start_forwarder NAME PROTO TARGET_PORT: starts it on a free port; sets FW_PID, FW_PORT.
 start_forwarder() {
     local name=$1 proto=$2 target=$3 socket=$2 line
-    [[ $proto == route ]] && socket=tcp
+    [[ $proto == route || $proto == scale ]] && socket=tcp
     line=$("$LOADGEN" freeport --proto "$socket")
     FW_PORT=$(field "$line" port) || { echo "bench: no free port: $line" >&2; return 1; }
     "fw_${name}_start" "$proto" "$FW_PORT" "$target"
@@ -253,20 +266,37 @@ declare -A BETTER=(
     [latency_p99]=lower [idle_kib]=lower [udp_rate]=higher [udp_loss]=lower
     [route_rate]=higher [route_errors]=lower
 )
+# The scale load runs once per forwarder, after the rounds, with no direct figure: its
+# values are shown as they came. The label of scale_relayed gets its count in plan_scale.
+SCALE_METRICS=(scale_relayed scale_back scale_fds scale_threads scale_seconds)
+LABEL+=(
+    [scale_back]="descriptors / threads back to start"
+    [scale_fds]="descriptors per connection at peak"
+    [scale_threads]="threads per connection at peak"
+    [scale_seconds]="scale load, s"
+)
+BETTER+=(
+    [scale_relayed]=higher [scale_back]=yes [scale_fds]=lower [scale_threads]=lower
+    [scale_seconds]=lower
+)
 declare -A RESULTS=()
 
 record() {
     RESULTS[$1,$2]+="$3 "
 }
 
-# load TIME_LIMIT [--cpu CPU] SUBCOMMAND ARGS...: runs the load generator, on CPU if given,
-# and prints its result line; the raw line also goes to $RAW.
+# load TIME_LIMIT [--cpu CPU | --scale-limit] SUBCOMMAND ARGS...: runs the load generator,
+# on CPU if given, or under the descriptor limit of the scale load, and prints its result
+# line; the raw line also goes to $RAW.
 load() {
     local limit=$1 line command=("$LOADGEN")
     shift
     if [[ $1 == --cpu ]]; then
         command=(taskset -c "$2" "$LOADGEN")
         shift 2
+    elif [[ $1 == --scale-limit ]]; then
+        command=("${SCALE_LIMIT[@]}" "$LOADGEN")
+        shift
     fi
     line=$(timeout -k 5 "$limit" "${command[@]}" "$@" 2>>"$WORK/loadgen.err") || true
     printf '%-9s %s\n' "$TARGET" "${line:-cmd=$1 error=no_result_line ok=0}" >>"$RAW"
@@ -348,6 +378,79 @@ measure() {
     fi
 }
 
+# ---- Many connections at once ------------------------------------------------------------
+# Once per run, after the rounds: a fresh instance of each forwarder that can take it holds
+# SCALE_N connections at once in front of an echo backend of their own, each relayed
+# twice, and must give back every descriptor and thread once they are closed.
+#
+# A relayed connection holds a few descriptors in a forwarder: Tarnwick's hold the client
+# and destination sockets and the wake-up eventfd of their thread (a pipe pair too while
+# they stream), haproxy's two sockets. The forwarder, the load generator and the backend
+# each need SCALE_FD_RESERVE more.
+SCALE_FDS_PER_CONN=3
+SCALE_FD_RESERVE=256
+SCALE_SETTLE_MS=20000
+SCALE_LIMIT=()
+
+# plan_scale: sets SCALE_N, the connections the load holds, and SCALE_LIMIT, the command
+# prefix that gives the forwarder, the load and its backend room for them. A limit above
+# the hard one takes privilege (root with CAP_SYS_RESOURCE); without it the load holds
+# what the hard limit allows, and a note says so.
+plan_scale() {
+    local hard wanted=$((SCALE_CONNECTIONS * SCALE_FDS_PER_CONN + SCALE_FD_RESERVE))
+    ((wanted > 65536)) || wanted=65536
+    SCALE_N=$SCALE_CONNECTIONS
+    if command -v prlimit >/dev/null && prlimit --nofile="$wanted:$wanted" true 2>/dev/null; then
+        SCALE_LIMIT=(prlimit --nofile="$wanted:$wanted")
+    else
+        hard=$(ulimit -Hn)
+        [[ $hard == unlimited ]] && hard=$wanted
+        if ((hard < SCALE_CONNECTIONS * SCALE_FDS_PER_CONN + SCALE_FD_RESERVE)); then
+            SCALE_N=$(((hard - SCALE_FD_RESERVE) / SCALE_FDS_PER_CONN / 100 * 100))
+            NOTES+=("scale: descriptor hard limit $hard, which cannot be raised here; the load holds $SCALE_N connections, not $SCALE_CONNECTIONS")
+        fi
+    fi
+    LABEL[scale_relayed]="concurrent connections relayed, of $SCALE_N"
+}
+
+# scale_back RESULT_LINE: "yes" when the forwarder's descriptors and threads came back to
+# their starting counts, else what was left over ("gone" if it ended).
+scale_back() {
+    local key fds threads
+    declare -A count=()
+    for key in fds_before fds_after threads_before threads_after; do
+        count[$key]=$(field "$1" "$key") || { echo fail; return; }
+    done
+    fds=$((count[fds_after] - count[fds_before]))
+    threads=$((count[threads_after] - count[threads_before]))
+    if ((count[fds_after] < 0)); then
+        echo gone
+    elif ((fds <= 0 && threads <= 0)); then
+        echo yes
+    else
+        echo "left:${fds}fd,${threads}thr"
+    fi
+}
+
+# scale_load NAME: the scale load through a fresh instance of forwarder NAME.
+scale_load() {
+    local name=$1 line=""
+    TARGET=$name
+    echo "  $name" >&2
+    FW_PID=""
+    if start_forwarder "$name" scale "$SCALE_ECHO_PORT"; then
+        line=$(load $((3 * GRACE + SCALE_SETTLE_MS / 1000)) --scale-limit scale \
+            --target "127.0.0.1:$FW_PORT" --connections "$SCALE_N" --pid "$FW_PID" \
+            --settle-ms "$SCALE_SETTLE_MS")
+    fi
+    [[ -n $FW_PID ]] && stop_forwarder "$FW_PID"
+    record "$name" scale_relayed "$(field "$line" relayed || echo fail)"
+    record "$name" scale_back "$(scale_back "$line")"
+    record "$name" scale_fds "$(field "$line" fds_per_conn || echo fail)"
+    record "$name" scale_threads "$(field "$line" threads_per_conn || echo fail)"
+    record "$name" scale_seconds "$(ok_field "$line" seconds)"
+}
+
 # ---- Table -------------------------------------------------------------------------------
 # combine median|sum VALUES...: "fail" if any value failed, "-" if there are none.
 combine() {
@@ -375,7 +478,7 @@ ratio() {
 
 print_table() {
     local name metric how direct value row header
-    header=$(printf '%-34s %12s' metric direct)
+    header=$(printf '%-40s %12s' metric direct)
     for name in "${ACTIVE[@]}"; do
         header+=$(printf ' %12s %9s' "$name" "ratio")
     done
@@ -385,7 +488,7 @@ print_table() {
         [[ $metric == *_errors ]] && how=sum
         # shellcheck disable=SC2086  # the stored values are blank-separated words
         direct=$(combine "$how" ${RESULTS[direct,$metric]:-})
-        row=$(printf '%-34s %12s' "${LABEL[$metric]}" "$direct")
+        row=$(printf '%-40s %12s' "${LABEL[$metric]}" "$direct")
         for name in "${ACTIVE[@]}"; do
             # shellcheck disable=SC2086
             value=$(combine "$how" ${RESULTS[$name,$metric]:-})
@@ -394,6 +497,14 @@ print_table() {
             else
                 row+=$(printf ' %12s %9s' "$value" "$(ratio "$value" "$direct")")
             fi
+        done
+        printf '%s  %s\n' "$row" "${BETTER[$metric]}"
+    done
+    for metric in "${SCALE_METRICS[@]}"; do
+        row=$(printf '%-40s %12s' "${LABEL[$metric]}" "-")
+        for name in "${ACTIVE[@]}"; do
+            value=${RESULTS[$name,$metric]:--}
+            row+=$(printf ' %12s %9s' "${value% }" "-")
         done
         printf '%s  %s\n' "$row" "${BETTER[$metric]}"
     done
@@ -469,13 +580,28 @@ for ((round = 1; round <= REPEATS; round++)); do
     done
 done
 
+plan_scale
+echo "bench: $SCALE_N connections at once" >&2
+if start_server echo scale-echo "${SCALE_LIMIT[@]}"; then
+    SCALE_ECHO_PORT=$SERVER_PORT
+    for name in "${ACTIVE[@]}"; do
+        if "fw_${name}_has" scale; then
+            scale_load "$name"
+        fi
+    done
+else
+    NOTES+=("scale: its echo backend did not start, see $WORK/scale-echo.out")
+fi
+
 echo
 echo "Tarnwick bench ($PROFILE): $REPEATS round(s), medians; $(nproc) cores; $((SECONDS - started)) s"
 echo "ratio = forwarder / direct; errors are summed over the rounds. Idle: growth of the"
 echo "forwarder's PSS (its forked children included) per open idle connection. Latency:"
 echo "client, forwarder and backend share CPU $LATENCY_CPU. Routing: 8 rules on the bytes at"
 echo "offset $ROUTE_OFFSET of a 64-byte first message, rule 8 matching; direct goes straight to"
-echo "rule 8's backend. \"-\": the forwarder cannot do that load."
+echo "rule 8's backend. Scale: $SCALE_N connections held at once through a fresh instance,"
+echo "each proven relayed by a round trip and then a second, all closed; once per run, no"
+echo "direct figure. \"-\": the forwarder cannot do that load."
 for line in "${SKIPPED[@]}"; do
     echo "skipped $line"
 done
