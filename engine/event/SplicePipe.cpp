@@ -22,4 +22,9 @@ int SplicePipe::open() {
     return 0;
 }
 
+void SplicePipe::close() {
+    readEnd_.reset();
+    writeEnd_.reset();
+}
+
 }  // namespace tarnwick

@@ -122,14 +122,21 @@ void CThreadTCP::Relay(Socket& from, Socket& to, Direction& direction, bool toOp
     }
 }
 
-// Small pieces are copied through the process; once a piece fills the copy buffer the
-// direction carries a stream, and the rest of it is spliced inside the kernel.
+// Small pieces are copied through the process. Once a piece fills the copy buffer the
+// direction carries a stream, which is spliced inside the kernel; a piece smaller than
+// the copy buffer ends the stream, and once neither direction streams the pipe is closed,
+// so a connection that has gone quiet holds no pipe.
 long CThreadTCP::MovePiece(Socket& from, Socket& to, Direction& direction, bool& full) {
     std::size_t limit = direction.streaming ? STREAM_BUFFER_SIZE : Socket::COPY_BUFFER_SIZE;
     long moved = direction.streaming ? from.ForwardTo(to, pipe, limit) : from.CopyTo(to, limit);
     full = moved == static_cast<long>(limit);
     if (full) {
         direction.streaming = true;
+    } else if (moved >= 0 && moved < static_cast<long>(Socket::COPY_BUFFER_SIZE)) {
+        direction.streaming = false;
+        if (!fromClient.streaming && !fromForward.streaming) {
+            pipe.close();
+        }
     }
     return moved;
 }

@@ -175,7 +175,7 @@ TEST_F(TcpRelayTest, SeveralMebibytesBothWaysArriveIntact) {
 }
 
 // Small pieces are copied and a stream is spliced; a connection that goes from one to the
-// other and back keeps every byte in order.
+// other and back keeps every byte in order, and holds no pipe once the stream is over.
 TEST_F(TcpRelayTest, SmallPiecesAroundABulkStreamArriveInOrder) {
     TestBackend echo("E:");
     startPort(StandardPort(echo.port()));
@@ -187,11 +187,15 @@ TEST_F(TcpRelayTest, SmallPiecesAroundABulkStreamArriveInOrder) {
     for (int round = 0; round < 10; ++round) {
         EXPECT_TRUE(echoed("ping " + std::to_string(round)));
     }
+    const std::size_t quietDescriptors = testing::OpenDescriptors();
     EXPECT_TRUE(echoed(std::string(Socket::COPY_BUFFER_SIZE, 'x')));  // exactly one full copy
     EXPECT_TRUE(echoed(RandomBytes(256 * 1024, 4)));  // within the socket buffers on the way
     for (int round = 0; round < 10; ++round) {
         EXPECT_TRUE(echoed("pong " + std::to_string(round)));
     }
+    // Small pieces again both ways: the stream is over and its pipe is closed.
+    EXPECT_TRUE(testing::WaitUntil([&] { return testing::OpenDescriptors() == quietDescriptors; }))
+        << testing::OpenDescriptors() << " descriptors open, " << quietDescriptors << " before";
 }
 
 TEST_F(TcpRelayTest, HalfClosingClientStillGetsTheWholeAnswer) {
