@@ -20,9 +20,10 @@ namespace tarnwick {
 // A worker is created suspended: constructing it (`std::make_unique<CThreadTCP>(...)`)
 // registers its id and queue, so messages posted to it wait, but no thread runs yet. The
 // creator fills in its members and hands it to `resume`, which gives the object to an OS
-// thread of its own (a new one, or one that ThreadCache kept after its last worker). That thread posts itself WM_PORT_STARTED (0, 0) and runs the loop; when the
-// loop ends, the thread destroys the worker, which unregisters the id and, last of all,
-// marks the handle finished. That is how a worker deletes itself when its loop ends.
+// thread of its own (a new one, or one that ThreadCache kept after its last worker).
+// That thread posts itself WM_PORT_STARTED (0, 0) and runs the loop; when the loop ends,
+// the thread destroys the worker, which unregisters the id and, last of all, marks the
+// handle finished. That is how a worker deletes itself when its loop ends.
 //
 // Messages posted while the worker was suspended are queued ahead of WM_PORT_STARTED, so
 // a worker may be asked to stop before it has started, and must cope with a start
