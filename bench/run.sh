@@ -59,14 +59,15 @@ trap 'exit 130' INT TERM
 #   fw_NAME_start PROTO P Q   starts it in the background, listening on 127.0.0.1 port P
 #                             (PROTO tcp or udp) and forwarding to 127.0.0.1:Q, and sets
 #                             FW_PID to the process to measure and stop. Start it through
-#                             `setsid`, so that FW_PID leads a process group that also holds
-#                             any children it forks; the whole group is stopped at the end.
+#                             `in_group` (lib.sh), so that FW_PID leads a process group that
+#                             also holds any children it forks; the whole group is stopped
+#                             at the end.
 #                             PROTO route: TCP on P, routed by the first data as below, with
 #                             Q the backend of the last rule.
 #                             PROTO scale: TCP as for tcp, with room for SCALE_N connections
 #                             at once, started under "${SCALE_LIMIT[@]}" (see plan_scale).
 # The driver waits until P is listening, so a start function need not.
-FORWARDERS=(socat haproxy rinetd tarnwick)
+read -r -a FORWARDERS <<<"${BENCH_FORWARDERS:-socat haproxy rinetd tarnwick}"
 
 # First-packet routing: eight rules tried in order, each on the 8 bytes at offset
 # ROUTE_OFFSET of the client's first data. The load puts the last marker there, so only
@@ -92,14 +93,14 @@ fw_socat_start() {
     local proto=$1 listen=$2 target=$3
     if [[ $proto == tcp ]]; then
         # A child per connection; socat's listen backlog stays at its default of 5.
-        setsid socat "TCP-LISTEN:$listen,bind=127.0.0.1,fork,reuseaddr" \
-            "TCP:127.0.0.1:$target" </dev/null >>"$WORK/socat.log" 2>&1 &
+        in_group socat "TCP-LISTEN:$listen,bind=127.0.0.1,fork,reuseaddr" \
+            "TCP:127.0.0.1:$target" </dev/null >>"$WORK/socat.log" 2>&1
     else
         # One child per client address; -T ends a child after 60 idle seconds.
-        setsid socat -T 60 "UDP-LISTEN:$listen,bind=127.0.0.1,fork,reuseaddr" \
-            "UDP:127.0.0.1:$target" </dev/null >>"$WORK/socat.log" 2>&1 &
+        in_group socat -T 60 "UDP-LISTEN:$listen,bind=127.0.0.1,fork,reuseaddr" \
+            "UDP:127.0.0.1:$target" </dev/null >>"$WORK/socat.log" 2>&1
     fi
-    FW_PID=$!
+    FW_PID=$GROUP_PID
 }
 
 # haproxy: TCP mode only (it has no UDP proxy), in the foreground (-db), one generated
@@ -145,8 +146,8 @@ fw_haproxy_start() {
         fi
         printf 'backend out\n    server out 127.0.0.1:%d\n' "$target"
     } >"$file"
-    setsid "${prefix[@]}" haproxy -db -f "$file" </dev/null >>"$WORK/haproxy.log" 2>&1 &
-    FW_PID=$!
+    in_group "${prefix[@]}" haproxy -db -f "$file" </dev/null >>"$WORK/haproxy.log" 2>&1
+    FW_PID=$GROUP_PID
 }
 
 # rinetd: one generated configuration per start, in the foreground (-f). This version
@@ -164,8 +165,8 @@ fw_rinetd_start() {
     file=$(mktemp "$WORK/rinetd-XXXXXX.conf")
     [[ $proto == udp ]] && suffix=/udp
     printf '127.0.0.1 %d%s 127.0.0.1 %d%s\n' "$listen" "$suffix" "$target" "$suffix" >"$file"
-    setsid rinetd -f -c "$file" </dev/null >>"$WORK/rinetd.log" 2>&1 &
-    FW_PID=$!
+    in_group rinetd -f -c "$file" </dev/null >>"$WORK/rinetd.log" 2>&1
+    FW_PID=$GROUP_PID
 }
 
 # Tarnwick: the real program, headless, with one Standard port imported into a
@@ -214,9 +215,9 @@ fw_tarnwick_start() {
             "$proto" "$listen" "$target" >"$dir/ports.json"
     fi
     "$TARNWICK" --config-dir "$dir" --import "$dir/ports.json" >>"$WORK/tarnwick.log" 2>&1
-    setsid "${prefix[@]}" "$TARNWICK" --headless --config-dir "$dir" </dev/null \
-        >>"$WORK/tarnwick.log" 2>&1 &
-    FW_PID=$!
+    in_group "${prefix[@]}" "$TARNWICK" --headless --config-dir "$dir" </dev/null \
+        >>"$WORK/tarnwick.log" 2>&1
+    FW_PID=$GROUP_PID
 }
 
 # start_forwarder NAME PROTO TARGET_PORT: starts it on a free port; sets FW_PID, FW_PORT.
