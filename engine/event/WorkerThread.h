@@ -30,8 +30,9 @@ namespace tarnwick {
 // command that arrives after it has shut down.
 class WorkerThread : public EventHandler {
 public:
-    // Each worker thread's stack. The relay's 4096-byte buffer and a name lookup fit with
-    // room to spare; the stack is reserved address space, touched pages only count.
+    // Each worker thread's stack. The relay's 1 KiB copy buffer and a name lookup fit with
+    // room to spare; the stack is reserved address space, and only the pages touched count
+    // (an idle relay thread holds two or three).
 #if defined(__SANITIZE_ADDRESS__)
     static constexpr std::size_t STACK_SIZE = 1024 * 1024;  // instrumented frames are larger
 #else

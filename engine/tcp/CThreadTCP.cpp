@@ -77,8 +77,10 @@ void CThreadTCP::OnClientData() {
         return;
     }
     // A Smart port's first data: it picks the destination and goes there first, in full.
-    unsigned char buffer[RELAY_BUFFER_SIZE];
-    long received = clientSocket.Receive(buffer, sizeof buffer);
+    // The buffer is on the heap, not the stack: a stack page touched once stays with the
+    // thread for the connection's life, a freed heap block serves the next session.
+    auto buffer = std::make_unique_for_overwrite<unsigned char[]>(RELAY_BUFFER_SIZE);
+    long received = clientSocket.Receive(buffer.get(), RELAY_BUFFER_SIZE);
     if (received == -EAGAIN) {
         return;
     }
@@ -90,8 +92,8 @@ void CThreadTCP::OnClientData() {
     std::string host;
     std::int32_t port = 0;
     auto length = static_cast<std::size_t>(received);
-    ChooseDestination(*portCopy, buffer, length, host, port, *captureLog);
-    if (!ConnectForward(host, port) || !SendAll(forwardSocket, buffer, length)) {
+    ChooseDestination(*portCopy, buffer.get(), length, host, port, *captureLog);
+    if (!ConnectForward(host, port) || !SendAll(forwardSocket, buffer.get(), length)) {
         EndSession(0);
     }
 }
