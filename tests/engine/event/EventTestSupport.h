@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -32,6 +33,21 @@ inline bool WaitUntil(const std::function<bool()>& condition,
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// Descriptors and threads of this process, for checks that a relay gives back what it took.
+inline std::size_t CountEntries(const char* directory) {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(directory)) {
+        ++count;
+    }
+    return count;
+}
+inline std::size_t OpenDescriptors() {
+    return CountEntries("/proc/self/fd");
+}
+inline std::size_t LiveThreads() {
+    return CountEntries("/proc/self/task");
 }
 
 // A connected pair of local stream sockets.

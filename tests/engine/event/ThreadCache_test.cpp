@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <filesystem>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -18,15 +17,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr std::size_t kStack = 128 * 1024;
-
-std::size_t LiveThreads() {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/self/task")) {
-        ++count;
-    }
-    return count;
-}
 
 // Bodies record the OS thread they ran on; the test waits for each to finish.
 struct Runs {
@@ -60,7 +50,7 @@ struct Runs {
 // Bodies started one after another, each once the previous one has returned, share a
 // thread or two instead of one each; a quiet cache then lets its threads go.
 TEST(ThreadCacheTest, ReusesThreadsThenLetsThemGoWhenIdle) {
-    const std::size_t threadsBefore = LiveThreads();
+    const std::size_t threadsBefore = testing::LiveThreads();
     Runs runs;
     const std::size_t count = 20;
     for (std::size_t i = 1; i <= count; ++i) {
@@ -71,15 +61,15 @@ TEST(ThreadCacheTest, ReusesThreadsThenLetsThemGoWhenIdle) {
         std::lock_guard lock(runs.mutex);
         EXPECT_LT(std::set<pid_t>(runs.threads.begin(), runs.threads.end()).size(), count / 2);
     }
-    EXPECT_TRUE(testing::WaitUntil([&] { return LiveThreads() <= threadsBefore; },
+    EXPECT_TRUE(testing::WaitUntil([&] { return testing::LiveThreads() <= threadsBefore; },
                                    ThreadCache::IDLE_TIMEOUT + 10s))
-        << LiveThreads() << " threads, " << threadsBefore << " before";
+        << testing::LiveThreads() << " threads, " << threadsBefore << " before";
 }
 
 // Bodies that run at the same time each get a thread of their own, more than the cache
 // keeps idle; when they end, at most MAX_IDLE stay, and those go too once idle.
 TEST(ThreadCacheTest, ConcurrentBodiesGetThreadsOfTheirOwn) {
-    const std::size_t threadsBefore = LiveThreads();
+    const std::size_t threadsBefore = testing::LiveThreads();
     const std::size_t count = ThreadCache::MAX_IDLE + 8;
     Runs runs;
     runs.open = static_cast<int>(count);
@@ -92,9 +82,9 @@ TEST(ThreadCacheTest, ConcurrentBodiesGetThreadsOfTheirOwn) {
         EXPECT_EQ(std::set<pid_t>(runs.threads.begin(), runs.threads.end()).size(), count);
     }
     runs.release();
-    EXPECT_TRUE(
-        testing::WaitUntil([&] { return LiveThreads() <= threadsBefore + ThreadCache::MAX_IDLE; }));
-    EXPECT_TRUE(testing::WaitUntil([&] { return LiveThreads() <= threadsBefore; },
+    EXPECT_TRUE(testing::WaitUntil(
+        [&] { return testing::LiveThreads() <= threadsBefore + ThreadCache::MAX_IDLE; }));
+    EXPECT_TRUE(testing::WaitUntil([&] { return testing::LiveThreads() <= threadsBefore; },
                                    ThreadCache::IDLE_TIMEOUT + 10s));
 }
 

@@ -14,13 +14,13 @@
 
 #include "../event/EventTestSupport.h"
 #include "ForwardingPort.h"
+#include "RecordingCaptureLog.h"
 #include "WorkerEntry.h"
 #include "event/EngineMessages.h"
 #include "event/Mailbox.h"
 #include "event/ThreadRegistry.h"
 #include "routing/CaptureLog.h"
 #include "tcp/CThreadListenTCP.h"
-#include "RecordingCaptureLog.h"
 
 namespace tarnwick::testing {
 
@@ -48,20 +48,6 @@ private:
     UniqueFd fd_;
     int port_ = 0;
 };
-
-inline std::size_t CountEntries(const char* directory) {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(directory)) {
-        ++count;
-    }
-    return count;
-}
-inline std::size_t OpenDescriptors() {
-    return CountEntries("/proc/self/fd");
-}
-inline std::size_t LiveThreads() {
-    return CountEntries("/proc/self/task");
-}
 
 inline ForwardingPort StandardPort(int forwardPort) {
     ForwardingPort port;

@@ -16,8 +16,8 @@ namespace tarnwick {
 namespace {
 
 using namespace testing::udp;
-using testing::WaitUntil;
 using testing::RecordingCaptureLog;
+using testing::WaitUntil;
 
 struct Relay {
     ThreadId id;
@@ -261,8 +261,8 @@ TEST_F(UdpRelayTest, UnusableDestinationEndsTheRelayWithStop) {
 }
 
 TEST_F(UdpRelayTest, DescriptorsAndThreadsReturnToBaselineAfterCycles) {
-    const std::size_t descriptors = CountEntries("/proc/self/fd");
-    const std::size_t threads = CountEntries("/proc/self/task");
+    const std::size_t descriptors = testing::OpenDescriptors();
+    const std::size_t threads = testing::LiveThreads();
     ForwardingPort port = PortToDestination();
     for (int cycle = 0; cycle < 20; ++cycle) {
         Relay relay = StartRunning(port);
@@ -272,10 +272,10 @@ TEST_F(UdpRelayTest, DescriptorsAndThreadsReturnToBaselineAfterCycles) {
         ExpectNotice(cycle % 2 == 0 ? WM_PORT_STOP : WM_PORT_RESTART, relay);
     }
     // At most: the baseline may still count the thread of an earlier test that is ending.
-    EXPECT_TRUE(WaitUntil([&] { return CountEntries("/proc/self/fd") <= descriptors; }))
-        << CountEntries("/proc/self/fd") << " descriptors open, " << descriptors << " before";
-    EXPECT_TRUE(WaitUntil([&] { return CountEntries("/proc/self/task") <= threads; }))
-        << CountEntries("/proc/self/task") << " threads, " << threads << " before";
+    EXPECT_TRUE(WaitUntil([&] { return testing::OpenDescriptors() <= descriptors; }))
+        << testing::OpenDescriptors() << " descriptors open, " << descriptors << " before";
+    EXPECT_TRUE(WaitUntil([&] { return testing::LiveThreads() <= threads; }))
+        << testing::LiveThreads() << " threads, " << threads << " before";
 }
 
 }  // namespace

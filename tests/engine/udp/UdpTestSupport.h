@@ -6,8 +6,6 @@
 #include <sys/socket.h>
 
 #include <chrono>
-#include <filesystem>
-#include <iterator>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -94,11 +92,6 @@ inline int FreeUdpPort() {
     socklen_t length = sizeof address;
     ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
     return ntohs(address.sin_port);
-}
-
-inline std::size_t CountEntries(const char* directory) {
-    auto entries = std::filesystem::directory_iterator(directory);
-    return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
 }
 
 }  // namespace tarnwick::testing::udp
