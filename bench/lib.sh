@@ -9,16 +9,26 @@ OWNED_GROUPS=()
 
 # in_group COMMAND...: starts COMMAND in the background as the leader of a process group
 # of its own and sets GROUP_PID; the group also holds whatever COMMAND forks, and
-# stop_group ends them all. Unlike setsid it stays in this session, and so in this
-# session's scheduling group (kernel.sched_autogroup_enabled): in a session of its own a
-# forwarder's threads would together get half the CPU against the clients and backends,
-# however many threads it runs, which favours forwarders with one thread over those with
-# a thread per connection (11,000 against 13,600 connections/s for Tarnwick here).
+# stop_group ends them all. FW_LAYOUT says where it runs:
+#   own     (the default) in a session of its own (setsid), as a systemd service or a
+#           desktop application runs. With kernel.sched_autogroup_enabled, such a session
+#           is a scheduling group of its own: all its threads together get one group's
+#           share of the CPU against the clients and backends, however many there are.
+#   shared  in this script's session, and so in its scheduling group: every thread of
+#           forwarder, clients and backends competes on equal terms. This favours a
+#           forwarder with a thread per connection over one with a single thread.
 in_group() {
-    set -m
-    "$@" &
-    GROUP_PID=$!
-    set +m
+    if [[ ${FW_LAYOUT:-own} == shared ]]; then
+        set -m
+        "$@" &
+        GROUP_PID=$!
+        set +m
+    else
+        # A background job of this (non-interactive) shell is no group leader, so setsid
+        # runs COMMAND in place, as leader of a new session and process group: $! is its PID.
+        setsid "$@" &
+        GROUP_PID=$!
+    fi
 }
 
 # field LINE KEY: the value of KEY in a result line, or nothing.

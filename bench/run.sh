@@ -2,7 +2,12 @@
 # Measures each forwarder against a direct connection, on loopback, in one run, and prints
 # one table: per metric the direct figure, each forwarder's figure and forwarder/direct.
 #
-#   bench/run.sh [--quick] [--build DIR]
+#   bench/run.sh [--quick] [--build DIR] [--layout own|shared|both]
+#
+# --layout: where the forwarders run (lib.sh, in_group). "own": each in a session of its
+# own, as a service or a desktop application runs; "shared": in the bench's session;
+# "both": every forwarder twice, the shared columns marked "/shared". The full run
+# measures both, the quick run its own session only.
 #
 # Builds nothing (`make bench` and `make bench-quick` build first). Backends and forwarders
 # listen on ports picked free at run time; every load runs for a bounded count or time
@@ -12,15 +17,25 @@ set -euo pipefail
 BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 BUILD=$BENCH_DIR/../build
 PROFILE=full
+LAYOUT=""
 while (($# > 0)); do
     case $1 in
         --quick) PROFILE=quick ;;
         --full) PROFILE=full ;;
         --build) BUILD=${2:?--build needs a directory}; shift ;;
-        *) echo "usage: bench/run.sh [--quick] [--build DIR]" >&2; exit 2 ;;
+        --layout) LAYOUT=${2:?--layout needs own, shared or both}; shift ;;
+        *) echo "usage: bench/run.sh [--quick] [--build DIR] [--layout own|shared|both]" >&2; exit 2 ;;
     esac
     shift
 done
+if [[ -z $LAYOUT ]]; then
+    LAYOUT=own
+    [[ $PROFILE == full ]] && LAYOUT=both
+fi
+case $LAYOUT in
+    own | shared | both) ;;
+    *) echo "bench: --layout must be own, shared or both" >&2; exit 2 ;;
+esac
 BUILD=$(cd "$BUILD" && pwd)
 LOADGEN=$BUILD/bench/tarnwick-loadgen
 if [[ ! -x $LOADGEN ]]; then
@@ -220,13 +235,22 @@ fw_tarnwick_start() {
     FW_PID=$GROUP_PID
 }
 
-# start_forwarder NAME PROTO TARGET_PORT: starts it on a free port; sets FW_PID, FW_PORT.
+# A column of the table is a forwarder in one layout: "NAME" in a session of its own,
+# "NAME/shared" in the bench's session.
+column_forwarder() { printf '%s\n' "${1%/shared}"; }
+column_layout() {
+    if [[ $1 == */shared ]]; then echo shared; else echo own; fi
+}
+
+# start_forwarder COLUMN PROTO TARGET_PORT: starts that column's forwarder, in its layout,
+# on a free port; sets FW_PID, FW_PORT.
 start_forwarder() {
-    local name=$1 proto=$2 target=$3 socket=$2 line
+    local name proto=$2 target=$3 socket=$2 line
+    name=$(column_forwarder "$1")
     [[ $proto == route || $proto == scale ]] && socket=tcp
     line=$("$LOADGEN" freeport --proto "$socket")
     FW_PORT=$(field "$line" port) || { echo "bench: no free port: $line" >&2; return 1; }
-    "fw_${name}_start" "$proto" "$FW_PORT" "$target"
+    FW_LAYOUT=$(column_layout "$1") "fw_${name}_start" "$proto" "$FW_PORT" "$target"
     OWNED_GROUPS+=("$FW_PID")
     if ! wait_for 10 listening "$socket" "$FW_PORT"; then
         echo "bench: $name ($proto) is not listening on $FW_PORT; see $WORK/$name.log" >&2
@@ -489,7 +513,7 @@ print_table() {
     local name metric how direct value row header
     header=$(printf '%-40s %12s' metric direct)
     for name in "${ACTIVE[@]}"; do
-        header+=$(printf ' %12s %9s' "$name" "ratio")
+        header+=$(printf ' %16s %6s' "$name" "ratio")
     done
     printf '%s  %s\n' "$header" "better"
     for metric in "${METRICS[@]}"; do
@@ -502,9 +526,9 @@ print_table() {
             # shellcheck disable=SC2086
             value=$(combine "$how" ${RESULTS[$name,$metric]:-})
             if [[ $how == sum ]]; then
-                row+=$(printf ' %12s %9s' "$value" "-")
+                row+=$(printf ' %16s %6s' "$value" "-")
             else
-                row+=$(printf ' %12s %9s' "$value" "$(ratio "$value" "$direct")")
+                row+=$(printf ' %16s %6s' "$value" "$(ratio "$value" "$direct")")
             fi
         done
         printf '%s  %s\n' "$row" "${BETTER[$metric]}"
@@ -513,7 +537,7 @@ print_table() {
         row=$(printf '%-40s %12s' "${LABEL[$metric]}" "-")
         for name in "${ACTIVE[@]}"; do
             value=${RESULTS[$name,$metric]:--}
-            row+=$(printf ' %12s %9s' "${value% }" "-")
+            row+=$(printf ' %16s %6s' "${value% }" "-")
         done
         printf '%s  %s\n' "$row" "${BETTER[$metric]}"
     done
@@ -537,20 +561,21 @@ WRONG_PORT=$SERVER_PORT
 # cannot do it: its row shows "-".
 declare -A FW_TCP_SINK FW_TCP_ECHO FW_UDP FW_ROUTE FW_ECHO_PID
 start_instances() {
-    local name=$1
+    local name=$1 forwarder
+    forwarder=$(column_forwarder "$name")
     start_forwarder "$name" tcp "$SINK_PORT" || return 1
     FW_TCP_SINK[$name]=$FW_PORT
     start_forwarder "$name" tcp "$ECHO_PORT" || return 1
     FW_TCP_ECHO[$name]=$FW_PORT
     FW_ECHO_PID[$name]=$FW_PID
     FW_UDP[$name]=""
-    if "fw_${name}_has" udp; then
+    if "fw_${forwarder}_has" udp; then
         start_forwarder "$name" udp "$UDP_PORT" || return 1
         FW_UDP[$name]=$FW_PORT
         udp_answers "$name" "$FW_PORT" || FW_UDP[$name]=dead
     fi
     FW_ROUTE[$name]=""
-    if "fw_${name}_has" route; then
+    if "fw_${forwarder}_has" route; then
         start_forwarder "$name" route "$RIGHT_PORT" || return 1
         FW_ROUTE[$name]=$FW_PORT
     fi
@@ -566,14 +591,25 @@ udp_answers() {
     return 1
 }
 
+# The columns: every forwarder in a session of its own first, then in the bench's session.
+COLUMNS=()
+if [[ $LAYOUT != shared ]]; then
+    COLUMNS+=("${FORWARDERS[@]}")
+fi
+if [[ $LAYOUT != own ]]; then
+    for name in "${FORWARDERS[@]}"; do
+        COLUMNS+=("$name/shared")
+    done
+fi
+
 ACTIVE=()
 SKIPPED=()
 NOTES=()
-for name in "${FORWARDERS[@]}"; do
-    if ! why=$("fw_${name}_available"); then
+for name in "${COLUMNS[@]}"; do
+    if ! why=$("fw_$(column_forwarder "$name")_available"); then
         SKIPPED+=("$name: $why")
     elif ! start_instances "$name"; then
-        SKIPPED+=("$name: did not start, see $WORK/$name.log")
+        SKIPPED+=("$name: did not start, see $WORK/$(column_forwarder "$name").log")
     else
         ACTIVE+=("$name")
     fi
@@ -594,7 +630,7 @@ echo "bench: $SCALE_N connections at once" >&2
 if start_server echo scale-echo "${SCALE_LIMIT[@]}"; then
     SCALE_ECHO_PORT=$SERVER_PORT
     for name in "${ACTIVE[@]}"; do
-        if "fw_${name}_has" scale; then
+        if "fw_$(column_forwarder "$name")_has" scale; then
             scale_load "$name"
         fi
     done
@@ -611,6 +647,9 @@ echo "run on any (all CPUs). Routing: 8 rules on the bytes at offset $ROUTE_OFFS
 echo "first message, rule 8 matching; direct goes straight to rule 8's backend. Scale:"
 echo "$SCALE_N connections held at once through a fresh instance, each proven relayed by a"
 echo "round trip and then a second, all closed; once per run, no direct figure."
+echo "Layout: a column NAME runs the forwarder in a session of its own (setsid: a scheduling"
+echo "group of its own, as a service or desktop application runs); NAME/shared runs it in the"
+echo "bench's session, one scheduling group with the clients and backends."
 echo "\"-\": the forwarder cannot do that load."
 for line in "${SKIPPED[@]}"; do
     echo "skipped $line"
