@@ -12,8 +12,9 @@ namespace tarnwick {
 // The routing decision for the first data of a connection (or of a UDP relay run).
 // When `port.captureFirstPacket` is set it is cleared and the data is dumped to `log`.
 // Then the rules are tried in order; the first match's destination wins, else the port's
-// default destination. Always fills `host` and `hostPort`; never fails.
-void ChooseDestination(ForwardingPort& port, const unsigned char* data, std::size_t length,
+// default destination. Always fills `host` and `hostPort`; never fails. Returns the index
+// of the matching rule in `port.rules`, or -1 when the default destination was taken.
+int ChooseDestination(ForwardingPort& port, const unsigned char* data, std::size_t length,
                        std::string& host, std::int32_t& hostPort, CaptureLog& log);
 
 }  // namespace tarnwick
