@@ -12,6 +12,7 @@ std::unique_ptr<ForwardingPort> ForwardingPort::deepCopy() const {
     copy->ownerWindow = ownerWindow;
     copy->threadId = threadId;
     copy->threadHandle = threadHandle;
+    copy->openError = openError;
     copy->forwardIp = forwardIp;
     copy->forwardPort = forwardPort;
     copy->listenPort = listenPort;

@@ -29,6 +29,7 @@ struct ForwardingPort {
     ThreadHandle threadHandle;        // worker currently serving the port; null = none
     ThreadId threadId = 0;            // id of that worker; 0 = no worker
     std::int32_t captureFirstPacket = 0;
+    int openError = 0;  // errno that kept the last worker from opening its socket; 0 = none
 
     ForwardingPort() = default;
     ForwardingPort(ForwardingPort&&) = default;

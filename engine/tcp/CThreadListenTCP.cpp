@@ -74,10 +74,13 @@ void CThreadListenTCP::StartSession(UniqueFd accepted) {
     auto session = std::make_unique<CThreadTCP>(threadId(), listenSocket.portCopy->deepCopy(),
                                                 std::move(accepted), captureLog);
     WorkerEntry entry{session->threadHandle(), session->threadId()};
+    counters->connectionAccepted();  // before the session runs, which may end it at once
     if (WorkerThread::resume(std::move(session))) {
         AddSession(entry.threadId, entry.threadHandle);
+    } else {
+        // The session was destroyed unstarted and closed the connection with it.
+        counters->connectionEnded();
     }
-    // Otherwise the session was destroyed unstarted and closed the connection with it.
 }
 
 void CThreadListenTCP::PauseAccepting() {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ForwardingPort.h"
+#include "PortCounters.h"
 #include "WorkerEntry.h"
 #include "event/WorkerThread.h"
 #include "routing/CaptureLog.h"
@@ -43,6 +44,8 @@ public:
 
     // Before resume: the listener's own deep copy of the port, carrying `ownerWindow`.
     void setPortCopy(std::unique_ptr<ForwardingPort> portCopy);
+    // Before resume: the port's counters, shared with every session (never null).
+    void setCounters(std::shared_ptr<PortCounters> counters) { this->counters = std::move(counters); }
 
     // The listening socket's accept notice.
     void OnAccept();
@@ -68,6 +71,7 @@ private:
     CSocketListenTCP listenSocket;
     std::vector<WorkerEntry> sessions;  // in order of registration, which is by id
     std::shared_ptr<CaptureLog> captureLog;
+    std::shared_ptr<PortCounters> counters = std::make_shared<PortCounters>();
     TimerId acceptRetryTimer = 0;
 };
 
