@@ -39,6 +39,7 @@ void CThreadUDP::OnStart() {
         ShutDown(WM_PORT_STOP, true, -result);  // the owner learns why the port did not open
         return;
     }
+    runStart = std::chrono::steady_clock::now();
     PostThreadMessage(portCopy->ownerWindow, WM_PORT_STARTED, threadId(), 0, threadHandle());
 }
 
@@ -52,6 +53,7 @@ void CThreadUDP::OnStop(std::uintptr_t quiet) {
 
 void CThreadUDP::ShutDown(std::uint32_t notice, bool report, int error) {
     udpSocket.Close();
+    LogRun();
     MailboxId window = portCopy ? portCopy->ownerWindow : 0;
     FreePortCopy();
     if (report) {
@@ -90,11 +92,13 @@ bool CThreadUDP::RelayDatagram() {
     }
     std::size_t count = static_cast<std::size_t>(length);
     if (!destinationChosen && !ChooseRunDestination(buffer, count)) {
+        runError = EHOSTUNREACH;
         OnStop(0);
         return false;
     }
     const sockaddr_in* target = &destAddress;
-    if (FromDestination(sender)) {
+    const bool reply = FromDestination(sender);
+    if (reply) {
         if (clientAddress.sin_port == 0) {
             return true;  // a reply before any client: nobody to give it to
         }
@@ -102,9 +106,15 @@ bool CThreadUDP::RelayDatagram() {
     } else {
         clientAddress = sender;
     }
-    if (udpSocket.SendTo(buffer, count, *target) < 0) {
+    if (long sent = udpSocket.SendTo(buffer, count, *target); sent < 0) {
+        runError = static_cast<int>(-sent);
         OnStop(0);
         return false;
+    }
+    if (reply) {
+        counters->datagramToClient(count);
+    } else {
+        counters->datagramFromClient(count);
     }
     return true;
 }
@@ -112,8 +122,12 @@ bool CThreadUDP::RelayDatagram() {
 bool CThreadUDP::ChooseRunDestination(const unsigned char* data, std::size_t length) {
     destinationChosen = true;
     std::int32_t port = 0;
-    ChooseDestination(*portCopy, data, length, destIp, port, *captureLog);
+    int rule = ChooseDestination(*portCopy, data, length, destIp, port, *captureLog);
     destPort = static_cast<std::uint32_t>(port);
+    Route route{portCopy->isSmart() ? (rule >= 0 ? RouteKind::Rule : RouteKind::NoMatch)
+                                    : RouteKind::Standard,
+                rule};
+    counters->setUdpDestination(destIp + ':' + std::to_string(port), route);
     in_addr address{};
     if (port < 0 || port > 65535 || !ResolveHostIPv4(destIp, address)) {
         return false;
@@ -128,6 +142,32 @@ bool CThreadUDP::ChooseRunDestination(const unsigned char* data, std::size_t len
 bool CThreadUDP::FromDestination(const sockaddr_in& sender) const {
     return sender.sin_addr.s_addr == destAddress.sin_addr.s_addr &&
            sender.sin_port == destAddress.sin_port;
+}
+
+// The run's line of the connection log: its last client, its destination and route, what
+// it relayed, and how it ended. Once per run, while the copy is still there.
+void CThreadUDP::LogRun() {
+    if (!portCopy || runStart == std::chrono::steady_clock::time_point() ||
+        !counters->logsConnections()) {
+        return;
+    }
+    PortCounters::Snapshot counts = counters->snapshot();
+    ConnectionRecord record;
+    record.udp = true;
+    record.listenPort = portCopy->listenPort;
+    if (clientAddress.sin_port != 0) {
+        record.client = AddressText(reinterpret_cast<const sockaddr*>(&clientAddress));
+    }
+    record.destination = counts.udpDestination;
+    record.route = counts.udpRoute;
+    record.bytesFromClient = counts.bytesFromClients;
+    record.bytesToClient = counts.bytesToClients;
+    record.endedAt = std::chrono::system_clock::now();
+    record.duration = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - runStart);
+    record.end = runError != 0 ? EndReason::Failed : EndReason::Stopped;
+    record.error = runError;
+    counters->logConnection(std::move(record));
 }
 
 }  // namespace tarnwick

@@ -2,12 +2,14 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "ForwardingPort.h"
+#include "PortCounters.h"
 #include "event/Message.h"
 #include "event/WorkerThread.h"
 #include "routing/CaptureLog.h"
@@ -42,6 +44,9 @@ public:
     // Before resume: the relay's own deep copy of the port, carrying `ownerWindow`. Without
     // one the relay ends at start, silently.
     void setPortCopy(std::unique_ptr<ForwardingPort> copy) { portCopy = std::move(copy); }
+    // Before resume: the run's counters (never null). The run's record goes to their
+    // connection log when the relay ends.
+    void setCounters(std::shared_ptr<PortCounters> counters) { this->counters = std::move(counters); }
 
     // `udpSocket` has a datagram waiting: relay it.
     void OnDatagram();
@@ -63,10 +68,14 @@ private:
     bool RelayDatagram();
     bool ChooseRunDestination(const unsigned char* data, std::size_t length);
     bool FromDestination(const sockaddr_in& sender) const;
+    void LogRun();
 
     CSocketUDP udpSocket;
     std::unique_ptr<ForwardingPort> portCopy;
     std::shared_ptr<CaptureLog> captureLog;
+    std::shared_ptr<PortCounters> counters = std::make_shared<PortCounters>();
+    std::chrono::steady_clock::time_point runStart;  // when the socket was bound
+    int runError = 0;  // errno of the send or lookup that ended the run; 0 = none
     bool destinationChosen = false;
     std::string destIp;  // the destination's host as configured: dotted or a name
     std::uint32_t destPort = 0;
