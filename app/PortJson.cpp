@@ -7,7 +7,9 @@
 #include <cmath>
 #include <optional>
 
+#include "AddressPrefix.h"
 #include "FieldChecks.h"
+#include "IpAddress.h"
 
 namespace tarnwick {
 
@@ -100,6 +102,15 @@ void AppendPort(QByteArray& out, const ForwardingPort& port) {
     out += port.isTcp() ? "\"tcp\"" : "\"udp\"";
     AppendField(out, in, "listenPort", false);
     out += QByteArray::number(port.listenPort);
+    AppendField(out, in, "listenAddress", false);
+    AppendString(out, port.listenAddress);
+    AppendField(out, in, "allowFrom", false);
+    out += "[";
+    for (std::size_t i = 0; i < port.allowFrom.size(); ++i) {
+        out += i == 0 ? "" : ", ";
+        AppendString(out, port.allowFrom[i]);
+    }
+    out += "]";
     AppendField(out, in, "forwardIp", false);
     AppendString(out, port.forwardIp);
     AppendField(out, in, "forwardPort", false);
@@ -259,9 +270,43 @@ std::unique_ptr<ForwardingRule> ReadRule(const QJsonValue& value, const QString&
     return rule;
 }
 
+QString Quoted(const std::string& text) {
+    return '"' + QString::fromStdString(text) + '"';
+}
+
+std::string ReadListenAddress(const ObjectReader& in) {
+    std::string address = in.text("listenAddress", false);
+    if (!address.empty() && !IpAddress::Parse(address)) {
+        Fail(in.path("listenAddress"), Quoted(address) + " is not an IPv4 or IPv6 address");
+    }
+    return address;
+}
+
+std::vector<std::string> ReadAllowFrom(const ObjectReader& in) {
+    std::vector<std::string> allowFrom;
+    QJsonValue value = in.get("allowFrom", false);
+    if (value.isUndefined()) {
+        return allowFrom;
+    }
+    QJsonArray array = ArrayAt(value, in.path("allowFrom"));
+    for (qsizetype i = 0; i < array.size(); ++i) {
+        const QString where = in.path("allowFrom") + QString("[%1]").arg(i);
+        if (!array[i].isString()) {
+            Fail(where, "must be a string");
+        }
+        std::string entry = ToBytes(array[i].toString(), where);
+        if (!AddressPrefix::Parse(entry)) {
+            Fail(where, Quoted(entry) + " is not an address or prefix");
+        }
+        allowFrom.push_back(std::move(entry));
+    }
+    return allowFrom;
+}
+
 std::unique_ptr<ForwardingPort> ReadPort(const QJsonValue& value, const QString& where) {
     ObjectReader in(value, where);
-    in.allowOnly({"protocol", "listenPort", "forwardIp", "forwardPort", "timeoutSeconds", "rules"});
+    in.allowOnly({"protocol", "listenPort", "listenAddress", "allowFrom", "forwardIp",
+                  "forwardPort", "timeoutSeconds", "rules"});
     auto port = std::make_unique<ForwardingPort>();
     port->protocol = in.choice("protocol", {"tcp", "udp"}) == "tcp" ? PROTOCOL_TCP : PROTOCOL_UDP;
     port->listenPort = in.integer("listenPort");
@@ -273,6 +318,8 @@ std::unique_ptr<ForwardingPort> ReadPort(const QJsonValue& value, const QString&
     Check(CheckPortValues({port->listenPort, port->forwardPort, port->timeoutSeconds,
                            port->forwardIp}),
           in);
+    port->listenAddress = ReadListenAddress(in);
+    port->allowFrom = ReadAllowFrom(in);
     QJsonValue rules = in.get("rules", false);
     if (!rules.isUndefined()) {
         QJsonArray array = ArrayAt(rules, in.path("rules"));

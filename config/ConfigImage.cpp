@@ -3,6 +3,8 @@
 #include <cstring>
 #include <optional>
 
+#include "PortExtensions.h"
+
 namespace tarnwick {
 
 namespace {
@@ -187,7 +189,9 @@ std::vector<unsigned char> ConfigImage::Encode(const PortTable& ports) {
             out.putString(rule->searchData);
         }
     }
-    return out.take();
+    std::vector<unsigned char> image = out.take();
+    PortExtensions::Append(ports, image);
+    return image;
 }
 
 LoadResult ConfigImage::Decode(const unsigned char* data, std::size_t size) {
@@ -216,8 +220,7 @@ LoadResult ConfigImage::Decode(const unsigned char* data, std::size_t size) {
         result.report.portsRead = static_cast<int>(result.ports.size());
     }
     if (in.remaining() > 0) {
-        in.fail("end of file", std::to_string(in.remaining()) +
-                                   " bytes follow the last port entry");
+        PortExtensions::Read(data, size, in.offset(), result.ports, result.report);
     }
     return result;
 }
@@ -234,7 +237,8 @@ std::string LoadReport::describe() const {
             return where + ": cannot be read: " + reason;
         case Outcome::Incomplete:
             return where + ": stopped at byte " + std::to_string(offset) + " (" + field +
-                   "): " + reason + "; " + kept + " kept";
+                   "): " + reason + "; " + kept + " kept" +
+                   (extensionsLost ? ", without listen addresses and allowed clients" : "");
     }
     return where;
 }

@@ -27,6 +27,9 @@ struct LoadReport {
     std::size_t offset = 0;  // Incomplete: byte offset of the field it stopped at
     std::string field;       // Incomplete: which field, e.g. "port 2, rule 1, searchData size"
     std::string reason;      // Incomplete, Unreadable: why
+    // Incomplete: the ports are all there, but the block after them with their listen
+    // addresses and allowed clients was damaged, so no port has those settings.
+    bool extensionsLost = false;
 
     bool complete() const { return outcome == Outcome::Loaded || outcome == Outcome::Missing; }
 

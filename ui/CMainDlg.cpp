@@ -25,7 +25,7 @@ constexpr int RUNNING_COLUMN = 4;
 
 QStringList RowTexts(const ForwardingPort& port, bool running) {
     return {port.protocolLabel(), QString::fromStdString(port.listenLabel()),
-            ToFieldText(port.forwardIp) + ":" + QString::number(port.forwardPort),
+            ToFieldText(port.forwardLabel()),
             port.typeLabel(), running ? "Yes" : "No"};
 }
 

@@ -129,6 +129,35 @@ private slots:
         QCOMPARE(list.rowText(1, 4), QString("No"));
     }
 
+    // The dialog has no fields for them: an edit must keep them exactly, in the window's
+    // record and in the file.
+    void editKeepsTheListenAddressAndAllowedClients() {
+        PortTable table;
+        table.push_back(Port(FreePort()));
+        table[0]->listenAddress = "127.0.0.1";
+        table[0]->allowFrom = {"127.0.0.2", "10.0.0.0/8"};
+        table[0]->forwardIp = "::1";
+        file->save(table);
+        CMainDlg window(*file, false);
+        CListCtrlEx& list = *window.portList();
+        QCOMPARE(list.rowText(0, 1), QString("127.0.0.1:%1").arg(table[0]->listenPort));
+        QCOMPARE(list.rowText(0, 2), QString("[::1]:9"));
+
+        auto seen = std::make_shared<bool>();
+        OnNextModal<CAddPortDlg>([](CAddPortDlg& dialog) {
+            SetField(dialog, "forwardPort", "10");
+            ClickOk(dialog);
+        }, seen);
+        list.selectRow(0);
+        window.OnCommand(ID_EDIT_SELECTED);
+        QVERIFY(*seen);
+        const ForwardingPort& edited = window.controller().port(0);
+        QCOMPARE(edited.forwardPort, 10);
+        QCOMPARE(edited.listenAddress, std::string("127.0.0.1"));
+        QVERIFY(edited.allowFrom == table[0]->allowFrom);
+        QVERIFY(file->load().ports[0]->sameSettings(edited));
+    }
+
     void deleteStopsTheWorkerAndSaves() {
         auto window = OpenWindow(2);
         CListCtrlEx& list = *window->portList();
