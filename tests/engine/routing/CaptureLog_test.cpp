@@ -159,11 +159,15 @@ TEST(CaptureLog, AFifoInPlaceOfTheLogNeitherBlocksNorGetsTheDump) {
     const unsigned char data[] = {'p', 'w'};
     auto dumpOnce = [&] { log.WriteCaptureLog(Port(0, 80), data, sizeof data); };
     auto noReader = std::async(std::launch::async, dumpOnce);
+    int release = -1;
     if (noReader.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
         ADD_FAILURE() << "open() blocked on the FIFO";
-        ::close(::open(log.path().c_str(), O_RDONLY | O_NONBLOCK));  // lets it go
+        release = ::open(log.path().c_str(), O_RDONLY | O_NONBLOCK);  // lets it go
     }
     noReader.wait();
+    if (release >= 0) {
+        ::close(release);
+    }
 
     int reader = ::open(log.path().c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
