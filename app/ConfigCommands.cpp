@@ -87,7 +87,13 @@ int ConfigCommands::importJson(const QString& path) {
              << "\nNothing was changed.\n";
         return 1;
     }
+    for (const QString& warning : imported.warnings) {
+        err_ << "tarnwick: " << path.toStdString() << ": warning: " << warning.toStdString() << "\n";
+    }
     SaveResult saved = file_.save(imported.ports);
+    if (!saved.note.empty()) {
+        err_ << "tarnwick: " << file_.path() << ": " << saved.note << "\n";
+    }
     if (!saved.keptAs.empty()) {
         err_ << "tarnwick: the previous " << file_.path()
              << " could not be read whole; it was kept as " << saved.keptAs << "\n";

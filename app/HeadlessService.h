@@ -17,7 +17,8 @@ namespace tarnwick {
 // Tarnwick without a window: loads the configuration, starts every port and prints a
 // row each time a port's "Running" state changes. SIGINT and SIGTERM stop every worker
 // and end the run with 0 (call SignalNotifier::BlockSignals first); SIGHUP loads the file again and applies the difference, keeping
-// unchanged ports running with their connections.
+// unchanged ports running with their connections. A file that does not load whole is
+// not applied.
 class HeadlessService : public QObject, private PortView {
     Q_OBJECT
 
@@ -32,7 +33,7 @@ private:
     void setRunning(std::size_t row, bool running, int error) override;
     void onSignal(int signalNumber);
     void reload();
-    PortTable loadPorts();
+    LoadResult loadPorts();
     void printRow(const ForwardingPort& port, bool running);
     void sayWhenEmpty();
 

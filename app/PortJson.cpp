@@ -10,6 +10,7 @@
 #include "AddressPrefix.h"
 #include "FieldChecks.h"
 #include "IpAddress.h"
+#include "routing/Matchers.h"
 
 namespace tarnwick {
 
@@ -254,7 +255,22 @@ void Check(const std::optional<CheckFailure>& failure, const ObjectReader& in) {
     }
 }
 
-std::unique_ptr<ForwardingRule> ReadRule(const QJsonValue& value, const QString& where) {
+// A rule that can never match, or whose hex pattern reads other than it looks, is
+// accepted as the dialogs accept it, with a warning that names it.
+void WarnAboutPattern(const ForwardingRule& rule, const QString& where, QStringList& warnings) {
+    std::string problem;
+    if (rule.isHex()) {
+        problem = CheckHexPattern(rule.searchData).problem;
+    } else if (rule.searchData.empty()) {
+        problem = "text pattern is empty, it can never match";
+    }
+    if (!problem.empty()) {
+        warnings.append(where + ".searchData: " + QString::fromStdString(problem));
+    }
+}
+
+std::unique_ptr<ForwardingRule> ReadRule(const QJsonValue& value, const QString& where,
+                                         QStringList& warnings) {
     ObjectReader in(value, where);
     in.allowOnly({"ruleName", "searchType", "caseSensitive", "searchData", "forwardIp",
                   "forwardPort"});
@@ -267,6 +283,7 @@ std::unique_ptr<ForwardingRule> ReadRule(const QJsonValue& value, const QString&
           in);
     rule->searchType = in.choice("searchType", {"hex", "text"}) == "hex" ? 1 : 0;
     rule->caseSensitive = in.flag("caseSensitive") ? 1 : 0;
+    WarnAboutPattern(*rule, where, warnings);
     return rule;
 }
 
@@ -303,7 +320,8 @@ std::vector<std::string> ReadAllowFrom(const ObjectReader& in) {
     return allowFrom;
 }
 
-std::unique_ptr<ForwardingPort> ReadPort(const QJsonValue& value, const QString& where) {
+std::unique_ptr<ForwardingPort> ReadPort(const QJsonValue& value, const QString& where,
+                                         QStringList& warnings) {
     ObjectReader in(value, where);
     in.allowOnly({"protocol", "listenPort", "listenAddress", "allowFrom", "forwardIp",
                   "forwardPort", "timeoutSeconds", "rules"});
@@ -323,8 +341,14 @@ std::unique_ptr<ForwardingPort> ReadPort(const QJsonValue& value, const QString&
     QJsonValue rules = in.get("rules", false);
     if (!rules.isUndefined()) {
         QJsonArray array = ArrayAt(rules, in.path("rules"));
+        if (array.size() > MAX_RULES_PER_PORT) {
+            Fail(in.path("rules"), QString("holds %1 rules, more than the %2 a port may hold")
+                                       .arg(array.size())
+                                       .arg(MAX_RULES_PER_PORT));
+        }
         for (qsizetype i = 0; i < array.size(); ++i) {
-            port->appendRule(ReadRule(array[i], in.path("rules") + QString("[%1]").arg(i)));
+            port->appendRule(
+                ReadRule(array[i], in.path("rules") + QString("[%1]").arg(i), warnings));
         }
     }
     return port;
@@ -371,11 +395,17 @@ PortJson::ImportResult PortJson::Import(const QByteArray& json) {
         ObjectReader top(document.object(), "");
         top.allowOnly({"ports"});
         QJsonArray ports = ArrayAt(top.get("ports", true), "ports");
+        if (ports.size() > MAX_PORTS) {
+            Fail("ports", QString("holds %1 ports, more than the %2 a configuration may hold")
+                              .arg(ports.size())
+                              .arg(MAX_PORTS));
+        }
         for (qsizetype i = 0; i < ports.size(); ++i) {
-            result.ports.push_back(ReadPort(ports[i], QString("ports[%1]").arg(i)));
+            result.ports.push_back(ReadPort(ports[i], QString("ports[%1]").arg(i), result.warnings));
         }
     } catch (const ImportError& error) {
         result.ports.clear();
+        result.warnings.clear();
         result.error = error.message;
     }
     return result;

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "PortExtensions.h"
+#include "FieldChecks.h"
 
 namespace tarnwick {
 
@@ -148,7 +149,14 @@ std::unique_ptr<ForwardingPort> ReadPort(ImageReader& in, std::int32_t version, 
         timeout = in.getInt(where + "timeoutSeconds");
     }
     auto forwardIp = in.getString(where + "forwardIp");
-    auto ruleCount = in.getCount(where + "ruleCount");
+    const std::size_t ruleCountAt = in.offset();
+    // A negative count reads no rules, and the port is a Standard one.
+    auto ruleCount = in.getInt(where + "ruleCount");
+    if (ruleCount && *ruleCount > MAX_RULES_PER_PORT) {
+        in.failAt(ruleCountAt, where + "ruleCount",
+                  std::to_string(*ruleCount) + " rules, more than the " +
+                      std::to_string(MAX_RULES_PER_PORT) + " a port may hold");
+    }
     if (in.failed()) {
         return nullptr;
     }
@@ -212,6 +220,12 @@ LoadResult ConfigImage::Decode(const unsigned char* data, std::size_t size) {
     // Every port entry holds at least 20 bytes, so a hostile count stops at the first
     // short read long before it could cost time or memory.
     for (std::int32_t i = 0; i < *portCount; ++i) {
+        if (i == MAX_PORTS) {
+            in.fail("port " + std::to_string(i + 1),
+                    "the file declares " + std::to_string(*portCount) + " ports, more than the " +
+                        std::to_string(MAX_PORTS) + " a configuration may hold");
+            return result;
+        }
         auto port = ReadPort(in, *version, i + 1);
         if (!port) {
             return result;

@@ -50,8 +50,9 @@ public:
     static std::vector<unsigned char> Encode(const PortTable& ports);
 
     // Reads an image. Stops at the first field it cannot read whole, at a wrong version,
-    // a negative count or a string size larger than the image, keeping the ports read
-    // completely before it. Time and memory stay bounded by the image's size.
+    // a negative port count, a string size larger than the image or more ports or rules
+    // than MAX_PORTS and MAX_RULES_PER_PORT, keeping the ports read completely before it.
+    // A negative rule count reads as no rules. Time and memory stay bounded by the image's size.
     static LoadResult Decode(const unsigned char* data, std::size_t size);
     static LoadResult Decode(const std::vector<unsigned char>& image) {
         return Decode(image.data(), image.size());
