@@ -65,5 +65,29 @@ screenshots: build
 	cmake --build $(BUILD) --target tarnwick-screenshots -j $(JOBS)
 	xvfb-run -a -s "-screen 0 1280x800x24" $(BUILD)/app/tarnwick-screenshots docs
 
+# Fuzzing with libFuzzer, not part of `make test` (which only runs each target over its
+# corpus): the configuration loader, the JSON import and the matchers, FUZZ_SECONDS each.
+# New inputs go to build-fuzz/corpus/<target>, findings to build-fuzz/.
+FUZZ_BUILD   := build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := ConfigImageFuzzer PortJsonFuzzer MatchersFuzzer
+
+.PHONY: fuzz
+$(FUZZ_BUILD)/CMakeCache.txt:
+	@bash scripts/deps.sh fuzz
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
+		-DTARNWICK_FUZZ=ON
+
+fuzz: $(FUZZ_BUILD)/CMakeCache.txt
+	@bash scripts/deps.sh fuzz
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(FUZZ_TARGETS)
+	@set -e; for target in $(FUZZ_TARGETS); do \
+		mkdir -p $(FUZZ_BUILD)/corpus/$$target; \
+		echo "fuzz: $$target for $(FUZZ_SECONDS) s"; \
+		$(FUZZ_BUILD)/tests/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) \
+			-artifact_prefix=$(FUZZ_BUILD)/$$target- \
+			$(FUZZ_BUILD)/corpus/$$target tests/fuzz/corpus/$$target; \
+	done
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

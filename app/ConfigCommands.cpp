@@ -16,8 +16,16 @@ std::string ConfigCommands::RowLine(const ForwardingPort& port, bool running) {
 
 std::string ConfigCommands::RuleLine(const ForwardingRule& rule) {
     std::string kind = rule.isHex() ? "hex" : (rule.caseSensitive != 0 ? "text, case-sensitive" : "text");
-    return '\t' + rule.ruleName + '\t' + kind + '\t' + rule.searchData + '\t' + rule.forwardIp +
-           ':' + std::to_string(rule.forwardPort);
+    return '\t' + rule.ruleName + '\t' + kind + '\t' + rule.searchData + '\t' +
+           rule.forwardLabel();
+}
+
+std::string ConfigCommands::AllowLine(const ForwardingPort& port) {
+    std::string line = "\tAllowed clients:";
+    for (std::size_t i = 0; i < port.allowFrom.size(); ++i) {
+        line += (i == 0 ? " " : ", ") + port.allowFrom[i];
+    }
+    return line;
 }
 
 LoadResult ConfigCommands::load() {
@@ -37,6 +45,9 @@ int ConfigCommands::list() {
     out_ << HEADER_LINE << "\n";
     for (const auto& port : loaded.ports) {
         out_ << RowLine(*port, false) << "\n";
+        if (!port->allowFrom.empty()) {
+            out_ << AllowLine(*port) << "\n";
+        }
         for (const auto& rule : port->rules) {
             out_ << RuleLine(*rule) << "\n";
         }
@@ -76,7 +87,13 @@ int ConfigCommands::importJson(const QString& path) {
              << "\nNothing was changed.\n";
         return 1;
     }
+    for (const QString& warning : imported.warnings) {
+        err_ << "tarnwick: " << path.toStdString() << ": warning: " << warning.toStdString() << "\n";
+    }
     SaveResult saved = file_.save(imported.ports);
+    if (!saved.note.empty()) {
+        err_ << "tarnwick: " << file_.path() << ": " << saved.note << "\n";
+    }
     if (!saved.keptAs.empty()) {
         err_ << "tarnwick: the previous " << file_.path()
              << " could not be read whole; it was kept as " << saved.keptAs << "\n";

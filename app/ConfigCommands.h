@@ -15,7 +15,8 @@ public:
     ConfigCommands(const ConfigFile& file, std::ostream& out, std::ostream& err)
         : file_(file), out_(out), err_(err) {}
 
-    // The header line, then every port as a row with "No", each rule indented below it.
+    // The header line, then every port as a row with "No", its allowed clients (when it
+    // has a list) and each rule indented below it.
     int list();
     // The configuration as JSON to `path`, or to `out` when `path` is empty.
     int exportJson(const QString& path);
@@ -26,6 +27,8 @@ public:
     static std::string RowLine(const ForwardingPort& port, bool running);
     // One rule under its port: indented by a tab, then its fields, tab-separated.
     static std::string RuleLine(const ForwardingRule& rule);
+    // A port's allowed clients under it: "\tAllowed clients: 10.0.0.0/8, ::1".
+    static std::string AllowLine(const ForwardingPort& port);
     static const char* const HEADER_LINE;
 
 private:

@@ -13,6 +13,19 @@
 
 namespace tarnwick {
 
+namespace {
+
+// What kept a file from loading whole, and where.
+std::string LoadProblem(const LoadReport& report) {
+    if (report.outcome != LoadReport::Outcome::Incomplete) {
+        return report.describe();
+    }
+    return report.path + ": stops at byte " + std::to_string(report.offset) + " (" +
+           report.field + "): " + report.reason;
+}
+
+}  // namespace
+
 HeadlessService::HeadlessService(ConfigFile file, QList<int> capturePorts, std::ostream& out,
                                  std::ostream& err)
     : file_(std::move(file)),
@@ -63,7 +76,11 @@ int HeadlessService::run() {
     connect(&signalNotifier_, &SignalNotifier::received, this, &HeadlessService::onSignal);
     listenForStatus();
 
-    controller_.appendPorts(loadPorts());
+    LoadResult loaded = loadPorts();
+    if (!loaded.report.complete()) {
+        err_ << "tarnwick: " << loaded.report.describe() << std::endl;
+    }
+    controller_.appendPorts(std::move(loaded.ports));
     running_.assign(controller_.rowCount(), false);
     out_ << ConfigCommands::HEADER_LINE << std::endl;
     for (const auto& port : controller_.ports()) {
@@ -74,15 +91,12 @@ int HeadlessService::run() {
     return QCoreApplication::exec();
 }
 
-PortTable HeadlessService::loadPorts() {
+LoadResult HeadlessService::loadPorts() {
     LoadResult loaded = file_.load();
-    if (!loaded.report.complete()) {
-        err_ << "tarnwick: " << loaded.report.describe() << std::endl;
-    }
     for (auto& port : loaded.ports) {
         port->captureFirstPacket = capturePorts_.contains(port->listenPort) ? 1 : 0;
     }
-    return std::move(loaded.ports);
+    return loaded;
 }
 
 void HeadlessService::sayWhenEmpty() {
@@ -123,9 +137,16 @@ void HeadlessService::onSignal(int signalNumber) {
 // Applies the file as it is now: ports with the same settings keep their workers and
 // connections; a port whose protocol and listen port stay but whose settings changed is
 // rewritten in place and restarted; other old ports stop, other new ports start. The rows
-// follow the file's order.
+// follow the file's order. A file that cannot be read whole (caught in the middle of a
+// write, say) is not applied at all: every port goes on as it was.
 void HeadlessService::reload() {
-    PortTable fresh = loadPorts();
+    LoadResult loaded = loadPorts();
+    if (loaded.report.outcome != LoadReport::Outcome::Loaded) {
+        err_ << "tarnwick: not reloaded, every port goes on as it was: "
+             << LoadProblem(loaded.report) << std::endl;
+        return;
+    }
+    PortTable fresh = std::move(loaded.ports);
     const std::size_t oldCount = controller_.rowCount();
     std::vector<bool> taken(oldCount, false);
     auto takeOld = [&](auto matches) -> int {

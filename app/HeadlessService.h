@@ -20,10 +20,10 @@ namespace tarnwick {
 // Tarnwick without a window: loads the configuration, starts every port and prints a
 // row each time a port's "Running" state changes. SIGINT and SIGTERM stop every worker
 // and end the run with 0 (call SignalNotifier::BlockSignals first); SIGHUP loads the file again and applies the difference, keeping
-// unchanged ports running with their connections. `tarnwick --status` for the same
-// configuration directory is answered from the port controller (StatusServer); with
-// `setLogConnections` every ended connection and UDP run is printed as a line between the
-// rows (ConnectionRecord::FormatLine).
+// unchanged ports running with their connections. A file that does not load whole is
+// not applied. `tarnwick --status` for the same configuration directory is answered from
+// the port controller (StatusServer); with `setLogConnections` every ended connection and
+// UDP run is printed as a line between the rows (ConnectionRecord::FormatLine).
 class HeadlessService : public QObject, private PortView {
     Q_OBJECT
 
@@ -44,7 +44,7 @@ private:
     void setRunning(std::size_t row, bool running, int error) override;
     void onSignal(int signalNumber);
     void reload();
-    PortTable loadPorts();
+    LoadResult loadPorts();
     void printRow(const ForwardingPort& port, bool running);
     void sayWhenEmpty();
     void listenForStatus();

@@ -7,7 +7,10 @@
 #include <cmath>
 #include <optional>
 
+#include "AddressPrefix.h"
 #include "FieldChecks.h"
+#include "IpAddress.h"
+#include "routing/Matchers.h"
 
 namespace tarnwick {
 
@@ -100,6 +103,15 @@ void AppendPort(QByteArray& out, const ForwardingPort& port) {
     out += port.isTcp() ? "\"tcp\"" : "\"udp\"";
     AppendField(out, in, "listenPort", false);
     out += QByteArray::number(port.listenPort);
+    AppendField(out, in, "listenAddress", false);
+    AppendString(out, port.listenAddress);
+    AppendField(out, in, "allowFrom", false);
+    out += "[";
+    for (std::size_t i = 0; i < port.allowFrom.size(); ++i) {
+        out += i == 0 ? "" : ", ";
+        AppendString(out, port.allowFrom[i]);
+    }
+    out += "]";
     AppendField(out, in, "forwardIp", false);
     AppendString(out, port.forwardIp);
     AppendField(out, in, "forwardPort", false);
@@ -243,7 +255,22 @@ void Check(const std::optional<CheckFailure>& failure, const ObjectReader& in) {
     }
 }
 
-std::unique_ptr<ForwardingRule> ReadRule(const QJsonValue& value, const QString& where) {
+// A rule that can never match, or whose hex pattern reads other than it looks, is
+// accepted as the dialogs accept it, with a warning that names it.
+void WarnAboutPattern(const ForwardingRule& rule, const QString& where, QStringList& warnings) {
+    std::string problem;
+    if (rule.isHex()) {
+        problem = CheckHexPattern(rule.searchData).problem;
+    } else if (rule.searchData.empty()) {
+        problem = "text pattern is empty, it can never match";
+    }
+    if (!problem.empty()) {
+        warnings.append(where + ".searchData: " + QString::fromStdString(problem));
+    }
+}
+
+std::unique_ptr<ForwardingRule> ReadRule(const QJsonValue& value, const QString& where,
+                                         QStringList& warnings) {
     ObjectReader in(value, where);
     in.allowOnly({"ruleName", "searchType", "caseSensitive", "searchData", "forwardIp",
                   "forwardPort"});
@@ -256,12 +283,48 @@ std::unique_ptr<ForwardingRule> ReadRule(const QJsonValue& value, const QString&
           in);
     rule->searchType = in.choice("searchType", {"hex", "text"}) == "hex" ? 1 : 0;
     rule->caseSensitive = in.flag("caseSensitive") ? 1 : 0;
+    WarnAboutPattern(*rule, where, warnings);
     return rule;
 }
 
-std::unique_ptr<ForwardingPort> ReadPort(const QJsonValue& value, const QString& where) {
+QString Quoted(const std::string& text) {
+    return '"' + QString::fromStdString(text) + '"';
+}
+
+std::string ReadListenAddress(const ObjectReader& in) {
+    std::string address = in.text("listenAddress", false);
+    if (!address.empty() && !IpAddress::Parse(address)) {
+        Fail(in.path("listenAddress"), Quoted(address) + " is not an IPv4 or IPv6 address");
+    }
+    return address;
+}
+
+std::vector<std::string> ReadAllowFrom(const ObjectReader& in) {
+    std::vector<std::string> allowFrom;
+    QJsonValue value = in.get("allowFrom", false);
+    if (value.isUndefined()) {
+        return allowFrom;
+    }
+    QJsonArray array = ArrayAt(value, in.path("allowFrom"));
+    for (qsizetype i = 0; i < array.size(); ++i) {
+        const QString where = in.path("allowFrom") + QString("[%1]").arg(i);
+        if (!array[i].isString()) {
+            Fail(where, "must be a string");
+        }
+        std::string entry = ToBytes(array[i].toString(), where);
+        if (!AddressPrefix::Parse(entry)) {
+            Fail(where, Quoted(entry) + " is not an address or prefix");
+        }
+        allowFrom.push_back(std::move(entry));
+    }
+    return allowFrom;
+}
+
+std::unique_ptr<ForwardingPort> ReadPort(const QJsonValue& value, const QString& where,
+                                         QStringList& warnings) {
     ObjectReader in(value, where);
-    in.allowOnly({"protocol", "listenPort", "forwardIp", "forwardPort", "timeoutSeconds", "rules"});
+    in.allowOnly({"protocol", "listenPort", "listenAddress", "allowFrom", "forwardIp",
+                  "forwardPort", "timeoutSeconds", "rules"});
     auto port = std::make_unique<ForwardingPort>();
     port->protocol = in.choice("protocol", {"tcp", "udp"}) == "tcp" ? PROTOCOL_TCP : PROTOCOL_UDP;
     port->listenPort = in.integer("listenPort");
@@ -273,11 +336,19 @@ std::unique_ptr<ForwardingPort> ReadPort(const QJsonValue& value, const QString&
     Check(CheckPortValues({port->listenPort, port->forwardPort, port->timeoutSeconds,
                            port->forwardIp}),
           in);
+    port->listenAddress = ReadListenAddress(in);
+    port->allowFrom = ReadAllowFrom(in);
     QJsonValue rules = in.get("rules", false);
     if (!rules.isUndefined()) {
         QJsonArray array = ArrayAt(rules, in.path("rules"));
+        if (array.size() > MAX_RULES_PER_PORT) {
+            Fail(in.path("rules"), QString("holds %1 rules, more than the %2 a port may hold")
+                                       .arg(array.size())
+                                       .arg(MAX_RULES_PER_PORT));
+        }
         for (qsizetype i = 0; i < array.size(); ++i) {
-            port->appendRule(ReadRule(array[i], in.path("rules") + QString("[%1]").arg(i)));
+            port->appendRule(
+                ReadRule(array[i], in.path("rules") + QString("[%1]").arg(i), warnings));
         }
     }
     return port;
@@ -324,11 +395,17 @@ PortJson::ImportResult PortJson::Import(const QByteArray& json) {
         ObjectReader top(document.object(), "");
         top.allowOnly({"ports"});
         QJsonArray ports = ArrayAt(top.get("ports", true), "ports");
+        if (ports.size() > MAX_PORTS) {
+            Fail("ports", QString("holds %1 ports, more than the %2 a configuration may hold")
+                              .arg(ports.size())
+                              .arg(MAX_PORTS));
+        }
         for (qsizetype i = 0; i < ports.size(); ++i) {
-            result.ports.push_back(ReadPort(ports[i], QString("ports[%1]").arg(i)));
+            result.ports.push_back(ReadPort(ports[i], QString("ports[%1]").arg(i), result.warnings));
         }
     } catch (const ImportError& error) {
         result.ports.clear();
+        result.warnings.clear();
         result.error = error.message;
     }
     return result;

@@ -2,13 +2,15 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include "ForwardingPort.h"
 
 namespace tarnwick {
 
 // The configuration as JSON, for scripts and for editing by hand:
-//   {"ports":[{"protocol":"tcp"|"udp","listenPort":N,"forwardIp":"...","forwardPort":N,
+//   {"ports":[{"protocol":"tcp"|"udp","listenPort":N,"listenAddress":"",
+//     "allowFrom":["10.0.0.0/8","::1"],"forwardIp":"...","forwardPort":N,
 //     "timeoutSeconds":N,"rules":[{"ruleName":"...","searchType":"hex"|"text",
 //     "caseSensitive":true|false,"searchData":"...","forwardIp":"...","forwardPort":N}]}]}
 // Texts are byte strings. Bytes that form valid UTF-8 are written as those characters;
@@ -19,11 +21,14 @@ public:
     static QByteArray Export(const PortTable& ports);
 
     // Parses and checks a document with the port and rule dialogs' checks, in their
-    // order. On the first problem `error` says where ("ports[1].rules[0].forwardPort")
-    // and what, and `ports` is empty.
+    // order, and at most MAX_PORTS ports of at most MAX_RULES_PER_PORT rules. On the
+    // first problem `error` says where ("ports[1].rules[0].forwardPort") and what, and
+    // `ports` is empty. Rules that can never match, or whose hex pattern reads other
+    // than it looks, are taken all the same, each with a warning that says where.
     struct ImportResult {
         PortTable ports;
         QString error;
+        QStringList warnings;
         bool ok() const { return error.isEmpty(); }
     };
     static ImportResult Import(const QByteArray& json);

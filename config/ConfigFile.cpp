@@ -1,11 +1,14 @@
 #include "ConfigFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <random>
 
 #include "ConfigLocation.h"
 
@@ -14,6 +17,11 @@ namespace tarnwick {
 namespace {
 
 constexpr int MAX_BAD_COPIES = 1000;
+constexpr int MAX_LINK_DEPTH = 40;
+constexpr std::size_t TEMPORARY_SUFFIX_LENGTH = 6;  // "Brisel.cfg.XXXXXX"
+constexpr std::time_t STALE_TEMPORARY_SECONDS = 60;
+constexpr char TEMPORARY_ALPHABET[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 
 std::string SystemError(const std::string& what, int error) {
     return what + ": " + std::strerror(error);
@@ -46,8 +54,9 @@ private:
 };
 
 // Reads the whole file. Returns 0, or the errno of the failure (ENOENT when missing).
-int ReadWholeFile(const std::string& path, std::vector<unsigned char>& bytes) {
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+// Never blocks in open(): a FIFO is refused like any file that is not a regular one.
+int ReadWholeFile(const std::string& path, std::vector<unsigned char>& bytes, int flags = 0) {
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | flags));
     if (!file.valid()) {
         return errno;
     }
@@ -88,6 +97,127 @@ int WriteAll(int fd, const std::vector<unsigned char>& bytes) {
         done += static_cast<std::size_t>(count);
     }
     return 0;
+}
+
+// Makes the open file hold exactly `bytes`, flushed to disk. Returns 0 or an errno.
+int Overwrite(int fd, const std::vector<unsigned char>& bytes) {
+    if (::lseek(fd, 0, SEEK_SET) != 0) {
+        return errno;
+    }
+    if (int error = WriteAll(fd, bytes)) {
+        return error;
+    }
+    if (::ftruncate(fd, static_cast<off_t>(bytes.size())) != 0 || ::fsync(fd) != 0) {
+        return errno;
+    }
+    return 0;
+}
+
+std::string DirectoryOf(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The file that `path` names once the links in its place are followed, so that a save
+// replaces the link's target and leaves the link. A missing file (a dangling link's
+// target included) is where the new file goes. Returns 0 or an errno.
+int FollowLinks(const std::string& path, std::string& target) {
+    target = path;
+    for (int depth = 0; depth < MAX_LINK_DEPTH; ++depth) {
+        struct stat info {};
+        if (::lstat(target.c_str(), &info) != 0) {
+            return errno == ENOENT ? 0 : errno;
+        }
+        if (!S_ISLNK(info.st_mode)) {
+            return 0;
+        }
+        std::string text(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 255) + 1, '\0');
+        ssize_t length = ::readlink(target.c_str(), text.data(), text.size());
+        if (length < 0) {
+            return errno;
+        }
+        if (static_cast<std::size_t>(length) >= text.size()) {
+            return ENAMETOOLONG;  // the link changed while it was read
+        }
+        text.resize(static_cast<std::size_t>(length));
+        target = !text.empty() && text[0] == '/' ? text : JoinPath(DirectoryOf(target), text);
+    }
+    return ELOOP;
+}
+
+// A new file beside `target`, named `target` + ".XXXXXX". It is created with mode 0666
+// like any new file, so the umask (or a default ACL) decides its mode.
+int CreateTemporary(const std::string& target, std::string& name) {
+    std::random_device random;
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof TEMPORARY_ALPHABET - 2);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = target + '.';
+        for (std::size_t i = 0; i < TEMPORARY_SUFFIX_LENGTH; ++i) {
+            name.push_back(TEMPORARY_ALPHABET[pick(random)]);
+        }
+        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+bool IsTemporaryName(const std::string& name, const std::string& targetName) {
+    if (name.size() != targetName.size() + 1 + TEMPORARY_SUFFIX_LENGTH ||
+        name.compare(0, targetName.size(), targetName) != 0 || name[targetName.size()] != '.') {
+        return false;
+    }
+    return name.find_first_not_of(TEMPORARY_ALPHABET, targetName.size() + 1) == std::string::npos;
+}
+
+// What a save cut short leaves: the start of an image and not a whole one. A file that
+// loads whole is somebody's copy and stays.
+bool IsPartialImage(const std::vector<unsigned char>& bytes) {
+    const std::vector<unsigned char> version = ConfigImage::Encode({});
+    const std::size_t compared = std::min<std::size_t>(bytes.size(), 4);
+    return std::equal(bytes.begin(), bytes.begin() + static_cast<long>(compared), version.begin()) &&
+           !ConfigImage::Decode(bytes).report.complete();
+}
+
+// Removes temporary files of saves that were killed part-way: named like ours, this
+// user's regular files, untouched for a minute and holding an image cut short.
+void RemoveStaleTemporaries(const std::string& target) {
+    const std::string directory = DirectoryOf(target);
+    const std::string targetName = NameOf(target);
+    DIR* listing = ::opendir(directory.c_str());
+    if (listing == nullptr) {
+        return;
+    }
+    const std::time_t now = std::time(nullptr);
+    std::vector<std::string> stale;
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string name = entry->d_name;
+        struct stat info {};
+        if (!IsTemporaryName(name, targetName) ||
+            ::fstatat(::dirfd(listing), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||
+            now - info.st_mtime < STALE_TEMPORARY_SECONDS) {
+            continue;
+        }
+        stale.push_back(JoinPath(directory, name));
+    }
+    ::closedir(listing);
+    for (const std::string& path : stale) {
+        std::vector<unsigned char> bytes;
+        if (ReadWholeFile(path, bytes, O_NOFOLLOW) == 0 && IsPartialImage(bytes)) {
+            ::unlink(path.c_str());
+        }
+    }
 }
 
 // Creates `directory` and any missing parent, private to the user.
@@ -147,6 +277,36 @@ std::string KeepBadCopy(const std::string& path, const std::vector<unsigned char
     return {};
 }
 
+// The way of old: the image written over the file itself. It needs no new file in the
+// directory and keeps the file's inode, mode and owner; a write that fails part-way puts
+// the previous contents back.
+SaveResult SaveInPlace(const std::string& target, const std::vector<unsigned char>& image,
+                       const std::vector<unsigned char>& previous, const std::string& why,
+                       SaveResult result) {
+    FileDescriptor file(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat info {};
+    int error = !file.valid() ? errno : ::fstat(file.get(), &info) != 0 ? errno : 0;
+    if (error == 0 && !S_ISREG(info.st_mode)) {
+        error = EINVAL;
+    }
+    if (error == 0) {
+        error = Overwrite(file.get(), image);
+        if (error != 0 && Overwrite(file.get(), previous) != 0) {
+            result.error = SystemError("cannot write " + target + " in place (" + why +
+                                           "), and its previous contents could not be put back",
+                                       error);
+            return result;
+        }
+    }
+    if (error != 0) {
+        result.error = SystemError("cannot write " + target + " in place (" + why + ")", error);
+        return result;
+    }
+    result.saved = true;
+    result.note = "written in place: " + why;
+    return result;
+}
+
 }  // namespace
 
 ConfigFile::ConfigFile(std::string directory) : directory_(std::move(directory)) {}
@@ -175,10 +335,14 @@ LoadResult ConfigFile::load(MailboxId ownerWindow) const {
 SaveResult ConfigFile::save(const PortTable& ports) const {
     SaveResult result;
     const std::vector<unsigned char> image = ConfigImage::Encode(ports);
-    const std::string target = path();
 
     if (int error = MakeDirectories(directory_)) {
         result.error = SystemError("cannot create " + directory_, error);
+        return result;
+    }
+    std::string target;
+    if (int error = FollowLinks(path(), target)) {
+        result.error = SystemError("cannot follow the link " + path(), error);
         return result;
     }
 
@@ -189,25 +353,56 @@ SaveResult ConfigFile::save(const PortTable& ports) const {
         result.error = SystemError("cannot read " + target + " before replacing it", readError);
         return result;
     }
-    mode_t mode = 0644;
-    struct stat info {};
-    if (readError == 0 && ::stat(target.c_str(), &info) == 0) {
-        mode = info.st_mode & 07777;
+    const bool replacing = readError == 0;
+    struct stat existing {};
+    if (replacing && ::stat(target.c_str(), &existing) != 0) {
+        result.error = SystemError("cannot read " + target + " before replacing it", errno);
+        return result;
     }
-    if (readError == 0 && !previous.empty() && !ConfigImage::Decode(previous).report.complete()) {
-        result.keptAs = KeepBadCopy(target, previous, result.error);
+    if (replacing && !previous.empty() && !ConfigImage::Decode(previous).report.complete()) {
+        result.keptAs = KeepBadCopy(path(), previous, result.error);
         if (result.keptAs.empty()) {
             return result;
         }
     }
+    RemoveStaleTemporaries(target);
 
-    std::string temporary = target + ".XXXXXX";
-    FileDescriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
+    std::string temporary;
+    FileDescriptor file(CreateTemporary(target, temporary));
     if (!file.valid()) {
-        result.error = SystemError("cannot create a temporary file beside " + target, errno);
+        const int error = errno;
+        if (replacing) {
+            return SaveInPlace(target, image, previous,
+                               SystemError("no new file can be created beside " + target, error),
+                               result);
+        }
+        result.error = SystemError("cannot create a file beside " + target, error);
         return result;
     }
-    int error = ::fchmod(file.get(), mode) != 0 ? errno : 0;
+    int error = 0;
+    std::string ownerLost;
+    if (replacing) {
+        // The new file takes the old one's mode and owner. Where the owner cannot be
+        // given (another user's file), writing in place keeps it, if the file may be
+        // written; failing that, the file is replaced and the owner is ours.
+        struct stat created {};
+        bool sameOwner = ::fstat(file.get(), &created) == 0 &&
+                         created.st_uid == existing.st_uid && created.st_gid == existing.st_gid;
+        if (!sameOwner && ::fchown(file.get(), existing.st_uid, existing.st_gid) != 0) {
+            const std::string owner =
+                std::to_string(existing.st_uid) + ":" + std::to_string(existing.st_gid);
+            SaveResult inPlace = SaveInPlace(
+                target, image, previous, "a new file could not be given its owner " + owner, result);
+            if (inPlace.saved) {
+                file.reset();
+                ::unlink(temporary.c_str());
+                return inPlace;
+            }
+            ownerLost = "replaced by a file of this user's: its owner " + owner +
+                        " could not be kept";
+        }
+        error = ::fchmod(file.get(), existing.st_mode & 07777) != 0 ? errno : 0;
+    }
     if (error == 0) {
         error = WriteAll(file.get(), image);
     }
@@ -225,8 +420,9 @@ SaveResult ConfigFile::save(const PortTable& ports) const {
         result.error = SystemError("cannot write " + target, error);
         return result;
     }
-    SyncDirectory(directory_.empty() ? "/" : directory_);
+    SyncDirectory(DirectoryOf(target));
     result.saved = true;
+    result.note = ownerLost;
     return result;
 }
 

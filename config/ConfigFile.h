@@ -12,11 +12,16 @@ struct SaveResult {
     bool saved = false;
     std::string error;   // why not, when not saved
     std::string keptAs;  // where an unreadable previous file was kept, if it was
+    std::string note;    // how it was saved, when not the usual way, and why
 };
 
 // Brisel.cfg in one directory. Loads whole; saves whole and atomically: the image goes
-// to a temporary file in the same directory, is flushed to disk and renamed over the
-// old file, so a failed save leaves the previous file as it was.
+// to a temporary file beside the file (beside a link's target, when Brisel.cfg is a
+// link), is flushed to disk and renamed over it, so a failed save leaves the previous
+// file as it was. A new file's mode follows the umask; a replaced file keeps its mode
+// and owner. Where no new file can be created, or the owner cannot be kept, the image is
+// written over the file in place instead, and `note` says so. Temporary files of saves
+// that were killed part-way are removed by the next save once they are a minute old.
 class ConfigFile {
 public:
     explicit ConfigFile(std::string directory);

@@ -3,6 +3,9 @@
 #include <cstring>
 #include <optional>
 
+#include "PortExtensions.h"
+#include "FieldChecks.h"
+
 namespace tarnwick {
 
 namespace {
@@ -146,7 +149,14 @@ std::unique_ptr<ForwardingPort> ReadPort(ImageReader& in, std::int32_t version, 
         timeout = in.getInt(where + "timeoutSeconds");
     }
     auto forwardIp = in.getString(where + "forwardIp");
-    auto ruleCount = in.getCount(where + "ruleCount");
+    const std::size_t ruleCountAt = in.offset();
+    // A negative count reads no rules, and the port is a Standard one.
+    auto ruleCount = in.getInt(where + "ruleCount");
+    if (ruleCount && *ruleCount > MAX_RULES_PER_PORT) {
+        in.failAt(ruleCountAt, where + "ruleCount",
+                  std::to_string(*ruleCount) + " rules, more than the " +
+                      std::to_string(MAX_RULES_PER_PORT) + " a port may hold");
+    }
     if (in.failed()) {
         return nullptr;
     }
@@ -187,7 +197,9 @@ std::vector<unsigned char> ConfigImage::Encode(const PortTable& ports) {
             out.putString(rule->searchData);
         }
     }
-    return out.take();
+    std::vector<unsigned char> image = out.take();
+    PortExtensions::Append(ports, image);
+    return image;
 }
 
 LoadResult ConfigImage::Decode(const unsigned char* data, std::size_t size) {
@@ -208,6 +220,12 @@ LoadResult ConfigImage::Decode(const unsigned char* data, std::size_t size) {
     // Every port entry holds at least 20 bytes, so a hostile count stops at the first
     // short read long before it could cost time or memory.
     for (std::int32_t i = 0; i < *portCount; ++i) {
+        if (i == MAX_PORTS) {
+            in.fail("port " + std::to_string(i + 1),
+                    "the file declares " + std::to_string(*portCount) + " ports, more than the " +
+                        std::to_string(MAX_PORTS) + " a configuration may hold");
+            return result;
+        }
         auto port = ReadPort(in, *version, i + 1);
         if (!port) {
             return result;
@@ -216,8 +234,7 @@ LoadResult ConfigImage::Decode(const unsigned char* data, std::size_t size) {
         result.report.portsRead = static_cast<int>(result.ports.size());
     }
     if (in.remaining() > 0) {
-        in.fail("end of file", std::to_string(in.remaining()) +
-                                   " bytes follow the last port entry");
+        PortExtensions::Read(data, size, in.offset(), result.ports, result.report);
     }
     return result;
 }
@@ -234,7 +251,8 @@ std::string LoadReport::describe() const {
             return where + ": cannot be read: " + reason;
         case Outcome::Incomplete:
             return where + ": stopped at byte " + std::to_string(offset) + " (" + field +
-                   "): " + reason + "; " + kept + " kept";
+                   "): " + reason + "; " + kept + " kept" +
+                   (extensionsLost ? ", without listen addresses and allowed clients" : "");
     }
     return where;
 }

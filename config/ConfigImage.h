@@ -27,6 +27,9 @@ struct LoadReport {
     std::size_t offset = 0;  // Incomplete: byte offset of the field it stopped at
     std::string field;       // Incomplete: which field, e.g. "port 2, rule 1, searchData size"
     std::string reason;      // Incomplete, Unreadable: why
+    // Incomplete: the ports are all there, but the block after them with their listen
+    // addresses and allowed clients was damaged, so no port has those settings.
+    bool extensionsLost = false;
 
     bool complete() const { return outcome == Outcome::Loaded || outcome == Outcome::Missing; }
 
@@ -47,8 +50,9 @@ public:
     static std::vector<unsigned char> Encode(const PortTable& ports);
 
     // Reads an image. Stops at the first field it cannot read whole, at a wrong version,
-    // a negative count or a string size larger than the image, keeping the ports read
-    // completely before it. Time and memory stay bounded by the image's size.
+    // a negative port count, a string size larger than the image or more ports or rules
+    // than MAX_PORTS and MAX_RULES_PER_PORT, keeping the ports read completely before it.
+    // A negative rule count reads as no rules. Time and memory stay bounded by the image's size.
     static LoadResult Decode(const unsigned char* data, std::size_t size);
     static LoadResult Decode(const std::vector<unsigned char>& image) {
         return Decode(image.data(), image.size());

@@ -10,6 +10,11 @@ namespace tarnwick {
 inline constexpr std::size_t MAX_TEXT_LENGTH = 260;          // IP texts and rule names
 inline constexpr std::size_t MAX_SEARCH_DATA_LENGTH = 4096;  // a rule's search data
 
+// The most ports a configuration holds, and the most rules one port holds. An import
+// beyond them is refused; a file load stops at the first entry beyond them.
+inline constexpr int MAX_PORTS = 10000;
+inline constexpr int MAX_RULES_PER_PORT = 10000;
+
 // Reads a number field the way atoi does: leading white space, one optional sign, then
 // decimal digits up to the first other character; no digits reads as 0, "80abc" as 80.
 // A value beyond 32 bits saturates, so that an overlong number fails a range check

@@ -16,6 +16,8 @@ std::unique_ptr<ForwardingPort> ForwardingPort::deepCopy() const {
     copy->forwardIp = forwardIp;
     copy->forwardPort = forwardPort;
     copy->listenPort = listenPort;
+    copy->listenAddress = listenAddress;
+    copy->allowFrom = allowFrom;
     copy->rules.reserve(rules.size());
     for (const auto& rule : rules) {
         copy->appendRule(std::make_unique<ForwardingRule>(*rule));
@@ -30,6 +32,8 @@ void ForwardingPort::takeSettings(ForwardingPort&& other) {
     forwardIp = std::move(other.forwardIp);
     timeoutSeconds = other.timeoutSeconds;
     rules = std::move(other.rules);
+    listenAddress = std::move(other.listenAddress);
+    allowFrom = std::move(other.allowFrom);
     captureFirstPacket = other.captureFirstPacket;
 }
 
@@ -42,8 +46,16 @@ bool ForwardingPort::sameSettings(const ForwardingPort& other) const {
     };
     return protocol == other.protocol && listenPort == other.listenPort &&
            forwardPort == other.forwardPort && forwardIp == other.forwardIp &&
-           timeoutSeconds == other.timeoutSeconds &&
+           timeoutSeconds == other.timeoutSeconds && listenAddress == other.listenAddress &&
+           allowFrom == other.allowFrom &&
            std::equal(rules.begin(), rules.end(), other.rules.begin(), other.rules.end(), sameRule);
+}
+
+std::string ForwardingPort::listenLabel() const {
+    if (listenAddress.empty()) {
+        return "localhost:" + std::to_string(listenPort);
+    }
+    return HostPortLabel(listenAddress, listenPort);
 }
 
 }  // namespace tarnwick

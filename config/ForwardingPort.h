@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ForwardingRule.h"
+#include "IpAddress.h"
 #include "ThreadHandle.h"
 
 namespace tarnwick {
@@ -23,6 +24,12 @@ struct ForwardingPort {
     std::string forwardIp;                 // host of the default destination
     std::int32_t timeoutSeconds = DEFAULT_TIMEOUT_SECONDS;
     std::vector<std::unique_ptr<ForwardingRule>> rules;  // in test order, first tested first
+    // Where the port listens: "" = every local IPv4 address; else an IPv4 or IPv6 address,
+    // "::" being every address of both families. Stored after the port entries.
+    std::string listenAddress;
+    // The clients admitted: addresses or prefixes ("10.0.0.0/8", "::1"); empty = everyone.
+    // Stored after the port entries.
+    std::vector<std::string> allowFrom;
 
     // Run-time fields, never stored in the configuration file.
     MailboxId ownerWindow = 0;        // where the port's worker posts its notices
@@ -57,9 +64,13 @@ struct ForwardingPort {
     // The texts of the port list's "Protocol" and "Type" columns.
     const char* protocolLabel() const { return isTcp() ? "TCP" : "UDP"; }
     const char* typeLabel() const { return isSmart() ? "Smart" : "Standard"; }
-    // "Listen On" and "Forward To": "localhost:8080", "127.0.0.1:80".
-    std::string listenLabel() const { return "localhost:" + std::to_string(listenPort); }
-    std::string forwardLabel() const { return forwardIp + ":" + std::to_string(forwardPort); }
+    // True when the port has a listen address or allowed clients: the settings that the
+    // original port entry has no room for.
+    bool hasAddressSettings() const { return !listenAddress.empty() || !allowFrom.empty(); }
+    // "Listen On" and "Forward To": "localhost:8080", "127.0.0.1:8080", "[::1]:80"; an IPv6
+    // address is put in brackets.
+    std::string listenLabel() const;
+    std::string forwardLabel() const { return HostPortLabel(forwardIp, forwardPort); }
 };
 
 // The ordered, owned records of the port list, one per row and in row order.

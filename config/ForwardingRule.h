@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "IpAddress.h"
+
 namespace tarnwick {
 
 // One rule of a Smart port: where to send a connection whose first data matches
@@ -16,6 +18,8 @@ struct ForwardingRule {
     std::string searchData;          // the pattern exactly as typed
 
     bool isHex() const { return searchType != 0; }
+    // "Forward To": "10.0.0.1:22", an IPv6 address in brackets: "[::1]:22".
+    std::string forwardLabel() const { return HostPortLabel(forwardIp, forwardPort); }
 };
 
 }  // namespace tarnwick

@@ -1,8 +1,5 @@
 #include "ConnectionRecord.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -90,21 +87,6 @@ std::string EndText(EndReason end, int error) {
             break;
     }
     return "stopped";
-}
-
-std::string AddressText(const sockaddr* address) {
-    char host[INET6_ADDRSTRLEN] = "";
-    if (address->sa_family == AF_INET) {
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
-        ::inet_ntop(AF_INET, &v4->sin_addr, host, sizeof host);
-        return std::string(host) + ':' + std::to_string(ntohs(v4->sin_port));
-    }
-    if (address->sa_family == AF_INET6) {
-        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
-        ::inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host);
-        return '[' + std::string(host) + "]:" + std::to_string(ntohs(v6->sin6_port));
-    }
-    return {};
 }
 
 std::string ConnectionRecord::FormatLine() const {

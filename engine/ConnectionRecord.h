@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/socket.h>
-
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -65,8 +63,5 @@ std::string RouteText(const Route& route, const std::string& ruleName);
 // "client closed", "destination closed", "reset", "connect failed: <strerror>",
 // "failed: <strerror>", "stopped".
 std::string EndText(EndReason end, int error);
-
-// "192.0.2.1:80" or "[2001:db8::1]:80"; empty for any other family.
-std::string AddressText(const sockaddr* address);
 
 }  // namespace tarnwick

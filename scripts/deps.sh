@@ -15,11 +15,13 @@ packages=(
 )
 
 # `deps.sh screenshots` adds what rendering the windows under a virtual X server needs;
-# `deps.sh bench` adds the forwarders that `make bench` compares Tarnwick with.
+# `deps.sh bench` adds the forwarders that `make bench` compares Tarnwick with;
+# `deps.sh fuzz` adds clang and its libFuzzer runtime for `make fuzz`.
 profile=${1:-}
 services=()
 case $profile in
     screenshots) packages+=(xvfb xauth fonts-dejavu-core) ;;
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
     bench)
         packages+=(socat haproxy rinetd)
         # Their packages start a system daemon on install; the bench runs its own.

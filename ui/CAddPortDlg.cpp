@@ -23,7 +23,7 @@ namespace {
 
 QStringList RuleRowTexts(const ForwardingRule& rule) {
     return {ToFieldText(rule.ruleName), ToFieldText(rule.searchData),
-            ToFieldText(rule.forwardIp) + QLatin1Char(':') + QString::number(rule.forwardPort)};
+            ToFieldText(rule.forwardLabel())};
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QItemSelectionModel>
+#include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QToolTip>
@@ -78,7 +79,12 @@ int CListCtrlEx::insertRow(int index, const QStringList& texts, const QVariant& 
 }
 
 void CListCtrlEx::removeRow(int row) {
+    const bool wasCurrent = row >= 0 && row == currentRow();
     std::unique_ptr<QTreeWidgetItem> removed(takeTopLevelItem(row));  // null when out of range
+    if (wasCurrent) {
+        // The view would make a neighbour current, a row that nobody chose.
+        selectionModel()->clearCurrentIndex();
+    }
 }
 
 QString CListCtrlEx::rowText(int row, int column) const {
@@ -115,6 +121,15 @@ int CListCtrlEx::findRow(const QVariant& itemData) const {
 int CListCtrlEx::currentRow() const {
     QTreeWidgetItem* item = currentItem();
     return item ? indexOfTopLevelItem(item) : -1;
+}
+
+int CListCtrlEx::selectedRow() const {
+    const int current = currentRow();
+    if (current >= 0 && currentItem()->isSelected()) {
+        return current;
+    }
+    const QList<int> selected = selectedRows();
+    return selected.isEmpty() ? -1 : selected.first();
 }
 
 void CListCtrlEx::selectRow(int row) {
@@ -243,6 +258,16 @@ void CListCtrlEx::paintEvent(QPaintEvent* event) {
     painter.drawText(BANNER_X, BANNER_Y + metrics.ascent(), sortBannerText());
 }
 
+void CListCtrlEx::focusInEvent(QFocusEvent* event) {
+    const bool hadCurrent = currentIndex().isValid();
+    QTreeWidget::focusInEvent(event);
+    // Taking the focus, the view makes the first row current; nobody chose that row, and
+    // leaving the list would then select it.
+    if (!hadCurrent && currentIndex().isValid() && selectedItems().isEmpty()) {
+        selectionModel()->clearCurrentIndex();
+    }
+}
+
 void CListCtrlEx::focusOutEvent(QFocusEvent* event) {
     // Keep the current row visibly selected while another control has the focus.
     QTreeWidgetItem* current = currentItem();
@@ -250,6 +275,25 @@ void CListCtrlEx::focusOutEvent(QFocusEvent* event) {
         current->setSelected(true);
     }
     QTreeWidget::focusOutEvent(event);
+}
+
+void CListCtrlEx::mouseDoubleClickEvent(QMouseEvent* event) {
+    const bool belowRows = !indexAt(event->position().toPoint()).isValid();
+    QTreeWidget::mouseDoubleClickEvent(event);
+    if (belowRows && event->button() == Qt::LeftButton) {
+        emit emptySpaceDoubleClicked();
+    }
+}
+
+QItemSelectionModel::SelectionFlags CListCtrlEx::selectionCommand(const QModelIndex& index,
+                                                                  const QEvent* event) const {
+    // A plain click on the empty space below the rows keeps the selection, so that a
+    // double-click there still has the selected row to act on.
+    if (!index.isValid() && event != nullptr && event->type() == QEvent::MouseButtonRelease &&
+        static_cast<const QMouseEvent*>(event)->modifiers() == Qt::NoModifier) {
+        return QItemSelectionModel::NoUpdate;
+    }
+    return QTreeWidget::selectionCommand(index, event);
 }
 
 bool CListCtrlEx::viewportEvent(QEvent* event) {

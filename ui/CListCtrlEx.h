@@ -47,6 +47,10 @@ public:
 
     // The current row (the row last selected or focused), or -1 when there is none.
     int currentRow() const;
+    // The row that commands for "the selected row" act on: the current row when it is
+    // selected, else the topmost selected row, else -1. A current row that is not
+    // selected is no selection.
+    int selectedRow() const;
     // Makes `row` selected and current.
     void selectRow(int row);
     // The selected rows, top to bottom.
@@ -81,10 +85,16 @@ signals:
     void rowMoved(int from, int to);
     // After the column left of a header divider was sized to its content.
     void headerDividerDoubleClicked(int column);
+    // A double-click on the empty space below the rows.
+    void emptySpaceDoubleClicked();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
+                                                         const QEvent* event) const override;
     bool viewportEvent(QEvent* event) override;
 
 private:

@@ -25,7 +25,7 @@ constexpr int RUNNING_COLUMN = 4;
 
 QStringList RowTexts(const ForwardingPort& port, bool running) {
     return {port.protocolLabel(), QString::fromStdString(port.listenLabel()),
-            ToFieldText(port.forwardIp) + ":" + QString::number(port.forwardPort),
+            ToFieldText(port.forwardLabel()),
             port.typeLabel(), running ? "Yes" : "No"};
 }
 
@@ -60,6 +60,8 @@ CMainDlg::CMainDlg(ConfigFile file, bool hiddenStart, QWidget* parent)
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(list_, &QWidget::customContextMenuRequested, this, &CMainDlg::openContextMenu);
     connect(list_, &QTreeWidget::itemDoubleClicked, this, [this] { OnCommand(ID_EDIT_SELECTED); });
+    connect(list_, &CListCtrlEx::emptySpaceDoubleClicked, this,
+            [this] { OnCommand(ID_EDIT_SELECTED); });
     connect(list_, &CListCtrlEx::rowsSorted, this, &CMainDlg::followSort);
 
     auto* layout = new QHBoxLayout(this);
@@ -130,7 +132,7 @@ void CMainDlg::OnCommand(int command) {
     }
 }
 
-int CMainDlg::selectedRow() const { return list_->currentRow(); }
+int CMainDlg::selectedRow() const { return list_->selectedRow(); }
 
 void CMainDlg::addPort() {
     CAddPortDlg dialog(nullptr, this);

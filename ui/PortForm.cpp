@@ -25,6 +25,10 @@ ForwardingPort PortForm::toPort(const ForwardingPort* original) const {
     port.forwardIp = FromFieldText(forwardIp, original ? original->forwardIp : std::string());
     port.timeoutSeconds = ReadNumber(timeoutSeconds.toStdString());
     port.captureFirstPacket = captureFirstPacket ? 1 : 0;
+    if (original != nullptr) {
+        port.listenAddress = original->listenAddress;  // no field shows them: kept as they are
+        port.allowFrom = original->allowFrom;
+    }
     return port;
 }
 

@@ -24,8 +24,9 @@ struct PortForm {
     static PortForm FromPort(const ForwardingPort& port);
 
     // A record with the settings these fields describe and no rules. Numbers are read
-    // like atoi; an IP still as it was shown for `original` keeps its bytes, and a
-    // protocol that stays UDP keeps the original's non-zero value.
+    // like atoi; an IP still as it was shown for `original` keeps its bytes, a protocol
+    // that stays UDP keeps the original's non-zero value, and the listen address and
+    // allowed clients, which have no fields, are the original's.
     ForwardingPort toPort(const ForwardingPort* original) const;
 };
 

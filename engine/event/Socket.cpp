@@ -40,12 +40,8 @@ Socket::~Socket() {
 }
 
 int Socket::localPort() const {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return -errno;
-    }
-    return ntohs(address.sin_port);
+    SocketAddress local = SocketAddress::LocalOf(fd_.get());
+    return local.empty() ? -errno : local.port();
 }
 
 int Socket::Create(int port, SocketType type, bool reuseAddress) {
@@ -69,6 +65,33 @@ int Socket::Create(int port, SocketType type, bool reuseAddress) {
         if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
             return -errno;
         }
+    }
+    fd_ = std::move(fd);
+    enterLoop();
+    return 0;
+}
+
+int Socket::Create(const SocketAddress& local, SocketType type, bool reuseAddress) {
+    if (isOpen()) {
+        return -EISCONN;
+    }
+    int kind = type == SocketType::Stream ? SOCK_STREAM : SOCK_DGRAM;
+    UniqueFd fd(::socket(local.family(), kind | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) {
+        return -errno;
+    }
+    const int on = 1;
+    const int off = 0;
+    if (reuseAddress && ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+        return -errno;
+    }
+    // Whatever the system's default, "::" means both families.
+    if (local.family() == AF_INET6 &&
+        ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) {
+        return -errno;
+    }
+    if (::bind(fd.get(), local.get(), local.length()) != 0) {
+        return -errno;
     }
     fd_ = std::move(fd);
     enterLoop();

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "event/Poller.h"
+#include "event/SocketAddress.h"
 #include "event/SplicePipe.h"
 #include "event/UniqueFd.h"
 
@@ -23,12 +24,12 @@ enum class SocketType { Stream, Datagram };
 // How long a blocking Connect waits for the destination before giving up.
 inline constexpr std::chrono::milliseconds CONNECT_TIMEOUT{21000};
 
-// An IPv4 socket whose notices are delivered by the event loop of the thread that opened
-// or attached it. Subclasses override the notices they handle; the error code passed to
-// them is SO_ERROR for OnClose and 0 otherwise. The socket owns its descriptor and closes
-// it on destruction. Operations return 0 (or a byte count) on success and -errno on
-// failure, so callers and tests can tell causes apart. All of it runs on the owning
-// thread only.
+// An IP socket (IPv4 or IPv6) whose notices are delivered by the event loop of the thread
+// that opened or attached it. Subclasses override the notices they handle; the error code
+// passed to them is SO_ERROR for OnClose and 0 otherwise. The socket owns its descriptor
+// and closes it on destruction. Operations return 0 (or a byte count) on success and
+// -errno on failure, so callers and tests can tell causes apart. All of it runs on the
+// owning thread only.
 //
 // The descriptor is always non-blocking; Connect and Send block the calling thread by
 // polling this one socket, and while they wait the thread handles no other event.
@@ -49,6 +50,9 @@ public:
     // `reuseAddress` is for listeners only: it lets a port be bound again while old
     // connections linger, and still refuses a second live listener.
     int Create(int port = 0, SocketType type = SocketType::Stream, bool reuseAddress = false);
+    // The same, bound to `local`, of its family. An IPv6 socket bound to "::" also serves
+    // IPv4, whose peers it sees as v4-mapped addresses.
+    int Create(const SocketAddress& local, SocketType type, bool reuseAddress = false);
     int Listen(int backlog);
     // Takes the next waiting connection into `target` (which must not be open), registered
     // with this thread. When the process is out of descriptors the waiting connection is

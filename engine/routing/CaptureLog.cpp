@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "ConfigLocation.h"
+#include "event/UniqueFd.h"
 
 namespace tarnwick {
 
@@ -77,31 +78,72 @@ std::string CaptureLog::FormatDump(const ForwardingPort& port, const unsigned ch
     return out;
 }
 
+// The log, opened for appending with this writer's lock held; -1 when there is none to
+// write to. A rotation by another writer between our open and our lock leaves us holding
+// the renamed file: then we open again, so that a dump never lands in Brisel.log.1.
+int CaptureLog::openLocked() const {
+    constexpr int ATTEMPTS = 3;
+    for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+        // No O_NOFOLLOW, no log: a link would send clients' bytes to any file it names.
+        // O_NONBLOCK keeps a FIFO in the log's place from holding us in open().
+        UniqueFd log(::open(path_.c_str(),
+                            O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK |
+                                O_NOCTTY,
+                            0600));
+        struct stat opened {};
+        if (!log.valid() || ::fstat(log.get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
+            opened.st_uid != ::geteuid() || opened.st_nlink != 1) {
+            return -1;
+        }
+        // Another writer holds the log: skip this dump whole rather than interleave.
+        if (::flock(log.get(), LOCK_EX | LOCK_NB) != 0) {
+            return -1;
+        }
+        struct stat named {};
+        if (::lstat(path_.c_str(), &named) != 0 || named.st_dev != opened.st_dev ||
+            named.st_ino != opened.st_ino) {
+            continue;
+        }
+        if (opened.st_size >= MAX_LOG_SIZE) {
+            // Left full by a rotation that failed: rotate now, or write nothing.
+            if (::rename(path_.c_str(), rotatedPath().c_str()) != 0) {
+                return -1;
+            }
+            continue;
+        }
+        // First packets can carry passwords and cookies: the log is its owner's only.
+        if ((opened.st_mode & 077) != 0 && ::fchmod(log.get(), 0600) != 0) {
+            return -1;
+        }
+        return log.release();
+    }
+    return -1;
+}
+
 void CaptureLog::WriteCaptureLog(const ForwardingPort& port, const unsigned char* data,
                                  std::size_t length) {
-    // First packets can carry passwords and cookies: a new log is readable by its owner only.
-    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return;
-    }
-    // Another writer holds the log: skip this dump whole rather than interleave.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
+    UniqueFd log(openLocked());
+    if (!log.valid()) {
         return;
     }
     const std::string hexStamp = GetTimeStamp();
     const std::string textStamp = GetTimeStamp();
     const std::string dump = FormatDump(port, data, length, hexStamp, textStamp);
     struct stat before {};
-    bool sized = ::fstat(fd, &before) == 0;
-    if (!WriteAll(fd, dump) && sized) {
+    bool sized = ::fstat(log.get(), &before) == 0;
+    if (!WriteAll(log.get(), dump)) {
         // A full disk: take back the part of this dump that was written, so the log
         // never ends in half a dump.
-        if (::ftruncate(fd, before.st_size) != 0) {
+        if (sized && ::ftruncate(log.get(), before.st_size) != 0) {
             // Nothing more can be done; the failure goes no further than this dump.
         }
+        return;
     }
-    ::close(fd);
+    // Still under our lock, so no other writer appends to the file being renamed.
+    if (sized && before.st_size + static_cast<long long>(dump.size()) > MAX_LOG_SIZE &&
+        ::rename(path_.c_str(), rotatedPath().c_str()) != 0) {
+        // The next writer finds the log full and tries again.
+    }
 }
 
 std::string GetTimeStamp() {

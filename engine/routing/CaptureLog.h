@@ -12,12 +12,21 @@ namespace tarnwick {
 // take it at once skips its dump whole, so dumps never interleave. Nothing is reported to
 // the caller: a dump that cannot be written is simply missing. Virtual so that tests can
 // record dumps instead of writing files.
+//
+// The log holds what clients send, so it is written only when it is a regular file of
+// this user's with no other name: a link, a FIFO, a device or a directory in its place is
+// left alone (opening never blocks), and a log left readable by others is made owner-only
+// first. When the log passes MAX_LOG_SIZE it becomes Brisel.log.1, replacing an older
+// one, and the next dump starts a new log.
 class CaptureLog {
 public:
+    static constexpr long long MAX_LOG_SIZE = 16LL * 1024 * 1024;
+
     explicit CaptureLog(std::string directory);
     virtual ~CaptureLog();
 
     const std::string& path() const { return path_; }
+    std::string rotatedPath() const { return path_ + ".1"; }
 
     virtual void WriteCaptureLog(const ForwardingPort& port, const unsigned char* data,
                                  std::size_t length);
@@ -28,6 +37,8 @@ public:
                                   const std::string& textStamp);
 
 private:
+    int openLocked() const;
+
     std::string path_;
 };
 

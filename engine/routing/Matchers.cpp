@@ -1,6 +1,7 @@
 #include "routing/Matchers.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 namespace tarnwick {
@@ -41,6 +42,20 @@ long PairValue(char first, char second) {
     return negative ? -value : value;
 }
 
+// A hex pattern without its spaces, in lower case: the text that is read in pairs.
+std::string HexDigits(const std::string& pattern) {
+    std::string digits;
+    digits.reserve(pattern.size());
+    for (char c : pattern) {
+        if (c != ' ') {
+            digits.push_back(static_cast<char>(Fold(static_cast<unsigned char>(c))));
+        }
+    }
+    return digits;
+}
+
+bool IsWildcard(char first, char second) { return first == 'x' && second == 'x'; }
+
 // One unit of a hex pattern: a wildcard, or the value a data byte must equal (which may
 // lie outside 0..255, and then matches nothing).
 struct HexUnit {
@@ -66,24 +81,47 @@ int Search(const std::vector<Unit>& pattern, const unsigned char* data, std::siz
 }  // namespace
 
 int MatchHex(const std::string& pattern, const unsigned char* data, std::size_t length) {
-    std::string digits;
-    digits.reserve(pattern.size());
-    for (char c : pattern) {
-        if (c != ' ') {
-            digits.push_back(static_cast<char>(Fold(static_cast<unsigned char>(c))));
-        }
-    }
+    const std::string digits = HexDigits(pattern);
     if (digits.size() % 2 != 0) {
         return 0;
     }
     std::vector<HexUnit> units;
     units.reserve(digits.size() / 2);
     for (std::size_t k = 0; k < digits.size(); k += 2) {
-        bool any = digits[k] == 'x' && digits[k + 1] == 'x';
-        units.push_back({any, PairValue(digits[k], digits[k + 1])});
+        units.push_back({IsWildcard(digits[k], digits[k + 1]), PairValue(digits[k], digits[k + 1])});
     }
     return Search(units, data, length, 0,
                   [](const HexUnit& unit, unsigned char byte) { return unit.matches(byte); });
+}
+
+HexPatternCheck CheckHexPattern(const std::string& pattern) {
+    const std::string digits = HexDigits(pattern);
+    if (digits.empty()) {
+        return {true, "hex pattern has no digits, it can never match"};
+    }
+    if (digits.size() % 2 != 0) {
+        return {true, "hex pattern has an odd number of digits, it can never match"};
+    }
+    auto pairText = [&](std::size_t k) {
+        return "hex pair " + std::to_string(k / 2 + 1) + " \"" + digits.substr(k, 2) + "\"";
+    };
+    HexPatternCheck check;
+    for (std::size_t k = 0; k < digits.size(); k += 2) {
+        const char first = digits[k], second = digits[k + 1];
+        if (IsWildcard(first, second) || (HexDigitValue(first) >= 0 && HexDigitValue(second) >= 0)) {
+            continue;
+        }
+        const long value = PairValue(first, second);
+        if (value < 0) {
+            return {true, pairText(k) + " stands for no byte, it can never match"};
+        }
+        if (check.problem.empty()) {
+            char byte[4];
+            std::snprintf(byte, sizeof byte, "%02X", static_cast<unsigned>(value));
+            check.problem = pairText(k) + " is not two hex digits; it matches the byte " + byte;
+        }
+    }
+    return check;
 }
 
 int MatchText(const std::string& pattern, const unsigned char* data, std::size_t length,

@@ -1,5 +1,7 @@
 #include "tcp/CThreadListenTCP.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <utility>
@@ -9,6 +11,18 @@
 #include "tcp/CThreadTCP.h"
 
 namespace tarnwick {
+
+namespace {
+
+// Ends a connection with a reset instead of a FIN: the client learns at once that it was
+// not admitted, and no session, destination or first-data wait is ever started for it.
+void RefuseWithReset(Socket& accepted) {
+    const linger resetOnClose{1, 0};
+    ::setsockopt(accepted.handle(), SOL_SOCKET, SO_LINGER, &resetOnClose, sizeof resetOnClose);
+    accepted.Close();
+}
+
+}  // namespace
 
 CThreadListenTCP::CThreadListenTCP(std::shared_ptr<CaptureLog> captureLog)
     : listenSocket(*this), captureLog(std::move(captureLog)) {}
@@ -46,7 +60,9 @@ void CThreadListenTCP::OnStart() {
     if (port == nullptr) {
         return;  // a stop request queued before the thread ran has shut it down already
     }
-    int result = listenSocket.Create(port->listenPort, SocketType::Stream, true);
+    auto local = SocketAddress::ForListening(port->listenAddress, port->listenPort);
+    int result = local ? listenSocket.Create(*local, SocketType::Stream, true) : -EINVAL;
+    allowedClients = AllowedClients(port->allowFrom);
     if (result == 0) {
         result = listenSocket.Listen(LISTEN_BACKLOG);
     }
@@ -60,12 +76,20 @@ void CThreadListenTCP::OnStart() {
 void CThreadListenTCP::OnAccept() {
     Socket accepted;
     int result = listenSocket.Accept(accepted);
-    if (result == 0) {
+    if (result == 0 && !Admits(accepted)) {
+        RefuseWithReset(accepted);
+    } else if (result == 0) {
         StartSession(UniqueFd(accepted.Detach()));
     } else if ((result == -EMFILE || result == -ENFILE) && !listenSocket.hasSpareDescriptor()) {
         PauseAccepting();
     }
     // Any other failure (the client gave up before it was accepted) leaves nothing to serve.
+}
+
+// Only a port with allowed clients needs to know who connected.
+bool CThreadListenTCP::Admits(const Socket& accepted) const {
+    return allowedClients.admitsEveryone() ||
+           allowedClients.admits(SocketAddress::PeerOf(accepted.handle()));
 }
 
 // The session is registered here, when it is started, and not only when its own

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "AllowedClients.h"
 #include "ForwardingPort.h"
 #include "PortCounters.h"
 #include "WorkerEntry.h"
@@ -16,9 +17,10 @@
 
 namespace tarnwick {
 
-// The worker of one running TCP port: it listens on `listenPort`, hands every accepted
-// connection to a session thread of its own (CThreadTCP), and ends all of them when the
-// port is stopped or restarted.
+// The worker of one running TCP port: it listens on `listenPort` at `listenAddress`, hands
+// every accepted connection from an allowed client to a session thread of its own
+// (CThreadTCP), resets the others at once, and ends all sessions when the port is stopped
+// or restarted.
 //
 // Notices to the port's `ownerWindow`: WM_PORT_STARTED (wParam = own id, handle = own
 // handle) once listening; otherwise WM_PORT_STOP (own id, lParam the errno) when it could
@@ -64,11 +66,13 @@ private:
     std::vector<WorkerEntry>::iterator FindSessionSlot(ThreadId id);
     void AddSession(ThreadId id, const ThreadHandle& handle);
     void RemoveSession(ThreadId id);
+    bool Admits(const Socket& accepted) const;
     void StartSession(UniqueFd accepted);
     void PauseAccepting();
     void FreePortCopy();
 
     CSocketListenTCP listenSocket;
+    AllowedClients allowedClients;  // from the port copy, when listening starts
     std::vector<WorkerEntry> sessions;  // in order of registration, which is by id
     std::shared_ptr<CaptureLog> captureLog;
     std::shared_ptr<PortCounters> counters = std::make_shared<PortCounters>();

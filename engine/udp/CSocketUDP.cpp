@@ -10,16 +10,17 @@
 
 namespace tarnwick {
 
-long CSocketUDP::ReceiveFrom(void* data, std::size_t length, sockaddr_in& sender) {
+long CSocketUDP::ReceiveFrom(void* data, std::size_t length, SocketAddress& sender) {
     if (!isOpen()) {
         return -EBADF;
     }
     ssize_t result;
     do {
-        socklen_t senderLength = sizeof sender;
+        socklen_t senderLength = SocketAddress::CAPACITY;
         // MSG_TRUNC: the result is the datagram's full length, so truncation shows.
-        result = ::recvfrom(handle(), data, length, MSG_DONTWAIT | MSG_TRUNC,
-                            reinterpret_cast<sockaddr*>(&sender), &senderLength);
+        result = ::recvfrom(handle(), data, length, MSG_DONTWAIT | MSG_TRUNC, sender.get(),
+                            &senderLength);
+        sender.setLength(senderLength);
     } while (result < 0 && errno == EINTR);
     if (result < 0) {
         return -errno;
@@ -30,13 +31,13 @@ long CSocketUDP::ReceiveFrom(void* data, std::size_t length, sockaddr_in& sender
     return static_cast<long>(result);
 }
 
-long CSocketUDP::SendTo(const void* data, std::size_t length, const sockaddr_in& target) {
+long CSocketUDP::SendTo(const void* data, std::size_t length, const SocketAddress& target) {
     if (!isOpen()) {
         return -EBADF;
     }
     for (;;) {
         ssize_t result = ::sendto(handle(), data, length, MSG_NOSIGNAL | MSG_DONTWAIT,
-                                  reinterpret_cast<const sockaddr*>(&target), sizeof target);
+                                  target.get(), target.length());
         if (result >= 0) {
             return static_cast<long>(result);
         }

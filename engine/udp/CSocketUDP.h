@@ -1,7 +1,5 @@
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstddef>
 #include <string>
 
@@ -11,27 +9,27 @@ namespace tarnwick {
 
 class CThreadUDP;
 
-// The UDP relay's one datagram socket: bound to the port's listen port, used for both
-// directions, its readable notices handed to the relay that owns it. Adds the datagram
-// operations, with the peer given as a binary IPv4 address and port. Like every socket of
-// the engine it runs on its owner's thread only.
+// The UDP relay's one datagram socket: bound to the port's listen address and port, used
+// for both directions, its readable notices handed to the relay that owns it. Adds the
+// datagram operations, with the peer given as a socket address of the socket's family.
+// Like every socket of the engine it runs on its owner's thread only.
 class CSocketUDP : public Socket {
 public:
     explicit CSocketUDP(CThreadUDP& owner) : owner_(owner) {}
 
-    // Binds a new datagram socket to `port` on all local addresses. No address reuse: a
-    // port that another datagram socket holds fails with -EADDRINUSE.
-    int Open(int port) { return Create(port, SocketType::Datagram); }
+    // Binds a new datagram socket to `local`. No address reuse: a port that another
+    // datagram socket holds fails with -EADDRINUSE.
+    int Open(const SocketAddress& local) { return Create(local, SocketType::Datagram); }
 
     // Takes one datagram into `data` and fills `sender`. Returns its length (0 for an empty
     // datagram); -EMSGSIZE when it was longer than `length`, in which case `data` holds its
     // first `length` bytes and `sender` is filled all the same; -EAGAIN when none is waiting;
     // -errno on other errors.
-    long ReceiveFrom(void* data, std::size_t length, sockaddr_in& sender);
+    long ReceiveFrom(void* data, std::size_t length, SocketAddress& sender);
 
     // Sends one datagram to `target`, waiting on this socket while it would block. Returns
     // `length` or -errno.
-    long SendTo(const void* data, std::size_t length, const sockaddr_in& target);
+    long SendTo(const void* data, std::size_t length, const SocketAddress& target);
 
 protected:
     void OnReceive(int error) override;

@@ -1,7 +1,5 @@
 #include "udp/CThreadUDP.h"
 
-#include <arpa/inet.h>
-
 #include <cerrno>
 #include <utility>
 
@@ -34,7 +32,12 @@ void CThreadUDP::OnStart() {
     if (!portCopy) {
         return;  // a stop or restart request came first; the relay is already ending
     }
-    int result = captureLog ? udpSocket.Open(portCopy->listenPort) : -EINVAL;
+    auto local = SocketAddress::ForListening(portCopy->listenAddress, portCopy->listenPort);
+    int result = captureLog && local ? udpSocket.Open(*local) : -EINVAL;
+    if (result == 0) {
+        localAddress = *local;
+        allowedClients = AllowedClients(portCopy->allowFrom);
+    }
     if (result != 0) {
         ShutDown(WM_PORT_STOP, true, -result);  // the owner learns why the port did not open
         return;
@@ -79,7 +82,7 @@ void CThreadUDP::OnDatagram() {
 // One datagram; false when none was waiting.
 bool CThreadUDP::RelayDatagram() {
     unsigned char buffer[RECEIVE_BUFFER_SIZE];
-    sockaddr_in sender{};
+    SocketAddress sender;
     long length = udpSocket.ReceiveFrom(buffer, sizeof buffer, sender);
     if (length == -EMSGSIZE) {
         length = RECEIVE_BUFFER_SIZE;  // too long: its first part goes on like any datagram
@@ -91,15 +94,18 @@ bool CThreadUDP::RelayDatagram() {
         return true;  // empty datagram, or an error: ignored, the relay goes on
     }
     std::size_t count = static_cast<std::size_t>(length);
+    if (!Admits(sender)) {
+        return true;  // a client that is not allowed: dropped before it counts for anything
+    }
     if (!destinationChosen && !ChooseRunDestination(buffer, count)) {
         runError = EHOSTUNREACH;
         OnStop(0);
         return false;
     }
-    const sockaddr_in* target = &destAddress;
+    const SocketAddress* target = &destAddress;
     const bool reply = FromDestination(sender);
     if (reply) {
-        if (clientAddress.sin_port == 0) {
+        if (clientAddress.empty()) {
             return true;  // a reply before any client: nobody to give it to
         }
         target = &clientAddress;
@@ -127,21 +133,28 @@ bool CThreadUDP::ChooseRunDestination(const unsigned char* data, std::size_t len
     Route route{portCopy->isSmart() ? (rule >= 0 ? RouteKind::Rule : RouteKind::NoMatch)
                                     : RouteKind::Standard,
                 rule};
-    counters->setUdpDestination(destIp + ':' + std::to_string(port), route);
-    in_addr address{};
-    if (port < 0 || port > 65535 || !ResolveHostIPv4(destIp, address)) {
+    counters->setUdpDestination(HostPortLabel(destIp, port), route);
+    if (port < 0 || port > 65535) {
         return false;
     }
-    destAddress.sin_family = AF_INET;
-    destAddress.sin_addr = address;
-    destAddress.sin_port = htons(static_cast<std::uint16_t>(port));
-    return true;
+    for (const SocketAddress& address : SocketAddress::Resolve(destIp, port)) {
+        if (auto reachable = address.reachableFrom(localAddress)) {
+            destAddress = *reachable;
+            return true;
+        }
+    }
+    return false;
 }
 
-// Address and port both: a client on the destination's own host is still a client.
-bool CThreadUDP::FromDestination(const sockaddr_in& sender) const {
-    return sender.sin_addr.s_addr == destAddress.sin_addr.s_addr &&
-           sender.sin_port == destAddress.sin_port;
+// The destination's replies always pass; a client must be one of the allowed ones.
+bool CThreadUDP::Admits(const SocketAddress& sender) const {
+    return (destinationChosen && FromDestination(sender)) || allowedClients.admits(sender);
+}
+
+// Address and port both: a client on the destination's own host is still a client. An
+// IPv4 peer of a socket that serves both families counts as its IPv4 address.
+bool CThreadUDP::FromDestination(const SocketAddress& sender) const {
+    return sender.samePeer(destAddress);
 }
 
 // The run's line of the connection log: its last client, its destination and route, what
@@ -155,9 +168,7 @@ void CThreadUDP::LogRun() {
     ConnectionRecord record;
     record.udp = true;
     record.listenPort = portCopy->listenPort;
-    if (clientAddress.sin_port != 0) {
-        record.client = AddressText(reinterpret_cast<const sockaddr*>(&clientAddress));
-    }
+    record.client = clientAddress.toString();
     record.destination = counts.udpDestination;
     record.route = counts.udpRoute;
     record.bytesFromClient = counts.bytesFromClients;

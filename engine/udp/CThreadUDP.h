@@ -1,13 +1,12 @@
 #pragma once
 
-#include <netinet/in.h>
-
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "AllowedClients.h"
 #include "ForwardingPort.h"
 #include "PortCounters.h"
 #include "event/Message.h"
@@ -17,10 +16,13 @@
 
 namespace tarnwick {
 
-// The worker of a running UDP port: one datagram socket on `listenPort` serves every
-// client and the destination. The first datagram of a run picks the destination for the
-// whole run (rules and capture included, as for a TCP session's first data); datagrams
-// from the destination go back to the last client that sent one.
+// The worker of a running UDP port: one datagram socket on `listenPort` at `listenAddress`
+// serves every client and the destination. The first datagram of a run picks the
+// destination for the whole run (rules and capture included, as for a TCP session's first
+// data); datagrams from the destination go back to the last client that sent one.
+// Datagrams from clients outside `allowFrom` are dropped unseen: they neither pick the
+// destination nor become the client. The destination is the first of its host's addresses
+// that the socket can reach: an IPv6 destination needs an IPv6 listen address.
 //
 // Created suspended like every worker: the starter stores the new thread's id and handle
 // in the port's record, hands over a deep copy of the record and the capture log, then
@@ -67,7 +69,8 @@ private:
     // the destination cannot be used.
     bool RelayDatagram();
     bool ChooseRunDestination(const unsigned char* data, std::size_t length);
-    bool FromDestination(const sockaddr_in& sender) const;
+    bool Admits(const SocketAddress& sender) const;
+    bool FromDestination(const SocketAddress& sender) const;
     void LogRun();
 
     CSocketUDP udpSocket;
@@ -76,11 +79,13 @@ private:
     std::shared_ptr<PortCounters> counters = std::make_shared<PortCounters>();
     std::chrono::steady_clock::time_point runStart;  // when the socket was bound
     int runError = 0;  // errno of the send or lookup that ended the run; 0 = none
+    SocketAddress localAddress;  // where udpSocket is bound
+    AllowedClients allowedClients;
     bool destinationChosen = false;
-    std::string destIp;  // the destination's host as configured: dotted or a name
+    std::string destIp;  // the destination's host as configured: an address or a name
     std::uint32_t destPort = 0;
-    sockaddr_in destAddress{};    // destIp resolved once, with destPort
-    sockaddr_in clientAddress{};  // the last client; port 0 = none yet in this run
+    SocketAddress destAddress;    // destIp resolved once, with destPort, as udpSocket sends
+    SocketAddress clientAddress;  // the last client; empty = none yet in this run
 };
 
 }  // namespace tarnwick

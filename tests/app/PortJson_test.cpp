@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "ConfigImage.h"
+#include "FieldChecks.h"
 
 namespace tarnwick {
 namespace {
@@ -123,6 +124,43 @@ TEST(PortJson, SearchDataOfMoreThan4096CharactersFails) {
               "ports[0].rules[0].searchData: Search Data cannot exceed 4096 characters");
     json.erase(json.find(std::string(4097, 'a')), 1);
     EXPECT_TRUE(PortJson::Import(QByteArray::fromStdString(json)).ok());
+}
+
+TEST(PortJson, RulesThatCanNeverMatchAreTakenWithAWarningThatSaysWhere) {
+    auto imported = PortJson::Import(PORT(R"(,"rules":[
+        {"searchType":"hex","searchData":"16 03 XX","forwardIp":"r","forwardPort":1},
+        {"searchType":"hex","searchData":"16 03 0","forwardIp":"r","forwardPort":1},
+        {"searchType":"hex","searchData":"GET","forwardIp":"r","forwardPort":1},
+        {"searchType":"hex","searchData":"0x41","forwardIp":"r","forwardPort":1},
+        {"searchType":"text","searchData":"","forwardIp":"r","forwardPort":1}])"));
+    ASSERT_TRUE(imported.ok()) << imported.error.toStdString();
+    EXPECT_EQ(imported.ports[0]->rules.size(), 5u);
+    EXPECT_EQ(imported.warnings,
+              (QStringList{
+                  "ports[0].rules[1].searchData: hex pattern has an odd number of digits, it can "
+                  "never match",
+                  "ports[0].rules[2].searchData: hex pattern has an odd number of digits, it can "
+                  "never match",
+                  "ports[0].rules[3].searchData: hex pair 1 \"0x\" is not two hex digits; it "
+                  "matches the byte 00",
+                  "ports[0].rules[4].searchData: text pattern is empty, it can never match"}));
+}
+
+TEST(PortJson, MorePortsOrRulesThanTheLimitsAreRefused) {
+    const QByteArray port = R"({"protocol":"tcp","listenPort":80,"forwardIp":"h","forwardPort":80})";
+    QByteArrayList ports(MAX_PORTS + 1, port);
+    auto imported = PortJson::Import("{\"ports\":[" + ports.join(',') + "]}");
+    EXPECT_EQ(imported.error.toStdString(),
+              "ports: holds 10001 ports, more than the 10000 a configuration may hold");
+    ports.removeLast();
+    EXPECT_TRUE(PortJson::Import("{\"ports\":[" + ports.join(',') + "]}").ok());
+
+    const QByteArray rule = R"({"searchType":"text","searchData":"x","forwardIp":"r","forwardPort":1})";
+    QByteArrayList rules(MAX_RULES_PER_PORT + 1, rule);
+    imported = PortJson::Import(R"({"ports":[{"protocol":"tcp","listenPort":80,"forwardIp":"h",)"
+                                R"("forwardPort":80,"rules":[)" + rules.join(',') + "]}]}");
+    EXPECT_EQ(imported.error.toStdString(),
+              "ports[0].rules: holds 10001 rules, more than the 10000 a port may hold");
 }
 
 }  // namespace

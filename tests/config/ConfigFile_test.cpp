@@ -1,14 +1,19 @@
 #include "ConfigFile.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
+#include "ConfigImage.h"
 #include "ConfigLocation.h"
 #include "TempDir.h"
 
@@ -135,6 +140,117 @@ TEST(ConfigFile, SaveKeepsTheFileMode) {
     struct stat info {};
     ASSERT_EQ(::stat(file.path().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u);
+}
+
+constexpr uid_t SOMEONE_ELSE = 65534;  // nobody
+
+TEST(ConfigFile, SaveGoesThroughALinkToItsTarget) {
+    TempDir temp;
+    ConfigFile real(temp.path() + "/real");
+    ASSERT_TRUE(real.save(SomePorts(1)).saved);
+    ConfigFile linked(temp.path() + "/linked");
+    ASSERT_EQ(::mkdir(linked.directory().c_str(), 0700), 0);
+    ASSERT_EQ(::symlink("../real/Brisel.cfg", linked.path().c_str()), 0);
+
+    ASSERT_TRUE(linked.save(SomePorts(3)).saved);
+    struct stat info {};
+    ASSERT_EQ(::lstat(linked.path().c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    EXPECT_EQ(real.load().ports.size(), 3u);
+    EXPECT_EQ(FileNames(real.directory()), std::vector<std::string>{"Brisel.cfg"});
+
+    ASSERT_EQ(::unlink(real.path().c_str()), 0);  // a dangling link: its target is created
+    ASSERT_TRUE(linked.save(SomePorts(2)).saved);
+    EXPECT_EQ(real.load().ports.size(), 2u);
+}
+
+// Saves two ports as a user who cannot create files in the configuration's directory
+// (root can create files anywhere, so root becomes someone else first).
+[[noreturn]] void SaveUnprivileged(const ConfigFile& file) {
+    if (::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(SOMEONE_ELSE) != 0 || ::setuid(SOMEONE_ELSE) != 0)) {
+        std::exit(2);
+    }
+    SaveResult result = file.save(SomePorts(2));
+    std::fprintf(stderr, "%s%s\n", result.note.c_str(), result.error.c_str());
+    std::exit(result.saved ? 0 : 1);
+}
+
+TEST(ConfigFile, WhereNoNewFileCanBeCreatedTheSaveWritesInPlaceAndSaysSo) {
+    TempDir temp;
+    ConfigFile file(temp.path() + "/locked");
+    ASSERT_TRUE(file.save(SomePorts(1)).saved);
+    ASSERT_EQ(::chmod(temp.path().c_str(), 0755), 0);
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(file.directory().c_str(), SOMEONE_ELSE, SOMEONE_ELSE), 0);
+        ASSERT_EQ(::chown(file.path().c_str(), SOMEONE_ELSE, SOMEONE_ELSE), 0);
+    }
+    ASSERT_EQ(::chmod(file.directory().c_str(), 0555), 0);
+    EXPECT_EXIT(SaveUnprivileged(file), ::testing::ExitedWithCode(0),
+                "written in place: no new file can be created beside .*/locked/Brisel.cfg");
+    ASSERT_EQ(::chmod(file.directory().c_str(), 0755), 0);
+    EXPECT_EQ(file.load().ports.size(), 2u);
+    EXPECT_EQ(FileNames(file.directory()), std::vector<std::string>{"Brisel.cfg"});
+}
+
+void WriteAged(const std::string& path, const Bytes& bytes, int secondsAgo) {
+    WriteFile(path, bytes);
+    const timespec then{std::time(nullptr) - secondsAgo, 0};
+    const timespec times[2] = {then, then};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+TEST(ConfigFile, SaveRemovesOnlyItsOwnStaleTemporaries) {
+    TempDir temp;
+    ConfigFile file(temp.path());
+    const Bytes image = ConfigImage::Encode(SomePorts(2));
+    const Bytes partial(image.begin(), image.begin() + 30);
+    WriteAged(temp.file("Brisel.cfg.Ab3dE9"), partial, 120);     // a save killed part-way
+    WriteAged(temp.file("Brisel.cfg.q7Z0xK"), {}, 120);          // killed before writing
+    WriteAged(temp.file("Brisel.cfg.Yx8kP2"), partial, 5);       // perhaps a save going on
+    WriteAged(temp.file("Brisel.cfg.backup"), image, 120);       // whole: somebody's copy
+    WriteAged(temp.file("Brisel.cfg.Ab3dE9.old"), partial, 120); // not our name
+    ASSERT_TRUE(file.save(SomePorts(1)).saved);
+    EXPECT_EQ(FileNames(temp.path()),
+              (std::vector<std::string>{"Brisel.cfg", "Brisel.cfg.Ab3dE9.old", "Brisel.cfg.Yx8kP2",
+                                        "Brisel.cfg.backup"}));
+}
+
+TEST(ConfigFile, ANewFileFollowsTheUmaskAndAReplacedOneKeepsModeAndOwner) {
+    TempDir temp;
+    ConfigFile file(temp.path());
+    auto modeOf = [&] {
+        struct stat info {};
+        EXPECT_EQ(::stat(file.path().c_str(), &info), 0);
+        return info;
+    };
+    const mode_t previousMask = ::umask(077);
+    EXPECT_TRUE(file.save(SomePorts(1)).saved);
+    EXPECT_EQ(modeOf().st_mode & 0777, 0600u);
+    ASSERT_EQ(::chmod(file.path().c_str(), 0666), 0);
+    EXPECT_TRUE(file.save(SomePorts(2)).saved);
+    ::umask(previousMask);
+    EXPECT_EQ(modeOf().st_mode & 0777, 0666u);
+
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "giving a file to another user needs root";
+    }
+    ASSERT_EQ(::chown(file.path().c_str(), SOMEONE_ELSE, SOMEONE_ELSE), 0);
+    EXPECT_TRUE(file.save(SomePorts(1)).saved);
+    EXPECT_EQ(modeOf().st_uid, SOMEONE_ELSE);
+    EXPECT_EQ(modeOf().st_gid, SOMEONE_ELSE);
+}
+
+TEST(ConfigFile, ANegativeRuleCountNeedsNoBadCopy) {
+    TempDir temp;
+    ConfigFile file(temp.path());
+    Bytes image = ConfigImage::Encode(SomePorts(2));
+    const std::size_t ruleCountAt = 8 + 16 + 4 + 201;
+    std::fill(image.begin() + ruleCountAt, image.begin() + ruleCountAt + 4, 0xFF);  // -1
+    WriteFile(file.path(), image);
+    SaveResult saved = file.save(SomePorts(1));
+    ASSERT_TRUE(saved.saved) << saved.error;
+    EXPECT_TRUE(saved.keptAs.empty());
 }
 
 class ScopedEnv {

@@ -4,6 +4,8 @@
 
 #include <chrono>
 
+#include "FieldChecks.h"
+
 namespace tarnwick {
 namespace {
 
@@ -182,8 +184,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadImage{"NegativeStringSize", WithInt(kOnePortFile, 24, -5), 0, 24,
                  "port 1, forwardIp size"},
         BadImage{"NegativePortCount", WithInt(kOnePortFile, 4, -1), 0, 4, "portCount"},
-        BadImage{"HugeRuleCount", WithInt(kOnePortFile, 40, 0x7FFFFFFF), 0, 44,
-                 "port 1, rule 1, searchType"},
+        BadImage{"HugeRuleCount", WithInt(kOnePortFile, 40, 0x7FFFFFFF), 0, 40,
+                 "port 1, ruleCount"},
+        BadImage{"OneRuleOverTheLimit", WithInt(kOnePortFile, 40, MAX_RULES_PER_PORT + 1), 0, 40,
+                 "port 1, ruleCount"},
         BadImage{"TrailingBytes", WithTrailingBytes(kOnePortFile), 1, 44, "end of file"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -198,6 +202,34 @@ TEST(ConfigImage, HostileCountInTwelveBytesStopsAtOnce) {
     EXPECT_TRUE(loaded.ports.empty());
     EXPECT_EQ(loaded.report.offset, 12u);
     EXPECT_EQ(loaded.report.field, "port 1, listenPort");
+}
+
+TEST(ConfigImage, NegativeRuleCountReadsAStandardPortAndTheLoadGoesOn) {
+    PortTable two;
+    two.push_back(OnePort());
+    two.push_back(OnePort());
+    two[1]->listenPort = 444;
+    LoadResult loaded = ConfigImage::Decode(WithInt(ConfigImage::Encode(two), 40, -3));
+    ASSERT_EQ(loaded.report.outcome, LoadReport::Outcome::Loaded) << loaded.report.describe();
+    ASSERT_EQ(loaded.ports.size(), 2u);
+    EXPECT_FALSE(loaded.ports[0]->isSmart());
+    EXPECT_EQ(loaded.ports[1]->listenPort, 444);
+}
+
+TEST(ConfigImage, LoadStopsAtThePortBeyondTheLimit) {
+    Bytes image;
+    PutInt(image, 1001);
+    PutInt(image, MAX_PORTS + 1);
+    for (int i = 0; i <= MAX_PORTS; ++i) {
+        for (int field = 0; field < 4; ++field) PutInt(image, field);
+        PutString(image, "");
+        PutInt(image, 0);
+    }
+    LoadResult loaded = ConfigImage::Decode(image);
+    EXPECT_EQ(loaded.report.outcome, LoadReport::Outcome::Incomplete);
+    EXPECT_EQ(loaded.ports.size(), static_cast<std::size_t>(MAX_PORTS));
+    EXPECT_EQ(loaded.report.offset, 8u + 25u * MAX_PORTS);
+    EXPECT_EQ(loaded.report.field, "port 10001");
 }
 
 TEST(ConfigImage, DescribeNamesByteFieldAndPortsKept) {

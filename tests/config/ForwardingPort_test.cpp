@@ -98,6 +98,8 @@ namespace {
 TEST(ForwardingPort, SameSettingsComparesStoredFieldsAndRulesInOrder) {
     ForwardingPort a;
     a.listenPort = 80;
+    a.listenAddress = "127.0.0.1";
+    a.allowFrom = {"10.0.0.0/8"};
     a.appendRule(MakeRule("one", "00"));
     a.appendRule(MakeRule("two", "01"));
     auto b = a.deepCopy();
@@ -114,6 +116,12 @@ TEST(ForwardingPort, SameSettingsComparesStoredFieldsAndRulesInOrder) {
     EXPECT_FALSE(a.sameSettings(*b));
     b = a.deepCopy();
     b->timeoutSeconds = 6;
+    EXPECT_FALSE(a.sameSettings(*b));
+    b = a.deepCopy();
+    b->listenAddress = "::";
+    EXPECT_FALSE(a.sameSettings(*b));
+    b = a.deepCopy();
+    b->allowFrom.push_back("::1");
     EXPECT_FALSE(a.sameSettings(*b));
 }
 

@@ -156,6 +156,42 @@ TEST_F(HeadlessE2E, SighupAppliesAnEditAndKeepsUnchangedPortsConnected) {
     EXPECT_EQ(tarnwick->wait(30s), 0);
 }
 
+TEST_F(HeadlessE2E, SighupWithAFileCutShortChangesNothing) {
+    TagServer first("first:"), second("second:");
+    const int one = FreePort(), two = FreePort();
+    ConfigBytes before;
+    before.port(0, one, "127.0.0.1", first.port(), 5, 0);
+    before.port(0, two, "127.0.0.1", first.port(), 5, 0);
+    before.writeTo(temp.file("Brisel.cfg"), 2);
+    auto tarnwick = Start();
+    ASSERT_TRUE(tarnwick->waitForOutput(
+        [&](const std::string& out) { return Count(out, "\tYes\n") == 2; }, 20s))
+        << tarnwick->out() << tarnwick->err();
+    Client open(two);
+    EXPECT_EQ(open.receive(6), "first:");
+
+    // Another tool caught in the middle of writing: the second port's entry is cut short.
+    ConfigBytes cut;
+    cut.port(0, one, "127.0.0.1", second.port(), 5, 0);
+    cut.integer(0).integer(two);
+    cut.writeTo(temp.file("Brisel.cfg"), 2);
+    tarnwick->signal(SIGHUP);
+    // The whole line: stderr is unbuffered, so it may come in several writes.
+    ASSERT_TRUE(tarnwick->waitForOutput([&](const std::string&) {
+        auto at = tarnwick->err().find("not reloaded");
+        return at != std::string::npos && tarnwick->err().find('\n', at) != std::string::npos;
+    }, 20s)) << tarnwick->err();
+    EXPECT_NE(tarnwick->err().find(temp.file("Brisel.cfg") + ": stops at byte 50 (port 2, forwardPort)"),
+              std::string::npos) << tarnwick->err();
+
+    ASSERT_TRUE(open.send("still here"));
+    EXPECT_EQ(open.receive(10), "still here");
+    EXPECT_EQ(Client(one).receive(6), "first:");
+    EXPECT_EQ(Count(tarnwick->out(), "\tNo\n"), 2u) << tarnwick->out();  // the first rows only
+    tarnwick->signal(SIGTERM);
+    EXPECT_EQ(tarnwick->wait(30s), 0);
+}
+
 TEST_F(HeadlessE2E, CaptureWritesTheDumpAndAPortInUseSaysWhy) {
     TagServer target("t:");
     const int captured = FreePort();

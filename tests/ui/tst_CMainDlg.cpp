@@ -1,5 +1,6 @@
 // The main window against a real port controller, real workers on loopback and a
 // configuration directory of the test's own.
+#include <QContextMenuEvent>
 #include <QMenu>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -129,6 +130,35 @@ private slots:
         QCOMPARE(list.rowText(1, 4), QString("No"));
     }
 
+    // The dialog has no fields for them: an edit must keep them exactly, in the window's
+    // record and in the file.
+    void editKeepsTheListenAddressAndAllowedClients() {
+        PortTable table;
+        table.push_back(Port(FreePort()));
+        table[0]->listenAddress = "127.0.0.1";
+        table[0]->allowFrom = {"127.0.0.2", "10.0.0.0/8"};
+        table[0]->forwardIp = "::1";
+        file->save(table);
+        CMainDlg window(*file, false);
+        CListCtrlEx& list = *window.portList();
+        QCOMPARE(list.rowText(0, 1), QString("127.0.0.1:%1").arg(table[0]->listenPort));
+        QCOMPARE(list.rowText(0, 2), QString("[::1]:9"));
+
+        auto seen = std::make_shared<bool>();
+        OnNextModal<CAddPortDlg>([](CAddPortDlg& dialog) {
+            SetField(dialog, "forwardPort", "10");
+            ClickOk(dialog);
+        }, seen);
+        list.selectRow(0);
+        window.OnCommand(ID_EDIT_SELECTED);
+        QVERIFY(*seen);
+        const ForwardingPort& edited = window.controller().port(0);
+        QCOMPARE(edited.forwardPort, 10);
+        QCOMPARE(edited.listenAddress, std::string("127.0.0.1"));
+        QVERIFY(edited.allowFrom == table[0]->allowFrom);
+        QVERIFY(file->load().ports[0]->sameSettings(edited));
+    }
+
     void deleteStopsTheWorkerAndSaves() {
         auto window = OpenWindow(2);
         CListCtrlEx& list = *window->portList();
@@ -172,6 +202,59 @@ private slots:
                  (QStringList{"Add New Forwarding Port", "Edit Selected", "Delete Selected", "-",
                               "Start Selected", "Stop Selected", "Start All", "Stop All", "-",
                               "&About Brisel..."}));
+    }
+
+    void aRowThatTheListMadeCurrentIsNoSelection() {
+        auto window = OpenWindow(3);
+        window->show();
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        CListCtrlEx& list = *window->portList();
+        list.setFocus(Qt::ActiveWindowFocusReason);
+        QTRY_VERIFY(list.hasFocus());
+
+        // A right-click on the empty space below the rows, nothing clicked before.
+        const QPoint below(10, list.viewport()->height() - 5);
+        QVERIFY(list.itemAt(below) == nullptr);
+        QStringList shown;
+        QTimer::singleShot(0, [&] {
+            if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+                for (QAction* action : menu->actions()) {
+                    shown << (action->isSeparator() ? "-" : action->text());
+                }
+                menu->close();
+            }
+        });
+        QTest::mousePress(list.viewport(), Qt::RightButton, {}, below);
+        QContextMenuEvent rightClick(QContextMenuEvent::Mouse, below, list.viewport()->mapToGlobal(below));
+        QCoreApplication::sendEvent(list.viewport(), &rightClick);
+        QCOMPARE(shown, (QStringList{"Add New Forwarding Port", "-", "&About Brisel..."}));
+        QVERIFY(list.selectedRows().isEmpty());
+
+        // However a row came to be current without being selected, commands leave it alone.
+        list.setCurrentItem(list.topLevelItem(0), 0, QItemSelectionModel::NoUpdate);
+        window->OnCommand(ID_DELETE_SELECTED);
+        QCOMPARE(list.rowCount(), 3);
+        QCOMPARE(SavedListenPorts(*file), ListenColumn(list));
+    }
+
+    void aDoubleClickBelowTheRowsEditsTheSelectedRow() {
+        auto window = OpenWindow(3);
+        window->show();
+        CListCtrlEx& list = *window->portList();
+        QTest::mouseClick(list.viewport(), Qt::LeftButton, {},
+                          list.visualItemRect(list.topLevelItem(1)).center());
+        QCOMPARE(list.selectedRow(), 1);
+        const QPoint below(10, list.viewport()->height() - 5);
+        QVERIFY(list.itemAt(below) == nullptr);
+
+        QString edited;
+        auto seen = std::make_shared<bool>();
+        OnNextModal<CAddPortDlg>([&](CAddPortDlg& dialog) { edited = Field(dialog, "listenPort")->text(); },
+                                 seen);
+        QTest::mouseDClick(list.viewport(), Qt::LeftButton, {}, below);
+        QVERIFY(*seen);
+        QCOMPARE("localhost:" + edited, list.rowText(1, 1));
     }
 
     void hiddenStartStaysHiddenUntilRestoredWhichCancelsTheDelayedStart() {

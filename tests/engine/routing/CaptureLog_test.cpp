@@ -6,7 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <regex>
 
@@ -123,6 +126,105 @@ TEST(CaptureLog, MissingDirectoryWritesNothingAndDoesNotFail) {
     const unsigned char data[] = {1};
     log.WriteCaptureLog(Port(0, 80), data, sizeof data);
     EXPECT_FALSE(std::ifstream(log.path()).good());
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+TEST(CaptureLog, LinksAndDirectoriesInPlaceOfTheLogGetNothing) {
+    TempDir temp;
+    CaptureLog log(temp.path());
+    const unsigned char data[] = {'p', 'w'};
+    WriteFile(temp.file("victim"), "untouched");
+    ASSERT_EQ(::symlink(temp.file("victim").c_str(), log.path().c_str()), 0);
+    log.WriteCaptureLog(Port(0, 80), data, sizeof data);
+    EXPECT_EQ(ReadFile(temp.file("victim")), "untouched");
+
+    ASSERT_EQ(::unlink(log.path().c_str()), 0);
+    ASSERT_EQ(::symlink(temp.file("created").c_str(), log.path().c_str()), 0);  // dangling
+    log.WriteCaptureLog(Port(0, 80), data, sizeof data);
+    EXPECT_NE(::access(temp.file("created").c_str(), F_OK), 0);
+
+    ASSERT_EQ(::unlink(log.path().c_str()), 0);
+    ASSERT_EQ(::mkdir(log.path().c_str(), 0700), 0);
+    log.WriteCaptureLog(Port(0, 80), data, sizeof data);
+    EXPECT_TRUE(std::filesystem::is_empty(log.path()));
+}
+
+TEST(CaptureLog, AFifoInPlaceOfTheLogNeitherBlocksNorGetsTheDump) {
+    TempDir temp;
+    CaptureLog log(temp.path());
+    ASSERT_EQ(::mkfifo(log.path().c_str(), 0600), 0);
+    const unsigned char data[] = {'p', 'w'};
+    auto dumpOnce = [&] { log.WriteCaptureLog(Port(0, 80), data, sizeof data); };
+    auto noReader = std::async(std::launch::async, dumpOnce);
+    int release = -1;
+    if (noReader.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ADD_FAILURE() << "open() blocked on the FIFO";
+        release = ::open(log.path().c_str(), O_RDONLY | O_NONBLOCK);  // lets it go
+    }
+    noReader.wait();
+    if (release >= 0) {
+        ::close(release);
+    }
+
+    int reader = ::open(log.path().c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    dumpOnce();
+    char byte;
+    EXPECT_LE(::read(reader, &byte, 1), 0);
+    ::close(reader);
+}
+
+TEST(CaptureLog, AnExistingLogIsMadeOwnerOnlyAndAnotherUsersIsLeftAlone) {
+    TempDir temp;
+    CaptureLog log(temp.path());
+    WriteFile(log.path(), "earlier");
+    ASSERT_EQ(::chmod(log.path().c_str(), 0644), 0);
+    const unsigned char data[] = {'p', 'w'};
+    log.WriteCaptureLog(Port(0, 80), data, sizeof data);
+    struct stat info {};
+    ASSERT_EQ(::stat(log.path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    const std::string written = ReadFile(log.path());
+    EXPECT_EQ(written.rfind("earlier---------HEX Dump", 0), 0u);
+
+    if (::chown(log.path().c_str(), 65534, 65534) != 0) {
+        GTEST_SKIP() << "giving a file to another user needs root";
+    }
+    log.WriteCaptureLog(Port(0, 80), data, sizeof data);
+    EXPECT_EQ(ReadFile(log.path()), written);
+}
+
+TEST(CaptureLog, PastTheBoundTheLogMovesToDotOneAndANewOneStarts) {
+    TempDir temp;
+    CaptureLog log(temp.path());
+    const unsigned char data[] = {'p', 'w'};
+    const std::size_t dumpSize = Dump(Port(0, 80), "pw").size();
+    auto makeLog = [&](long long size) {
+        int fd = ::open(log.path().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_EQ(::ftruncate(fd, size), 0);  // sparse: no 16 MiB written
+        ::close(fd);
+    };
+    auto sizeOf = [](const std::string& path) {
+        struct stat info {};
+        return ::stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1LL;
+    };
+    WriteFile(log.rotatedPath(), "an older one");
+
+    makeLog(CaptureLog::MAX_LOG_SIZE - 10);
+    log.WriteCaptureLog(Port(0, 80), data, sizeof data);
+    EXPECT_EQ(sizeOf(log.rotatedPath()), CaptureLog::MAX_LOG_SIZE - 10 + dumpSize);
+    EXPECT_EQ(sizeOf(log.path()), -1);
+    log.WriteCaptureLog(Port(0, 80), data, sizeof data);
+    EXPECT_EQ(sizeOf(log.path()), static_cast<long long>(dumpSize));
+
+    // A log that is already past the bound moves before it takes the dump.
+    makeLog(CaptureLog::MAX_LOG_SIZE + 1);
+    log.WriteCaptureLog(Port(0, 80), data, sizeof data);
+    EXPECT_EQ(sizeOf(log.rotatedPath()), CaptureLog::MAX_LOG_SIZE + 1);
+    EXPECT_EQ(sizeOf(log.path()), static_cast<long long>(dumpSize));
 }
 
 TEST(CaptureLog, TimeStampHasTwentyCharactersInTheC_LocaleForm) {

@@ -74,6 +74,31 @@ TEST(MatchHex, EveryPairAgreesWithStrtol) {
     }
 }
 
+TEST(CheckHexPattern, SaysNeverOnlyOfPatternsThatMatchNothingAndWhatOddPairsMatch) {
+    struct Case {
+        const char* pattern;
+        const char* problem;
+        Bytes matched;  // data the pattern matches; empty when it can never match
+    };
+    const Case cases[] = {
+        {"16 03 XX", "", {0x16, 0x03, 0x99}},
+        {"16 03 0", "hex pattern has an odd number of digits, it can never match", {}},
+        {"GET", "hex pattern has an odd number of digits, it can never match", {}},
+        {"   ", "hex pattern has no digits, it can never match", {}},
+        {"zz 41 -1", "hex pair 3 \"-1\" stands for no byte, it can never match", {}},
+        {"41 1G", "hex pair 2 \"1g\" is not two hex digits; it matches the byte 01", {0x41, 0x01}},
+        {"-0 +f", "hex pair 1 \"-0\" is not two hex digits; it matches the byte 00", {0x00, 0x0F}},
+    };
+    for (const Case& c : cases) {
+        HexPatternCheck check = CheckHexPattern(c.pattern);
+        EXPECT_EQ(check.problem, c.problem) << c.pattern;
+        EXPECT_EQ(check.neverMatches, c.matched.empty()) << c.pattern;
+        if (!c.matched.empty()) {
+            EXPECT_EQ(Hex(c.pattern, c.matched), 1) << c.pattern;
+        }
+    }
+}
+
 TEST(MatchText, FoldsOnlyAsciiLettersOfTheData) {
     const std::string request = "GET / HTTP/1.1\r\nuser-agent: MOZILLA/5.0\r\n";
     EXPECT_EQ(Text("User-Agent: Mozilla", request), 1);
