@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "ConfigCommands.h"
+
 namespace tarnwick {
 
 namespace {
@@ -73,12 +75,15 @@ QJsonObject UdpCounters(const PortCounters& counters, const PortCounters::Snapsh
 
 QJsonObject PortObject(const CPortController& controller, std::size_t row) {
     const ForwardingPort& port = *controller.ports()[row];
-    QJsonObject object{{"protocol", port.isTcp() ? "tcp" : "udp"},
+    const bool running = controller.isRunning(row);
+    QJsonObject object{{"row", Bytes(ConfigCommands::RowLine(port, running))},
+                       {"protocol", port.isTcp() ? "tcp" : "udp"},
+                       {"listenAddress", Bytes(port.listenAddress)},
                        {"listenPort", port.listenPort},
                        {"forwardIp", Bytes(port.forwardIp)},
                        {"forwardPort", port.forwardPort},
                        {"type", port.isSmart() ? "smart" : "standard"},
-                       {"running", controller.isRunning(row)},
+                       {"running", running},
                        {"openError", port.openError != 0 ? QJsonValue(ErrorObject(port.openError))
                                                          : QJsonValue()},
                        {"counters", QJsonValue()}};
@@ -148,15 +153,11 @@ std::string StatusReport::Text(const QJsonObject& status) {
     std::string text = "Tarnwick, " + status["mode"].toString().toStdString() + ", process " +
                        Count(status, "pid") + ", configuration " +
                        status["configDirectory"].toString().toStdString() + "\n" +
-                       "Protocol\tListen On\tForward To\tType\tRunning\n";
+                       ConfigCommands::HEADER_LINE + "\n";
     for (const QJsonValue& value : status["ports"].toArray()) {
         QJsonObject port = value.toObject();
         const bool tcp = port["protocol"].toString() == "tcp";
-        text += std::string(tcp ? "TCP" : "UDP") + "\tlocalhost:" + Count(port, "listenPort") +
-                "\t" + port["forwardIp"].toString().toStdString() + ":" +
-                Count(port, "forwardPort") + "\t" +
-                (port["type"].toString() == "smart" ? "Smart" : "Standard") + "\t" +
-                (port["running"].toBool() ? "Yes" : "No");
+        text += port["row"].toString().toStdString();
         if (port["openError"].isObject()) {
             text += "\tcannot open the port: " +
                     port["openError"].toObject()["message"].toString().toStdString();

@@ -14,8 +14,9 @@ namespace tarnwick {
 //
 // The document, with these field names (README, "Status"):
 //   {"mode": "window"|"headless", "pid", "configDirectory",
-//    "ports": [{"protocol": "tcp"|"udp", "listenPort", "forwardIp", "forwardPort",
-//               "type": "standard"|"smart", "running",
+//    "ports": [{"row" (as --list shows it, with the running state),
+//               "protocol": "tcp"|"udp", "listenAddress" ("" = every IPv4 address),
+//               "listenPort", "forwardIp", "forwardPort", "type": "standard"|"smart", "running",
 //               "openError": null | {"errno", "name", "message"},
 //               "counters": null | {...}}]}
 // TCP counters: "accepted", "open", "bytesFromClients", "bytesToClients",
