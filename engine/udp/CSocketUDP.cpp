@@ -5,7 +5,6 @@
 
 #include <cerrno>
 
-#include "event/Poller.h"
 #include "udp/CThreadUDP.h"
 
 namespace tarnwick {
@@ -34,21 +33,15 @@ long CSocketUDP::SendTo(const void* data, std::size_t length, const sockaddr_in&
     if (!isOpen()) {
         return -EBADF;
     }
-    for (;;) {
-        ssize_t result = ::sendto(handle(), data, length, MSG_NOSIGNAL | MSG_DONTWAIT,
-                                  reinterpret_cast<const sockaddr*>(&target), sizeof target);
-        if (result >= 0) {
-            return static_cast<long>(result);
-        }
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            int ready = Poller::waitOne(handle(), true, -1);
-            if (ready < 0) {
-                return ready;
-            }
-        } else if (errno != EINTR) {
-            return -errno;
-        }
+    ssize_t result;
+    do {
+        result = ::sendto(handle(), data, length, MSG_NOSIGNAL | MSG_DONTWAIT,
+                          reinterpret_cast<const sockaddr*>(&target), sizeof target);
+    } while (result < 0 && errno == EINTR);
+    if (result >= 0) {
+        return static_cast<long>(result);
     }
+    return errno == EWOULDBLOCK || errno == ENOBUFS ? -EAGAIN : -errno;
 }
 
 void CSocketUDP::OnReceive(int error) {

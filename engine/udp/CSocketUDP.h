@@ -29,8 +29,8 @@ public:
     // -errno on other errors.
     long ReceiveFrom(void* data, std::size_t length, sockaddr_in& sender);
 
-    // Sends one datagram to `target`, waiting on this socket while it would block. Returns
-    // `length` or -errno.
+    // Sends one datagram to `target` if the socket can take it now. Returns `length`,
+    // -EAGAIN when it would have to wait (the datagram is not sent), or -errno.
     long SendTo(const void* data, std::size_t length, const sockaddr_in& target);
 
 protected:

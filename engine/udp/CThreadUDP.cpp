@@ -4,8 +4,10 @@
 
 #include <cerrno>
 #include <utility>
+#include <vector>
 
 #include "event/EngineMessages.h"
+#include "event/ResolveHost.h"
 #include "event/ThreadRegistry.h"
 #include "routing/ChooseDestination.h"
 
@@ -102,7 +104,10 @@ bool CThreadUDP::RelayDatagram() {
     } else {
         clientAddress = sender;
     }
-    if (udpSocket.SendTo(buffer, count, *target) < 0) {
+    long sent = udpSocket.SendTo(buffer, count, *target);
+    if (sent == -EAGAIN) {
+        ++droppedDatagrams;  // as a full network queue would: the relay never waits
+    } else if (sent < 0) {
         OnStop(0);
         return false;
     }
@@ -114,13 +119,11 @@ bool CThreadUDP::ChooseRunDestination(const unsigned char* data, std::size_t len
     std::int32_t port = 0;
     ChooseDestination(*portCopy, data, length, destIp, port, *captureLog);
     destPort = static_cast<std::uint32_t>(port);
-    in_addr address{};
-    if (port < 0 || port > 65535 || !ResolveHostIPv4(destIp, address)) {
+    std::vector<sockaddr_storage> addresses = ResolveHost(destIp, port);
+    if (addresses.empty() || addresses.front().ss_family != AF_INET) {
         return false;
     }
-    destAddress.sin_family = AF_INET;
-    destAddress.sin_addr = address;
-    destAddress.sin_port = htons(static_cast<std::uint16_t>(port));
+    destAddress = reinterpret_cast<const sockaddr_in&>(addresses.front());  // the first one
     return true;
 }
 

@@ -46,6 +46,10 @@ public:
     // `udpSocket` has a datagram waiting: relay it.
     void OnDatagram();
 
+    // Datagrams dropped because the socket could not take them at once; on the relay's
+    // thread only.
+    std::uint64_t droppedCount() const { return droppedDatagrams; }
+
 protected:
     void onMessage(const Message& message) override;
 
@@ -72,6 +76,7 @@ private:
     std::uint32_t destPort = 0;
     sockaddr_in destAddress{};    // destIp resolved once, with destPort
     sockaddr_in clientAddress{};  // the last client; port 0 = none yet in this run
+    std::uint64_t droppedDatagrams = 0;  // sends that would have had to wait
 };
 
 }  // namespace tarnwick

@@ -1,0 +1,56 @@
+#include "tcp/Relay.h"
+
+namespace tarnwick {
+
+Relay::Outcome Relay::start() {
+    Outcome outcome = sumUp(fromClient_.start());
+    if (outcome != Outcome::Flowing) {
+        return outcome;
+    }
+    return sumUp(fromForward_.start());
+}
+
+Relay::Outcome Relay::onReadable(Socket& socket) {
+    return sumUp(readingFrom(socket).onReadable());
+}
+
+Relay::Outcome Relay::onWritable(Socket& socket) {
+    return sumUp(writingTo(socket).onWritable());
+}
+
+// A hang-up without an error comes only from a side that has sent its FIN and to which the
+// FIN of the other side has been passed on: what it sent before may still be held back.
+Relay::Outcome Relay::onClosed(Socket& socket, int error) {
+    if (error != 0) {
+        return Outcome::Failed;
+    }
+    return sumUp(readingFrom(socket).onSourceHungUp());
+}
+
+void Relay::close() {
+    if (fromForward_.holdsData()) {
+        client_.Abort();
+    }
+    if (fromClient_.holdsData()) {
+        forward_.Abort();
+    }
+    client_.Close();
+    forward_.Close();
+}
+
+void Relay::abort() {
+    client_.Abort();
+    forward_.Abort();
+}
+
+Relay::Outcome Relay::sumUp(RelayDirection::Result result) const {
+    if (result == RelayDirection::Result::Failed) {
+        return Outcome::Failed;
+    }
+    if (fromClient_.ended() && fromForward_.ended()) {
+        return Outcome::Finished;
+    }
+    return Outcome::Flowing;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,211 @@
+#include "tcp/RelayDirection.h"
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace tarnwick {
+
+void RelayDirection::hold(std::unique_ptr<unsigned char[]> data, std::size_t length) {
+    held_ = std::move(data);
+    heldStart_ = 0;
+    heldEnd_ = length;
+}
+
+bool RelayDirection::holdsData() const {
+    return heldStart_ < heldEnd_ || pipe_.size() > 0;
+}
+
+RelayDirection::Result RelayDirection::start() {
+    if (flushBuffer() < 0) {
+        return Result::Failed;
+    }
+    if (!stalled_) {
+        from_.setReadNotices(true);
+    }
+    return Result::Flowing;
+}
+
+RelayDirection::Result RelayDirection::onReadable() {
+    if (stalled_ || !sourceOpen_) {
+        return Result::Flowing;  // a notice polled before this direction stopped reading
+    }
+    return pump(sourceHungUp_);
+}
+
+RelayDirection::Result RelayDirection::onWritable() {
+    if (!stalled_) {
+        return Result::Flowing;
+    }
+    stalled_ = false;  // set again by a flush that finds `to` still full
+    if (flushBuffer() < 0 || flushPipe() < 0) {
+        return Result::Failed;
+    }
+    return stalled_ ? Result::Flowing : resume();
+}
+
+RelayDirection::Result RelayDirection::onSourceHungUp() {
+    sourceHungUp_ = true;
+    if (sourceOpen_ && !stalled_) {
+        return pump(true);
+    }
+    return Result::Flowing;  // read on resume, which then reads to the end
+}
+
+// Moves pieces until `from` has nothing more waiting, `to` is full, or (unless `untilDry`)
+// a few full pieces have gone, so that one busy direction does not hold up the loop.
+RelayDirection::Result RelayDirection::pump(bool untilDry) {
+    for (int piece = 1;; ++piece) {
+        bool full = false;
+        long moved = movePiece(full);
+        if (moved == -EAGAIN) {
+            return Result::Flowing;
+        }
+        if (moved == 0) {
+            return endOfData();
+        }
+        if (moved < 0) {
+            return Result::Failed;
+        }
+        if (stalled_) {
+            return Result::Flowing;
+        }
+        if (!untilDry && (!full || piece >= PIECES_PER_NOTICE)) {
+            return Result::Flowing;
+        }
+    }
+}
+
+// One piece from `from`: the bytes read (whether or not `to` took them all), 0 at the end
+// of `from`'s data, or -errno of either socket.
+long RelayDirection::movePiece(bool& full) {
+    bool splicing = streaming_ && spliceable_;
+    long moved = splicing ? splicePiece() : copyPiece();
+    if (splicing && moved == -EINVAL) {
+        spliceable_ = false;  // these descriptors cannot be spliced: copy from now on
+        splicing = false;
+        moved = copyPiece();
+    }
+    long limit = static_cast<long>(splicing ? STREAM_PIECE : COPY_BUFFER_SIZE);
+    full = moved == limit;
+    if (full) {
+        streaming_ = true;
+    } else if (moved >= 0 && moved < static_cast<long>(COPY_BUFFER_SIZE)) {
+        streaming_ = false;
+        closeIdlePipe();
+    }
+    return moved;
+}
+
+long RelayDirection::copyPiece() {
+    unsigned char buffer[COPY_BUFFER_SIZE];
+    long received = from_.Receive(buffer, sizeof buffer);
+    if (received <= 0) {
+        return received;
+    }
+    long sent = to_.Send(buffer, static_cast<std::size_t>(received));
+    if (sent == -EAGAIN) {
+        sent = 0;
+    }
+    if (sent < 0) {
+        return sent;
+    }
+    if (sent < received) {
+        auto rest = static_cast<std::size_t>(received - sent);
+        held_ = std::make_unique_for_overwrite<unsigned char[]>(rest);
+        std::memcpy(held_.get(), buffer + sent, rest);
+        heldStart_ = 0;
+        heldEnd_ = rest;
+        stall();
+    }
+    return received;
+}
+
+long RelayDirection::splicePiece() {
+    if (pipe_.open() != 0) {
+        return copyPiece();  // no descriptor left for a pipe: this piece is copied
+    }
+    long moved = pipe_.fillFrom(from_.handle(), STREAM_PIECE);
+    if (moved <= 0) {
+        return moved;
+    }
+    long flushed = flushPipe();
+    return flushed < 0 ? flushed : moved;
+}
+
+// Sends the held rest of a copied piece; 0 when all of it went or `to` is full again
+// (then stalled), else -errno.
+long RelayDirection::flushBuffer() {
+    while (heldStart_ < heldEnd_) {
+        long sent = to_.Send(held_.get() + heldStart_, heldEnd_ - heldStart_);
+        if (sent == -EAGAIN) {
+            stall();
+            return 0;
+        }
+        if (sent < 0) {
+            return sent;
+        }
+        heldStart_ += static_cast<std::size_t>(sent);
+    }
+    held_.reset();
+    heldStart_ = heldEnd_ = 0;
+    return 0;
+}
+
+long RelayDirection::flushPipe() {
+    while (pipe_.size() > 0) {
+        long sent = pipe_.drainTo(to_.handle());
+        if (sent == -EAGAIN || sent == 0) {
+            stall();
+            return 0;
+        }
+        if (sent < 0) {
+            return sent;
+        }
+    }
+    return 0;
+}
+
+void RelayDirection::stall() {
+    stalled_ = true;
+    from_.setReadNotices(false);
+    to_.setWriteNotices(true);
+}
+
+// `to` has taken everything held: read `from` again, at once, since it most likely has
+// more waiting (and one that hung up is no longer polled), or pass on the FIN that came
+// while the data was held.
+RelayDirection::Result RelayDirection::resume() {
+    to_.setWriteNotices(false);
+    if (!streaming_) {
+        closeIdlePipe();
+    }
+    if (!sourceOpen_) {
+        return passFin();
+    }
+    from_.setReadNotices(true);
+    return pump(sourceHungUp_);
+}
+
+RelayDirection::Result RelayDirection::endOfData() {
+    sourceOpen_ = false;
+    from_.setReadNotices(false);  // the end of data would keep polling readable
+    if (stalled_ || holdsData()) {
+        return Result::Flowing;  // the FIN follows what is held
+    }
+    return passFin();
+}
+
+RelayDirection::Result RelayDirection::passFin() {
+    finSent_ = true;
+    pipe_.close();
+    return to_.ShutdownSend() == 0 ? Result::Ended : Result::Failed;
+}
+
+void RelayDirection::closeIdlePipe() {
+    if (pipe_.isOpen() && pipe_.size() == 0) {
+        pipe_.close();
+    }
+}
+
+}  // namespace tarnwick
