@@ -9,6 +9,19 @@
 
 namespace tarnwick {
 
+namespace {
+
+// Asks for `wanted` bytes of receive buffer: beyond net.core.rmem_max where the process
+// may (SO_RCVBUFFORCE needs CAP_NET_ADMIN), else as much as that maximum allows. The
+// system doubles the figure for its own bookkeeping.
+void EnlargeReceiveBuffer(int fd, int wanted) {
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof wanted) != 0) {
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
+    }
+}
+
+}  // namespace
+
 long CSocketUDP::ReceiveFrom(void* data, std::size_t length, sockaddr_in& sender) {
     if (!isOpen()) {
         return -EBADF;
@@ -42,6 +55,14 @@ long CSocketUDP::SendTo(const void* data, std::size_t length, const sockaddr_in&
         return static_cast<long>(result);
     }
     return errno == EWOULDBLOCK || errno == ENOBUFS ? -EAGAIN : -errno;
+}
+
+int CSocketUDP::Open(int port) {
+    int result = Create(port, SocketType::Datagram);
+    if (result == 0) {
+        EnlargeReceiveBuffer(handle(), RECEIVE_BUFFER_BYTES);
+    }
+    return result;
 }
 
 void CSocketUDP::OnReceive(int error) {

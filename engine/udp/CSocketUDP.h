@@ -19,9 +19,15 @@ class CSocketUDP : public Socket {
 public:
     explicit CSocketUDP(CThreadUDP& owner) : owner_(owner) {}
 
-    // Binds a new datagram socket to `port` on all local addresses. No address reuse: a
-    // port that another datagram socket holds fails with -EADDRINUSE.
-    int Open(int port) { return Create(port, SocketType::Datagram); }
+    // What the socket asks for as its receive buffer. A burst of datagrams that arrives
+    // faster than the relay takes them waits there, and what does not fit is lost before
+    // the relay sees it; the memory is only used while datagrams wait.
+    static constexpr int RECEIVE_BUFFER_BYTES = 16 * 1024 * 1024;
+
+    // Binds a new datagram socket to `port` on all local addresses, with a receive buffer
+    // of RECEIVE_BUFFER_BYTES, or as much as the system allows. No address reuse: a port
+    // that another datagram socket holds fails with -EADDRINUSE.
+    int Open(int port);
 
     // Takes one datagram into `data` and fills `sender`. Returns its length (0 for an empty
     // datagram); -EMSGSIZE when it was longer than `length`, in which case `data` holds its
