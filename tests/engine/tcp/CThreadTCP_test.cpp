@@ -79,14 +79,19 @@ struct SilentDestination {
 
 TEST(CThreadTCP, ConnectNeverAnsweredEndsAtItsLimitAndAStopEndsItAtOnce) {
     SilentDestination silent;
-    Session timedOut(StandardPort(silent.listener.port));
-    timedOut.worker->setConnectTimeout(200ms);
-    ASSERT_TRUE(timedOut.resume());
-    EXPECT_TRUE(PeerClosed(timedOut.connection.b.get()));
-    auto ended = timedOut.listener.waitFor(10s);
-    ASSERT_TRUE(ended);
-    EXPECT_EQ(ended->message, WM_SESSION_ENDED);
-    EXPECT_TRUE(timedOut.entry.threadHandle.wait(10s));
+    const std::size_t base = testing::OpenDescriptors();
+    {
+        Session timedOut(StandardPort(silent.listener.port));
+        timedOut.worker->setConnectTimeout(200ms);
+        ASSERT_TRUE(timedOut.resume());
+        EXPECT_TRUE(PeerClosed(timedOut.connection.b.get()));
+        auto ended = timedOut.listener.waitFor(10s);
+        ASSERT_TRUE(ended);
+        EXPECT_EQ(ended->message, WM_SESSION_ENDED);
+        EXPECT_TRUE(timedOut.entry.threadHandle.wait(10s));
+    }
+    // The thread's own descriptor goes a moment after its handle reports the end.
+    ASSERT_TRUE(testing::WaitUntil([&] { return testing::OpenDescriptors() <= base; }));
 
     // Stopped while it connects (its connection to the destination is open), with the
     // whole connect limit still ahead.
