@@ -70,10 +70,14 @@ void EventLoop::killTimer(TimerId id) {
     timers_.kill(id);
 }
 
-std::uint64_t EventLoop::addSocket(Socket& socket, int fd) {
+void EventLoop::addSocket(Socket& socket, int fd) {
     assertInLoopThread();
     sockets_[fd] = Registration{&socket, ++lastSerial_, false};
-    return lastSerial_;
+}
+
+bool EventLoop::holds(int fd, std::uint64_t serial) const {
+    auto found = sockets_.find(fd);
+    return found != sockets_.end() && found->second.serial == serial;
 }
 
 void EventLoop::removeSocket(int fd) {
@@ -127,7 +131,7 @@ void EventLoop::handleSockets() {
             continue;  // closed or detached by an earlier handler of this turn
         }
         std::uint64_t serial = polled_[i].serial;
-        bool closed = found->second.socket->dispatch(ready);
+        bool closed = found->second.socket->dispatch(ready, serial);
         found = sockets_.find(polled_[i].fd);  // the handler may have changed the registry
         if (closed && found != sockets_.end() && found->second.serial == serial) {
             found->second.closeDelivered = true;

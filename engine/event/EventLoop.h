@@ -59,10 +59,11 @@ public:
     void killTimer(TimerId id);
 
     // Socket registry; used by Socket. The loop does not own the sockets, and asks each
-    // one at every poll which notices it wants. addSocket returns the registration's
-    // serial, never 0 and never reused.
-    std::uint64_t addSocket(Socket& socket, int fd);
+    // one at every poll which notices it wants. Each registration has a serial of its own,
+    // never reused: holds() tells whether a registration still lasts.
+    void addSocket(Socket& socket, int fd);
     void removeSocket(int fd);
+    bool holds(int fd, std::uint64_t serial) const;
     std::size_t socketCount() const { return sockets_.size(); }
 
     // How many times the loop has returned from poll; for tests of idle behaviour.

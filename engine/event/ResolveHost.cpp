@@ -33,7 +33,8 @@ std::vector<sockaddr_storage> ResolveHost(const std::string& host, int port) {
     sockaddr_in dotted{};
     dotted.sin_family = AF_INET;
     if (::inet_aton(host.c_str(), &dotted.sin_addr) != 0) {
-        addresses.push_back(WithPort(reinterpret_cast<const sockaddr*>(&dotted), sizeof dotted, port));
+        addresses.push_back(
+            WithPort(reinterpret_cast<const sockaddr*>(&dotted), sizeof dotted, port));
         return addresses;
     }
     addrinfo hints{};

@@ -231,9 +231,9 @@ void Socket::adopt(int fd) {
     enterLoop();
 }
 
-bool Socket::dispatch(Readiness ready) {
-    const std::uint64_t polled = serial_;
-    auto stillPolled = [&] { return serial_ == polled && serial_ != 0; };
+bool Socket::dispatch(Readiness ready, std::uint64_t serial) {
+    const int polled = fd_.get();
+    auto stillPolled = [&] { return loop_ != nullptr && loop_->holds(polled, serial); };
     if (connecting_) {
         if (ready.writable || ready.hangup || ready.error) {
             connecting_ = false;
@@ -277,7 +277,7 @@ void Socket::enterLoop() {
     wantWrite_ = false;
     loop_ = EventLoop::current();
     if (loop_ != nullptr) {
-        serial_ = loop_->addSocket(*this, fd_.get());
+        loop_->addSocket(*this, fd_.get());
     }
 }
 
@@ -286,7 +286,6 @@ void Socket::leaveLoop() {
         loop_->removeSocket(fd_.get());
         loop_ = nullptr;
     }
-    serial_ = 0;
     listening_ = false;
     connecting_ = false;
 }

@@ -91,11 +91,12 @@ public:
     bool wantsRead() const { return wantRead_; }
     bool wantsWrite() const { return wantWrite_ || connecting_; }
 
-    // Called by the event loop with one poll result; delivers OnConnect while connecting,
-    // else OnAccept or OnReceive, then OnSend, each only while wanted and while the socket
-    // is still the one polled; a hang-up or error without readable data becomes OnClose.
-    // Returns true when it delivered OnClose, after which the loop stops polling it.
-    bool dispatch(Readiness ready);
+    // Called by the event loop with one poll result for the registration `serial`; delivers
+    // OnConnect while connecting, else OnAccept or OnReceive, then OnSend, each only while
+    // wanted and while that registration lasts (a handler may close the socket, or open it
+    // again); a hang-up or error without readable data becomes OnClose. Returns true when
+    // it delivered OnClose, after which the loop stops polling it.
+    bool dispatch(Readiness ready, std::uint64_t serial);
 
 protected:
     virtual void OnAccept(int error);
@@ -114,7 +115,6 @@ private:
     UniqueFd fd_;
     UniqueFd spare_;             // listeners: kept for when descriptors run out
     EventLoop* loop_ = nullptr;  // does not own; set while registered
-    std::uint64_t serial_ = 0;   // the loop's registration; 0 while not registered
     bool listening_ = false;
     bool connecting_ = false;
     bool wantRead_ = true;

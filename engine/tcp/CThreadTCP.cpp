@@ -62,14 +62,16 @@ void CThreadTCP::OnStart() {
 }
 
 void CThreadTCP::OnTimer(TimerId id) {
-    if (id == timerId && state == State::WaitingForFirstData) {
-        // Nothing came in time: the default destination, and no rule is tried.
-        StopTimer(timerId);
-        ConnectForward(portCopy->forwardIp, portCopy->forwardPort);
-    } else if (id == connectTimer && state == State::Connecting) {
-        EndSession(0);  // the destination did not answer in time
+    if (id != timerId) {
+        return;  // an expiry of a timer already stopped
     }
-    // Otherwise an expiry of a timer already stopped: ignored.
+    StopTimer();
+    if (state == State::WaitingForFirstData) {
+        // Nothing came in time: the default destination, and no rule is tried.
+        ConnectForward(portCopy->forwardIp, portCopy->forwardPort);
+    } else {
+        EndSession(0);  // the destination did not answer within the connect limit
+    }
 }
 
 void CThreadTCP::OnClientData() {
@@ -92,7 +94,7 @@ void CThreadTCP::OnClientData() {
         EndSession(0);  // closed or failed before sending anything: no outgoing connection
         return;
     }
-    StopTimer(timerId);
+    StopTimer();
     std::string host;
     std::int32_t port = 0;
     auto length = static_cast<std::size_t>(received);
@@ -127,15 +129,15 @@ void CThreadTCP::ConnectForward(const std::string& host, std::int32_t port) {
     state = State::Connecting;
     clientSocket.setReadNotices(false);
     addresses = ResolveHost(host, port);
-    nextAddress = 0;
     ConnectNextAddress();
 }
 
 // One connect limit covers every address: the timer starts with the first attempt that
 // has to wait, and keeps running through the later ones.
 void CThreadTCP::ConnectNextAddress() {
-    while (nextAddress < addresses.size()) {
-        const sockaddr_storage& address = addresses[nextAddress++];
+    while (!addresses.empty()) {
+        const sockaddr_storage address = addresses.front();
+        addresses.erase(addresses.begin());
         forwardSocket.Close();
         if (forwardSocket.Create(0, SocketType::Stream, false, address.ss_family) != 0) {
             continue;
@@ -146,8 +148,8 @@ void CThreadTCP::ConnectNextAddress() {
             return;
         }
         if (result == -EINPROGRESS) {
-            if (connectTimer == 0) {
-                connectTimer = setTimer(connectTimeout);
+            if (timerId == 0) {
+                timerId = setTimer(connectTimeout);
             }
             return;
         }
@@ -167,7 +169,7 @@ void CThreadTCP::OnForwardConnected(int error) {
 }
 
 void CThreadTCP::OnConnected() {
-    StopTimer(connectTimer);
+    StopTimer();
     addresses = {};
     forwardSocket.SetNoDelay();
     state = State::Relaying;
@@ -193,10 +195,10 @@ void CThreadTCP::AbortSession() {
     EndSession(0);
 }
 
-void CThreadTCP::StopTimer(TimerId& timer) {
-    if (timer != 0) {
-        killTimer(timer);
-        timer = 0;
+void CThreadTCP::StopTimer() {
+    if (timerId != 0) {
+        killTimer(timerId);
+        timerId = 0;
     }
 }
 
@@ -204,8 +206,7 @@ void CThreadTCP::EndSession(std::uintptr_t quietly) {
     if (state != State::Ended) {
         state = State::Ended;
         relay.close();
-        StopTimer(timerId);
-        StopTimer(connectTimer);
+        StopTimer();
         FreePortCopy();
         if (quietly == 0 && listenerThreadId != 0) {
             PostThreadMessageLazily(listenerThreadId, WM_SESSION_ENDED, threadId(), 0);

@@ -83,11 +83,12 @@ private:
     void OnConnected();
     void Follow(Relay::Outcome outcome);
     void AbortSession();
-    void StopTimer(TimerId& timer);
+    void StopTimer();
     void FreePortCopy();
 
-    TimerId timerId = 0;  // the pending first-data timer; 0 = none
-    TimerId connectTimer = 0;
+    // The pending timer, 0 = none: while WaitingForFirstData the first-data timer, while
+    // Connecting the connect limit.
+    TimerId timerId = 0;
     CSocketClientTCP clientSocket;
     CSocketForwardTCP forwardSocket;
     Relay relay;  // moves bytes between the two sockets once both are connected
@@ -95,8 +96,7 @@ private:
     ThreadId listenerThreadId;                 // 0 once the listener need not be told
     UniqueFd acceptedHandle;                   // until clientSocket takes it over
     std::shared_ptr<CaptureLog> captureLog;
-    std::vector<sockaddr_storage> addresses;  // the destination's, tried in order
-    std::size_t nextAddress = 0;
+    std::vector<sockaddr_storage> addresses;  // the destination's not tried yet, in order
     std::chrono::milliseconds connectTimeout = CONNECT_TIMEOUT_MS;
     State state = State::Starting;
 };

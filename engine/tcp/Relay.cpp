@@ -28,19 +28,21 @@ Relay::Outcome Relay::onClosed(Socket& socket, int error) {
 }
 
 void Relay::close() {
+    Socket& client = fromClient_.source();
+    Socket& forward = fromForward_.source();
     if (fromForward_.holdsData()) {
-        client_.Abort();
+        client.Abort();
     }
     if (fromClient_.holdsData()) {
-        forward_.Abort();
+        forward.Abort();
     }
-    client_.Close();
-    forward_.Close();
+    client.Close();
+    forward.Close();
 }
 
 void Relay::abort() {
-    client_.Abort();
-    forward_.Abort();
+    fromClient_.source().Abort();
+    fromForward_.source().Abort();
 }
 
 Relay::Outcome Relay::sumUp(RelayDirection::Result result) const {

@@ -22,8 +22,7 @@ public:
     enum class Outcome { Flowing, Finished, Failed };
 
     Relay(Socket& client, Socket& forward)
-        : client_(client), forward_(forward), fromClient_(client, forward),
-          fromForward_(forward, client) {}
+        : fromClient_(client, forward), fromForward_(forward, client) {}
 
     // Before start: the client's first piece, to go to the destination before anything.
     void holdForForward(std::unique_ptr<unsigned char[]> data, std::size_t length) {
@@ -45,15 +44,13 @@ public:
 
 private:
     RelayDirection& readingFrom(Socket& socket) {
-        return &socket == &client_ ? fromClient_ : fromForward_;
+        return &socket == &fromClient_.source() ? fromClient_ : fromForward_;
     }
     RelayDirection& writingTo(Socket& socket) {
-        return &socket == &client_ ? fromForward_ : fromClient_;
+        return &socket == &fromClient_.source() ? fromForward_ : fromClient_;
     }
     Outcome sumUp(RelayDirection::Result result) const;
 
-    Socket& client_;
-    Socket& forward_;
     RelayDirection fromClient_;
     RelayDirection fromForward_;
 };

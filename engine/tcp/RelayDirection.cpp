@@ -7,20 +7,36 @@
 namespace tarnwick {
 
 void RelayDirection::hold(std::unique_ptr<unsigned char[]> data, std::size_t length) {
-    held_ = std::move(data);
-    heldStart_ = 0;
-    heldEnd_ = length;
+    Backlog& held = backlog();
+    held.bytes = std::move(data);
+    held.start = 0;
+    held.end = length;
 }
 
 bool RelayDirection::holdsData() const {
-    return heldStart_ < heldEnd_ || pipe_.size() > 0;
+    return backlog_ && (backlog_->start < backlog_->end || backlog_->pipe.size() > 0);
+}
+
+RelayDirection::Backlog& RelayDirection::backlog() {
+    if (!backlog_) {
+        backlog_ = std::make_unique<Backlog>();
+    }
+    return *backlog_;
+}
+
+// A quiet direction gives its pipe and buffer back.
+void RelayDirection::releaseIdleBacklog() {
+    if (backlog_ && !streaming_ && !holdsData()) {
+        backlog_.reset();
+    }
 }
 
 RelayDirection::Result RelayDirection::start() {
-    if (flushBuffer() < 0) {
+    if (flushBytes() < 0) {
         return Result::Failed;
     }
     if (!stalled_) {
+        releaseIdleBacklog();
         from_.setReadNotices(true);
     }
     return Result::Flowing;
@@ -38,7 +54,7 @@ RelayDirection::Result RelayDirection::onWritable() {
         return Result::Flowing;
     }
     stalled_ = false;  // set again by a flush that finds `to` still full
-    if (flushBuffer() < 0 || flushPipe() < 0) {
+    if (flushBytes() < 0 || flushPipe() < 0) {
         return Result::Failed;
     }
     return stalled_ ? Result::Flowing : resume();
@@ -92,7 +108,7 @@ long RelayDirection::movePiece(bool& full) {
         streaming_ = true;
     } else if (moved >= 0 && moved < static_cast<long>(COPY_BUFFER_SIZE)) {
         streaming_ = false;
-        closeIdlePipe();
+        releaseIdleBacklog();
     }
     return moved;
 }
@@ -112,20 +128,20 @@ long RelayDirection::copyPiece() {
     }
     if (sent < received) {
         auto rest = static_cast<std::size_t>(received - sent);
-        held_ = std::make_unique_for_overwrite<unsigned char[]>(rest);
-        std::memcpy(held_.get(), buffer + sent, rest);
-        heldStart_ = 0;
-        heldEnd_ = rest;
+        auto bytes = std::make_unique_for_overwrite<unsigned char[]>(rest);
+        std::memcpy(bytes.get(), buffer + sent, rest);
+        hold(std::move(bytes), rest);
         stall();
     }
     return received;
 }
 
 long RelayDirection::splicePiece() {
-    if (pipe_.open() != 0) {
+    SplicePipe& pipe = backlog().pipe;
+    if (pipe.open() != 0) {
         return copyPiece();  // no descriptor left for a pipe: this piece is copied
     }
-    long moved = pipe_.fillFrom(from_.handle(), STREAM_PIECE);
+    long moved = pipe.fillFrom(from_.handle(), STREAM_PIECE);
     if (moved <= 0) {
         return moved;
     }
@@ -135,9 +151,13 @@ long RelayDirection::splicePiece() {
 
 // Sends the held rest of a copied piece; 0 when all of it went or `to` is full again
 // (then stalled), else -errno.
-long RelayDirection::flushBuffer() {
-    while (heldStart_ < heldEnd_) {
-        long sent = to_.Send(held_.get() + heldStart_, heldEnd_ - heldStart_);
+long RelayDirection::flushBytes() {
+    if (!backlog_) {
+        return 0;
+    }
+    Backlog& held = *backlog_;
+    while (held.start < held.end) {
+        long sent = to_.Send(held.bytes.get() + held.start, held.end - held.start);
         if (sent == -EAGAIN) {
             stall();
             return 0;
@@ -145,16 +165,20 @@ long RelayDirection::flushBuffer() {
         if (sent < 0) {
             return sent;
         }
-        heldStart_ += static_cast<std::size_t>(sent);
+        held.start += static_cast<std::size_t>(sent);
     }
-    held_.reset();
-    heldStart_ = heldEnd_ = 0;
+    held.bytes.reset();
+    held.start = held.end = 0;
     return 0;
 }
 
 long RelayDirection::flushPipe() {
-    while (pipe_.size() > 0) {
-        long sent = pipe_.drainTo(to_.handle());
+    if (!backlog_) {
+        return 0;
+    }
+    SplicePipe& pipe = backlog_->pipe;
+    while (pipe.size() > 0) {
+        long sent = pipe.drainTo(to_.handle());
         if (sent == -EAGAIN || sent == 0) {
             stall();
             return 0;
@@ -177,9 +201,7 @@ void RelayDirection::stall() {
 // while the data was held.
 RelayDirection::Result RelayDirection::resume() {
     to_.setWriteNotices(false);
-    if (!streaming_) {
-        closeIdlePipe();
-    }
+    releaseIdleBacklog();
     if (!sourceOpen_) {
         return passFin();
     }
@@ -198,14 +220,8 @@ RelayDirection::Result RelayDirection::endOfData() {
 
 RelayDirection::Result RelayDirection::passFin() {
     finSent_ = true;
-    pipe_.close();
+    backlog_.reset();  // empty by now
     return to_.ShutdownSend() == 0 ? Result::Ended : Result::Failed;
-}
-
-void RelayDirection::closeIdlePipe() {
-    if (pipe_.isOpen() && pipe_.size() == 0) {
-        pipe_.close();
-    }
 }
 
 }  // namespace tarnwick

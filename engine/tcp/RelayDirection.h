@@ -18,11 +18,12 @@ namespace tarnwick {
 // calls (receive and send, or two splices) and nothing else.
 //
 // Backpressure: when `to` cannot take all of a piece, the rest is held (in the pipe, or in
-// a heap buffer of at most one piece that exists only while it holds something), `from`'s
-// readable notices are switched off and `to`'s writable notices on. Nothing more is read
-// from `from` until `to` has taken what is held; the kernel's buffers then fill and push
-// back on the sender. So a direction holds at most one piece, and one slow receiver
-// stalls only its own direction.
+// a heap buffer of at most one piece), `from`'s readable notices are switched off and
+// `to`'s writable notices on. Nothing more is read from `from` until `to` has taken what
+// is held; the kernel's buffers then fill and push back on the sender. So a direction
+// holds at most one piece, and one slow receiver stalls only its own direction. The pipe
+// and the buffer live in a backlog that exists only while the direction streams or holds
+// something: an idle connection carries a pointer per direction and no more.
 class RelayDirection {
 public:
     // COPY_BUFFER_SIZE: the largest piece copied through the process. It is kept small
@@ -57,33 +58,39 @@ public:
     // it. What it sent before is still read, once `to` has room.
     Result onSourceHungUp();
 
+    Socket& source() const { return from_; }
     bool ended() const { return finSent_; }
     // Bytes read from `from` that `to` has not taken yet.
     bool holdsData() const;
 
 private:
+    struct Backlog {
+        SplicePipe pipe;
+        std::unique_ptr<unsigned char[]> bytes;  // the rest of a copied piece
+        std::size_t start = 0;
+        std::size_t end = 0;
+    };
+
+    Backlog& backlog();
+    void releaseIdleBacklog();
     Result pump(bool untilDry);
     long movePiece(bool& full);
     long copyPiece();
     long splicePiece();
-    long flushBuffer();
+    long flushBytes();
     long flushPipe();
     void stall();
     Result resume();
     Result endOfData();
     Result passFin();
-    void closeIdlePipe();
 
     Socket& from_;
     Socket& to_;
-    SplicePipe pipe_;
-    std::unique_ptr<unsigned char[]> held_;  // a copied piece's rest; null when empty
-    std::size_t heldStart_ = 0;
-    std::size_t heldEnd_ = 0;
-    bool streaming_ = false;   // a piece filled the copy buffer: splice from now on
-    bool spliceable_ = true;   // false once the kernel refused to splice these sockets
-    bool stalled_ = false;     // `to` is full: waiting for it to be writable
-    bool sourceOpen_ = true;   // `from` has not sent its FIN yet
+    std::unique_ptr<Backlog> backlog_;  // only while streaming or holding bytes
+    bool streaming_ = false;            // a piece filled the copy buffer: splice from now on
+    bool spliceable_ = true;            // false once the kernel refused to splice these sockets
+    bool stalled_ = false;              // `to` is full: waiting for it to be writable
+    bool sourceOpen_ = true;            // `from` has not sent its FIN yet
     bool sourceHungUp_ = false;
     bool finSent_ = false;
 };

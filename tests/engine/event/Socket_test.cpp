@@ -80,7 +80,8 @@ int ConnectAndWait(ConnectingSocket& socket, int port) {
         return -1;
     }
     socket.dispatch(Readiness{false, (one.revents & POLLOUT) != 0, (one.revents & POLLHUP) != 0,
-                              (one.revents & POLLERR) != 0});
+                              (one.revents & POLLERR) != 0},
+                    0);
     EXPECT_FALSE(socket.isConnecting());
     EXPECT_FALSE(socket.wantsWrite()) << "write notices are the caller's again";
     return socket.result;

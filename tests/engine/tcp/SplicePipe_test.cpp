@@ -1,7 +1,7 @@
 #include "tcp/SplicePipe.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 
@@ -43,7 +43,8 @@ TEST(SplicePipe, MovesTheStreamIntactThenReportsItsEnd) {
     ::pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
 
     std::string data(3 * 1024 * 1024 + 17, '\0');
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 251);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 7 + i / 251);
     std::thread writer([&] {
         ::send(client.get(), data.data(), data.size(), MSG_NOSIGNAL);
         ::shutdown(client.get(), SHUT_WR);
@@ -58,7 +59,8 @@ TEST(SplicePipe, MovesTheStreamIntactThenReportsItsEnd) {
         if (pipe.size() > 0) {
             long sent = pipe.drainTo(b.get());
             ASSERT_TRUE(sent > 0 || sent == -EAGAIN) << sent;
-            if (sent == -EAGAIN) WaitFor(b.get(), POLLOUT);
+            if (sent == -EAGAIN)
+                WaitFor(b.get(), POLLOUT);
             continue;
         }
         moved = pipe.fillFrom(a.get(), 65536);

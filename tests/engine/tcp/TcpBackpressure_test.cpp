@@ -174,8 +174,10 @@ TEST_F(TcpBackpressureTest, RestartWithStalledSessionsIsAnsweredAtOnce) {
     for (std::size_t i = 0; i < 3; ++i) {
         clients.push_back(port->connect());
         ASSERT_TRUE(backend.waitForConnections(i + 1));
-        ASSERT_TRUE(testing::WaitUntil([&] { return testing::RelayCannotSendTo(clients[i].get()); }))
-            << "session " << i << " never stalled";
+        ASSERT_TRUE(testing::WaitUntil([&] {
+            return testing::RelayCannotSendTo(clients[i].get());
+        })) << "session "
+            << i << " never stalled";
     }
 
     auto answer = port->request(WM_PORT_RESTART, 0, 1s);

@@ -22,12 +22,12 @@ namespace tarnwick::testing {
 class TestBackend {
 public:
     enum class Mode {
-        Echo,            // tag at once, then every byte back; FIN after the peer's FIN
-        AnswerAfterEof,  // reads to the peer's FIN, then sends tag + `answer` and closes
-        SendAndClose,    // tag + `answer` at once, then closes without reading
-        BlockingEcho,    // as Echo, but reads nothing more while its echo waits to be sent;
-                         // keeps only a digest of what it received
-        NeverReads,      // tag, then `answer` over and over until the connection fails
+        Echo,                // tag at once, then every byte back; FIN after the peer's FIN
+        AnswerAfterEof,      // reads to the peer's FIN, then sends tag + `answer` and closes
+        SendAndClose,        // tag + `answer` at once, then closes without reading
+        BlockingEcho,        // as Echo, but reads nothing more while its echo waits to be sent;
+                             // keeps only a digest of what it received
+        NeverReads,          // tag, then `answer` over and over until the connection fails
         AnswerAndHalfClose,  // tag + `answer` and a FIN at once, then reads to the peer's FIN
         ResetAfterAnswer,    // tag + `answer` at once, then closes with a reset
     };
