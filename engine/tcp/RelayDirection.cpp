@@ -97,12 +97,7 @@ RelayDirection::Result RelayDirection::pump(bool untilDry) {
 long RelayDirection::movePiece(bool& full) {
     bool splicing = streaming_ && spliceable_;
     long moved = splicing ? splicePiece() : copyPiece();
-    if (splicing && moved == -EINVAL) {
-        spliceable_ = false;  // these descriptors cannot be spliced: copy from now on
-        splicing = false;
-        moved = copyPiece();
-    }
-    long limit = static_cast<long>(splicing ? STREAM_PIECE : COPY_BUFFER_SIZE);
+    long limit = static_cast<long>(splicing && spliceable_ ? STREAM_PIECE : COPY_BUFFER_SIZE);
     full = moved == limit;
     if (full) {
         streaming_ = true;
@@ -136,12 +131,18 @@ long RelayDirection::copyPiece() {
     return received;
 }
 
+// A piece through the pipe; copied instead where no pipe can be had, and from then on
+// where the kernel cannot splice these sockets.
 long RelayDirection::splicePiece() {
     SplicePipe& pipe = backlog().pipe;
     if (pipe.open() != 0) {
-        return copyPiece();  // no descriptor left for a pipe: this piece is copied
+        return copyPiece();
     }
     long moved = pipe.fillFrom(from_.handle(), STREAM_PIECE);
+    if (moved == -EINVAL) {
+        spliceable_ = false;
+        return copyPiece();
+    }
     if (moved <= 0) {
         return moved;
     }
