@@ -57,10 +57,10 @@ private:
     std::string bytes_;
 };
 
-// More than a relay can pass on to a client that reads nothing (the most the system lets
-// its send buffer grow to, tcp_wmem, plus the relay's 1 MiB pipe): a session through which
-// a backend has sent this much has bytes it cannot pass on.
-constexpr std::size_t kStalledBytes = 6 * 1024 * 1024;
+// More than a relay can pass on to a client that reads next to nothing (its send buffer
+// grows to 4 MiB at most, the default of tcp_wmem, and its pipe holds 1 MiB): a session
+// through which a backend has sent this much has bytes it cannot pass on.
+constexpr std::size_t kStalledBytes = 5 * 1024 * 1024 + 512 * 1024;
 
 std::string Row(const char* protocol, int listen, int forward, const char* type, const char* running) {
     return std::string(protocol) + "\tlocalhost:" + std::to_string(listen) + "\t127.0.0.1:" +
