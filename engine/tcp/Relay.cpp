@@ -3,19 +3,21 @@
 namespace tarnwick {
 
 Relay::Outcome Relay::start() {
-    Outcome outcome = sumUp(fromClient_.start());
+    Outcome outcome = sumUp(fromClient_, fromClient_.start());
     if (outcome != Outcome::Flowing) {
         return outcome;
     }
-    return sumUp(fromForward_.start());
+    return sumUp(fromForward_, fromForward_.start());
 }
 
 Relay::Outcome Relay::onReadable(Socket& socket) {
-    return sumUp(readingFrom(socket).onReadable());
+    RelayDirection& direction = readingFrom(socket);
+    return sumUp(direction, direction.onReadable());
 }
 
 Relay::Outcome Relay::onWritable(Socket& socket) {
-    return sumUp(writingTo(socket).onWritable());
+    RelayDirection& direction = writingTo(socket);
+    return sumUp(direction, direction.onWritable());
 }
 
 // A hang-up without an error comes only from a side that has sent its FIN and to which the
@@ -24,7 +26,8 @@ Relay::Outcome Relay::onClosed(Socket& socket, int error) {
     if (error != 0) {
         return Outcome::Failed;
     }
-    return sumUp(readingFrom(socket).onSourceHungUp());
+    RelayDirection& direction = readingFrom(socket);
+    return sumUp(direction, direction.onSourceHungUp());
 }
 
 void Relay::close() {
@@ -45,12 +48,17 @@ void Relay::abort() {
     fromForward_.source().Abort();
 }
 
-Relay::Outcome Relay::sumUp(RelayDirection::Result result) const {
+// A direction that has ended passes its FIN on as a half-close, unless the other has ended
+// too: the connection is then finished, and closing it sends that FIN.
+Relay::Outcome Relay::sumUp(RelayDirection& direction, RelayDirection::Result result) {
     if (result == RelayDirection::Result::Failed) {
         return Outcome::Failed;
     }
     if (fromClient_.ended() && fromForward_.ended()) {
         return Outcome::Finished;
+    }
+    if (result == RelayDirection::Result::Ended && direction.sink().ShutdownSend() != 0) {
+        return Outcome::Failed;
     }
     return Outcome::Flowing;
 }

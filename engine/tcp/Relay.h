@@ -12,8 +12,9 @@ namespace tarnwick {
 // destination's. Each direction flows on its own (RelayDirection): a receiver that is full
 // stalls only the direction towards it. The relay routes the sockets' notices to the
 // directions and sums up what they report:
-// - a FIN is passed on as a FIN, and the other direction keeps flowing;
-// - once both directions have passed on their FIN the connection is Finished;
+// - a FIN is passed on as a FIN (a half-close), and the other direction keeps flowing;
+// - once both sides have sent their FIN and all their data has been passed on, the
+//   connection is Finished, and closing both sockets passes the second FIN on;
 // - an error or a reset on either side is Failed, and the caller should then abort both
 //   sides, so that each peer learns that the stream was cut rather than complete.
 // The sockets belong to the caller; the relay only borrows them.
@@ -49,7 +50,7 @@ private:
     RelayDirection& writingTo(Socket& socket) {
         return &socket == &fromClient_.source() ? fromForward_ : fromClient_;
     }
-    Outcome sumUp(RelayDirection::Result result) const;
+    Outcome sumUp(RelayDirection& direction, RelayDirection::Result result);
 
     RelayDirection fromClient_;
     RelayDirection fromForward_;

@@ -198,13 +198,13 @@ void RelayDirection::stall() {
 }
 
 // `to` has taken everything held: read `from` again, at once, since it most likely has
-// more waiting (and one that hung up is no longer polled), or pass on the FIN that came
+// more waiting (and one that hung up is no longer polled), or end with the FIN that came
 // while the data was held.
 RelayDirection::Result RelayDirection::resume() {
     to_.setWriteNotices(false);
     releaseIdleBacklog();
     if (!sourceOpen_) {
-        return passFin();
+        return end();
     }
     from_.setReadNotices(true);
     return pump(sourceHungUp_);
@@ -216,13 +216,13 @@ RelayDirection::Result RelayDirection::endOfData() {
     if (stalled_ || holdsData()) {
         return Result::Flowing;  // the FIN follows what is held
     }
-    return passFin();
+    return end();
 }
 
-RelayDirection::Result RelayDirection::passFin() {
-    finSent_ = true;
+RelayDirection::Result RelayDirection::end() {
+    ended_ = true;
     backlog_.reset();  // empty by now
-    return to_.ShutdownSend() == 0 ? Result::Ended : Result::Failed;
+    return Result::Ended;
 }
 
 }  // namespace tarnwick

@@ -9,7 +9,7 @@
 namespace tarnwick {
 
 // One direction of a relayed connection: the bytes that `from` sends, passed on to `to`
-// in order, then `from`'s FIN passed on as a FIN.
+// in order, up to `from`'s FIN, which the caller passes on (Ended).
 //
 // Small pieces are copied through a buffer on the stack; once a piece fills it the
 // direction carries a stream, which is spliced inside the kernel through a pipe of its
@@ -36,7 +36,7 @@ public:
 
     enum class Result {
         Flowing,  // nothing to report: moving, waiting for data, or waiting for `to`
-        Ended,    // `from`'s data and FIN have been passed on in full
+        Ended,    // `from` has sent its FIN, and all its data has been passed on
         Failed,   // an error or a reset on either socket
     };
 
@@ -59,7 +59,8 @@ public:
     Result onSourceHungUp();
 
     Socket& source() const { return from_; }
-    bool ended() const { return finSent_; }
+    Socket& sink() const { return to_; }
+    bool ended() const { return ended_; }
     // Bytes read from `from` that `to` has not taken yet.
     bool holdsData() const;
 
@@ -82,7 +83,7 @@ private:
     void stall();
     Result resume();
     Result endOfData();
-    Result passFin();
+    Result end();
 
     Socket& from_;
     Socket& to_;
@@ -92,7 +93,7 @@ private:
     bool stalled_ = false;              // `to` is full: waiting for it to be writable
     bool sourceOpen_ = true;            // `from` has not sent its FIN yet
     bool sourceHungUp_ = false;
-    bool finSent_ = false;
+    bool ended_ = false;
 };
 
 }  // namespace tarnwick
