@@ -136,8 +136,8 @@ int Socket::Connect(const sockaddr_storage& address) {
     if (!isOpen()) {
         return -EBADF;
     }
-    if (::connect(fd_.get(), reinterpret_cast<const sockaddr*>(&address),
-                  AddressLength(address)) == 0) {
+    const auto* target = reinterpret_cast<const sockaddr*>(&address);
+    if (::connect(fd_.get(), target, AddressLength(address)) == 0) {
         return 0;
     }
     if (errno != EINPROGRESS && errno != EINTR) {

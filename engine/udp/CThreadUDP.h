@@ -76,7 +76,8 @@ private:
     std::uint32_t destPort = 0;
     sockaddr_in destAddress{};    // destIp resolved once, with destPort
     sockaddr_in clientAddress{};  // the last client; port 0 = none yet in this run
-    std::uint64_t droppedDatagrams = 0;  // sends that would have had to wait
+    // Datagrams dropped because the socket could not send them at once.
+    std::uint64_t droppedDatagrams = 0;
 };
 
 }  // namespace tarnwick
