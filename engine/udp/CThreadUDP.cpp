@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <utility>
+#include <vector>
 
 #include "event/EngineMessages.h"
 #include "event/ThreadRegistry.h"
@@ -108,7 +109,10 @@ bool CThreadUDP::RelayDatagram() {
     } else {
         clientAddress = sender;
     }
-    if (udpSocket.SendTo(buffer, count, *target) < 0) {
+    long sent = udpSocket.SendTo(buffer, count, *target);
+    if (sent == -EAGAIN) {
+        ++droppedDatagrams;  // as a full network queue would: the relay never waits
+    } else if (sent < 0) {
         OnStop(0);
         return false;
     }

@@ -48,6 +48,10 @@ public:
     // `udpSocket` has a datagram waiting: relay it.
     void OnDatagram();
 
+    // Datagrams dropped because the socket could not take them at once; on the relay's
+    // thread only.
+    std::uint64_t droppedCount() const { return droppedDatagrams; }
+
 protected:
     void onMessage(const Message& message) override;
 
@@ -77,6 +81,8 @@ private:
     std::uint32_t destPort = 0;
     SocketAddress destAddress;    // destIp resolved once, with destPort, as udpSocket sends
     SocketAddress clientAddress;  // the last client; empty = none yet in this run
+    // Datagrams dropped because the socket could not send them at once.
+    std::uint64_t droppedDatagrams = 0;
 };
 
 }  // namespace tarnwick
