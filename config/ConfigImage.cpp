@@ -1,122 +1,15 @@
 #include "ConfigImage.h"
 
-#include <cstring>
 #include <optional>
 
-#include "PortExtensions.h"
 #include "FieldChecks.h"
+#include "ImageReader.h"
+#include "ImageWriter.h"
+#include "PortExtensions.h"
 
 namespace tarnwick {
 
 namespace {
-
-class ImageWriter {
-public:
-    void putInt(std::int32_t value) {
-        auto bits = static_cast<std::uint32_t>(value);
-        for (int shift = 0; shift < 32; shift += 8) {
-            bytes_.push_back(static_cast<unsigned char>(bits >> shift));
-        }
-    }
-
-    void putString(const std::string& text) {
-        putInt(static_cast<std::int32_t>(text.size() + 1));
-        bytes_.insert(bytes_.end(), text.begin(), text.end());
-        bytes_.push_back(0);
-    }
-
-    std::vector<unsigned char> take() { return std::move(bytes_); }
-
-private:
-    std::vector<unsigned char> bytes_;
-};
-
-// Reads fields in order; the first one that cannot be read whole records where and why
-// in the report and makes every later read fail too.
-class ImageReader {
-public:
-    ImageReader(const unsigned char* data, std::size_t size, LoadReport& report)
-        : data_(data), size_(size), report_(report) {}
-
-    bool failed() const { return failed_; }
-    std::size_t remaining() const { return size_ - offset_; }
-    std::size_t offset() const { return offset_; }
-
-    std::optional<std::int32_t> getInt(const std::string& field) {
-        if (failed_) {
-            return std::nullopt;
-        }
-        if (remaining() < 4) {
-            fail(field, "the file ends inside this field");
-            return std::nullopt;
-        }
-        std::uint32_t bits = 0;
-        for (int i = 0; i < 4; ++i) {
-            bits |= static_cast<std::uint32_t>(data_[offset_ + i]) << (8 * i);
-        }
-        offset_ += 4;
-        return static_cast<std::int32_t>(bits);
-    }
-
-    std::optional<std::int32_t> getCount(const std::string& field) {
-        std::size_t at = offset_;
-        auto count = getInt(field);
-        if (count && *count < 0) {
-            failAt(at, field, "negative count " + std::to_string(*count));
-            return std::nullopt;
-        }
-        return count;
-    }
-
-    // A string is its size n (length + 1) and n bytes; the text ends at the first 0 byte.
-    std::optional<std::string> getString(const std::string& field) {
-        std::size_t at = offset_;
-        auto declared = getInt(field + " size");
-        if (!declared) {
-            return std::nullopt;
-        }
-        if (*declared < 0) {
-            failAt(at, field + " size", "negative string size " + std::to_string(*declared));
-            return std::nullopt;
-        }
-        auto length = static_cast<std::size_t>(*declared);
-        if (length > size_) {
-            failAt(at, field + " size",
-                   "string size " + std::to_string(length) + " exceeds the file's length " +
-                       std::to_string(size_));
-            return std::nullopt;
-        }
-        if (length > remaining()) {
-            fail(field, "the file ends inside this field");
-            return std::nullopt;
-        }
-        const char* begin = reinterpret_cast<const char*>(data_ + offset_);
-        offset_ += length;
-        return std::string(begin, ::strnlen(begin, length));
-    }
-
-    void failAt(std::size_t at, const std::string& field, const std::string& reason) {
-        if (failed_) {
-            return;
-        }
-        failed_ = true;
-        report_.outcome = LoadReport::Outcome::Incomplete;
-        report_.offset = at;
-        report_.field = field;
-        report_.reason = reason;
-    }
-
-    void fail(const std::string& field, const std::string& reason) {
-        failAt(offset_, field, reason);
-    }
-
-private:
-    const unsigned char* data_;
-    std::size_t size_;
-    std::size_t offset_ = 0;
-    bool failed_ = false;
-    LoadReport& report_;
-};
 
 std::unique_ptr<ForwardingRule> ReadRule(ImageReader& in, const std::string& where) {
     auto rule = std::make_unique<ForwardingRule>();
@@ -202,20 +95,22 @@ std::vector<unsigned char> ConfigImage::Encode(const PortTable& ports) {
     return image;
 }
 
-LoadResult ConfigImage::Decode(const unsigned char* data, std::size_t size) {
-    LoadResult result;
-    ImageReader in(data, size, result.report);
+namespace {
+
+// The version, the port count and the port entries, into `result`; false when it stopped
+// early (the failure is in `in`).
+bool ReadEntries(ImageReader& in, LoadResult& result) {
     auto version = in.getInt("version");
     if (!version) {
-        return result;
+        return false;
     }
     if (*version != CONFIG_VERSION && *version != CONFIG_VERSION_NO_TIMEOUT) {
         in.failAt(0, "version", "version " + std::to_string(*version) + " is not 1000 or 1001");
-        return result;
+        return false;
     }
     auto portCount = in.getCount("portCount");
     if (!portCount) {
-        return result;
+        return false;
     }
     // Every port entry holds at least 20 bytes, so a hostile count stops at the first
     // short read long before it could cost time or memory.
@@ -224,16 +119,26 @@ LoadResult ConfigImage::Decode(const unsigned char* data, std::size_t size) {
             in.fail("port " + std::to_string(i + 1),
                     "the file declares " + std::to_string(*portCount) + " ports, more than the " +
                         std::to_string(MAX_PORTS) + " a configuration may hold");
-            return result;
+            return false;
         }
         auto port = ReadPort(in, *version, i + 1);
         if (!port) {
-            return result;
+            return false;
         }
         result.ports.push_back(std::move(port));
         result.report.portsRead = static_cast<int>(result.ports.size());
     }
-    if (in.remaining() > 0) {
+    return true;
+}
+
+}  // namespace
+
+LoadResult ConfigImage::Decode(const unsigned char* data, std::size_t size) {
+    LoadResult result;
+    ImageReader in(data, 0, size, "file");
+    if (!ReadEntries(in, result)) {
+        in.report(result.report);
+    } else if (in.remaining() > 0) {
         PortExtensions::Read(data, size, in.offset(), result.ports, result.report);
     }
     return result;

@@ -4,115 +4,23 @@
 #include <optional>
 #include <string>
 
+#include "ImageReader.h"
+#include "ImageWriter.h"
+
 namespace tarnwick {
 
 namespace {
-
-void PutInt(std::vector<unsigned char>& out, std::int32_t value) {
-    auto bits = static_cast<std::uint32_t>(value);
-    for (int shift = 0; shift < 32; shift += 8) {
-        out.push_back(static_cast<unsigned char>(bits >> shift));
-    }
-}
-
-void PutString(std::vector<unsigned char>& out, const std::string& text) {
-    PutInt(out, static_cast<std::int32_t>(text.size() + 1));
-    out.insert(out.end(), text.begin(), text.end());
-    out.push_back(0);
-}
 
 struct PortSettings {
     std::string listenAddress;
     std::vector<std::string> allowFrom;
 };
 
-// Reads the fields of the block up to its end; the first field that cannot be read
-// whole is kept as the failure, and every later read fails too.
-class BlockReader {
-public:
-    BlockReader(const unsigned char* data, std::size_t offset, std::size_t end)
-        : data_(data), offset_(offset), end_(end) {}
-
-    std::size_t offset() const { return offset_; }
-    std::size_t remaining() const { return end_ - offset_; }
-    bool failed() const { return failure_.has_value(); }
-
-    std::optional<std::int32_t> getInt(const std::string& field) {
-        if (failed()) {
-            return std::nullopt;
-        }
-        if (remaining() < 4) {
-            fail(offset_, field, "the extension block ends inside this field");
-            return std::nullopt;
-        }
-        std::uint32_t bits = 0;
-        for (int i = 0; i < 4; ++i) {
-            bits |= static_cast<std::uint32_t>(data_[offset_ + i]) << (8 * i);
-        }
-        offset_ += 4;
-        return static_cast<std::int32_t>(bits);
-    }
-
-    // A count of strings, each of which takes at least its 4-byte size of what is left.
-    std::optional<std::int32_t> getCount(const std::string& field) {
-        std::size_t at = offset_;
-        auto count = getInt(field);
-        if (count && (*count < 0 || static_cast<std::size_t>(*count) > remaining() / 4)) {
-            fail(at, field, "count " + std::to_string(*count) + " does not fit the block");
-            return std::nullopt;
-        }
-        return count;
-    }
-
-    std::optional<std::string> getString(const std::string& field) {
-        std::size_t at = offset_;
-        auto declared = getInt(field + " size");
-        if (!declared) {
-            return std::nullopt;
-        }
-        if (*declared < 0 || static_cast<std::size_t>(*declared) > remaining()) {
-            fail(at, field + " size",
-                 "string size " + std::to_string(*declared) + " does not fit the block");
-            return std::nullopt;
-        }
-        const char* begin = reinterpret_cast<const char*>(data_ + offset_);
-        auto length = static_cast<std::size_t>(*declared);
-        offset_ += length;
-        return std::string(begin, ::strnlen(begin, length));
-    }
-
-    void fail(std::size_t at, const std::string& field, const std::string& reason) {
-        if (!failed()) {
-            failure_ = Failure{at, field, reason};
-        }
-    }
-
-    void report(LoadReport& report) const {
-        report.outcome = LoadReport::Outcome::Incomplete;
-        report.offset = failure_->offset;
-        report.field = failure_->field;
-        report.reason = failure_->reason;
-        report.extensionsLost = true;
-    }
-
-private:
-    struct Failure {
-        std::size_t offset;
-        std::string field;
-        std::string reason;
-    };
-
-    const unsigned char* data_;
-    std::size_t offset_;
-    std::size_t end_;
-    std::optional<Failure> failure_;
-};
-
-std::optional<PortSettings> ReadPortSettings(BlockReader& in, std::size_t number) {
+std::optional<PortSettings> ReadPortSettings(ImageReader& in, std::size_t number) {
     const std::string where = "extension block, port " + std::to_string(number) + ", ";
     PortSettings settings;
     auto listenAddress = in.getString(where + "listenAddress");
-    auto count = in.getCount(where + "allowFrom count");
+    auto count = in.getCount(where + "allowFrom count", 4);
     if (in.failed()) {
         return std::nullopt;
     }
@@ -125,6 +33,12 @@ std::optional<PortSettings> ReadPortSettings(BlockReader& in, std::size_t number
         settings.allowFrom.push_back(std::move(*entry));
     }
     return settings;
+}
+
+// A damaged block: the ports stay, without any of its settings.
+void LoseExtensions(const ImageReader& in, LoadReport& report) {
+    in.report(report);
+    report.extensionsLost = true;
 }
 
 void ReportTrailingBytes(LoadReport& report, std::size_t offset, std::size_t count,
@@ -145,17 +59,21 @@ void PortExtensions::Append(const PortTable& ports, std::vector<unsigned char>& 
     if (!used) {
         return;
     }
-    std::vector<unsigned char> body;
+    ImageWriter body;
     for (const auto& port : ports) {
-        PutString(body, port->listenAddress);
-        PutInt(body, static_cast<std::int32_t>(port->allowFrom.size()));
+        body.putString(port->listenAddress);
+        body.putInt(static_cast<std::int32_t>(port->allowFrom.size()));
         for (const std::string& entry : port->allowFrom) {
-            PutString(body, entry);
+            body.putString(entry);
         }
     }
+    ImageWriter length;
+    length.putInt(static_cast<std::int32_t>(body.size()));
+    std::vector<unsigned char> lengthBytes = length.take();
+    std::vector<unsigned char> bodyBytes = body.take();
     image.insert(image.end(), std::begin(MAGIC), std::end(MAGIC));
-    PutInt(image, static_cast<std::int32_t>(body.size()));
-    image.insert(image.end(), body.begin(), body.end());
+    image.insert(image.end(), lengthBytes.begin(), lengthBytes.end());
+    image.insert(image.end(), bodyBytes.begin(), bodyBytes.end());
 }
 
 void PortExtensions::Read(const unsigned char* data, std::size_t size, std::size_t offset,
@@ -164,19 +82,19 @@ void PortExtensions::Read(const unsigned char* data, std::size_t size, std::size
         ReportTrailingBytes(report, offset, size - offset, "last port entry");
         return;
     }
-    BlockReader header(data, offset + sizeof MAGIC, size);
+    ImageReader header(data, offset + sizeof MAGIC, size, "extension block");
     auto length = header.getInt("extension block length");
     if (length && (*length < 0 || static_cast<std::size_t>(*length) > header.remaining())) {
-        header.fail(offset + sizeof MAGIC, "extension block length",
-                    "length " + std::to_string(*length) + " does not fit the " +
-                        std::to_string(header.remaining()) + " bytes after it");
+        header.failAt(offset + sizeof MAGIC, "extension block length",
+                      "length " + std::to_string(*length) + " does not fit the " +
+                          std::to_string(header.remaining()) + " bytes after it");
     }
     if (header.failed()) {
-        header.report(report);
+        LoseExtensions(header, report);
         return;
     }
     const std::size_t end = header.offset() + static_cast<std::size_t>(*length);
-    BlockReader in(data, header.offset(), end);
+    ImageReader in(data, header.offset(), end, "extension block");
     std::vector<PortSettings> settings;
     for (std::size_t i = 0; i < ports.size() && !in.failed(); ++i) {
         if (auto one = ReadPortSettings(in, i + 1)) {
@@ -184,11 +102,11 @@ void PortExtensions::Read(const unsigned char* data, std::size_t size, std::size
         }
     }
     if (!in.failed() && in.remaining() > 0) {
-        in.fail(in.offset(), "extension block",
+        in.fail("extension block",
                 std::to_string(in.remaining()) + " bytes follow the last port's settings");
     }
     if (in.failed()) {
-        in.report(report);
+        LoseExtensions(in, report);
         return;
     }
     for (std::size_t i = 0; i < ports.size(); ++i) {

@@ -41,19 +41,15 @@ void EventLoop::assertInLoopThread() const {
 void EventLoop::run(EventHandler& handler) {
     assertInLoopThread();
     // What was posted before the loop ran is taken at once, without a wait or a wake-up.
-    bool delivered = false;
-    bool quit = handleMessages(handler, false, delivered);
+    bool quit = handleMessages(handler, false);
     while (!quit) {
         bool woken = pollOnce() > 0 && poller_.readiness(0).readable;
-        delivered = false;
-        quit = handleMessages(handler, woken, delivered);
+        quit = handleMessages(handler, woken);
         if (quit) {
             break;
         }
-        delivered = handleSockets() || delivered;
-        if (!delivered) {
-            fireTimers(handler);
-        }
+        handleSockets();
+        fireTimers(handler);
     }
     inbox_->close();
 }
@@ -76,20 +72,17 @@ void EventLoop::killTimer(TimerId id) {
 
 void EventLoop::addSocket(Socket& socket, int fd) {
     assertInLoopThread();
-    sockets_[fd] = Registration{&socket, ++lastSerial_, true, false};
+    sockets_[fd] = Registration{&socket, ++lastSerial_, false};
+}
+
+bool EventLoop::holds(int fd, std::uint64_t serial) const {
+    auto found = sockets_.find(fd);
+    return found != sockets_.end() && found->second.serial == serial;
 }
 
 void EventLoop::removeSocket(int fd) {
     assertInLoopThread();
     sockets_.erase(fd);
-}
-
-void EventLoop::setReadInterest(int fd, bool wanted) {
-    assertInLoopThread();
-    auto found = sockets_.find(fd);
-    if (found != sockets_.end()) {
-        found->second.wantRead = wanted;
-    }
 }
 
 // Index 0 of the poll set is the wake-up descriptor; polled_[i] is index i + 1.
@@ -99,7 +92,7 @@ int EventLoop::pollOnce() {
     poller_.add(inbox_->wakeFd(), true);
     for (const auto& [fd, registration] : sockets_) {
         if (!registration.closeDelivered) {
-            poller_.add(fd, registration.wantRead);
+            poller_.add(fd, registration.socket->wantsRead(), registration.socket->wantsWrite());
             polled_.push_back(Polled{fd, registration.serial});
         }
     }
@@ -112,8 +105,8 @@ int EventLoop::pollOnce() {
     return ready;
 }
 
-// Returns true when the quit request was reached. Sets `delivered` when a message ran.
-bool EventLoop::handleMessages(EventHandler& handler, bool woken, bool& delivered) {
+// Returns true when the quit request was reached.
+bool EventLoop::handleMessages(EventHandler& handler, bool woken) {
     inbox_->takeAll(woken, batch_);
     bool quit = false;
     for (LoopInbox::Entry& entry : batch_) {
@@ -121,40 +114,29 @@ bool EventLoop::handleMessages(EventHandler& handler, bool woken, bool& delivere
             quit = true;  // whatever follows the request is dropped with the batch
             break;
         }
-        delivered = true;
         handler.onMessage(entry.message);
     }
     batch_.clear();
     return quit;
 }
 
-// Returns true when a notice was delivered.
-bool EventLoop::handleSockets() {
-    bool delivered = false;
+void EventLoop::handleSockets() {
     for (std::size_t i = 0; i < polled_.size() && !quitting_; ++i) {
         Readiness ready = poller_.readiness(i + 1);
-        if (!ready.readable && !ready.hangup && !ready.error) {
+        if (!ready.readable && !ready.writable && !ready.hangup && !ready.error) {
             continue;
         }
         auto found = sockets_.find(polled_[i].fd);
         if (found == sockets_.end() || found->second.serial != polled_[i].serial) {
             continue;  // closed or detached by an earlier handler of this turn
         }
-        if (!found->second.wantRead) {
-            ready.readable = false;  // interest was switched off after the poll
-            if (!ready.hangup && !ready.error) {
-                continue;
-            }
-        }
-        delivered = true;
         std::uint64_t serial = polled_[i].serial;
-        bool closed = found->second.socket->dispatch(ready);
+        bool closed = found->second.socket->dispatch(ready, serial);
         found = sockets_.find(polled_[i].fd);  // the handler may have changed the registry
         if (closed && found != sockets_.end() && found->second.serial == serial) {
             found->second.closeDelivered = true;
         }
     }
-    return delivered;
 }
 
 void EventLoop::fireTimers(EventHandler& handler) {

@@ -24,17 +24,18 @@ class Socket;
 // of the thread they are used on, `EventLoop::current()`.
 //
 // One turn of the loop, in this order:
-//   1. poll the wake-up descriptor and the registered sockets, with a time-out that
-//      reaches the nearest timer (no time-out when there is none);
+//   1. poll the wake-up descriptor and the registered sockets, for the notices each socket
+//      asks for, with a time-out that reaches the nearest timer (no time-out when there
+//      is none);
 //   2. handle every message posted so far, in the order posted;
-//   3. deliver the socket notices of that poll: a readable socket gets OnAccept or
-//      OnReceive; a socket that hung up or failed and is not readable gets OnClose, once.
-//      A socket is looked up again just before its notice, so one closed or detached by
+//   3. deliver the socket notices of that poll (Socket::dispatch): readable, then
+//      writable, then a hang-up or error that came without data as a close, once.
+//      A socket is looked up again just before its notices, so one closed or detached by
 //      an earlier handler of the same turn gets nothing, nor does a newer socket that
 //      reuses its descriptor;
-//   4. only if steps 2 and 3 delivered nothing, fire the timers that are due, earliest
-//      first. Data already waiting is therefore handled before an expiry due at the
-//      same moment.
+//   4. fire the timers that are due, earliest first. Data already waiting is therefore
+//      handled before an expiry due at the same moment, and a busy loop still gets its
+//      timers.
 // Before the first turn, the messages posted before run() are handled without waiting.
 // quit() queues a quit request behind the messages posted so far: those are still
 // handled, then run() returns; no socket notice or timer expiry is delivered after the
@@ -57,10 +58,12 @@ public:
     TimerId setTimer(std::chrono::milliseconds interval);
     void killTimer(TimerId id);
 
-    // Socket registry; used by Socket. The loop does not own the sockets.
+    // Socket registry; used by Socket. The loop does not own the sockets, and asks each
+    // one at every poll which notices it wants. Each registration has a serial of its own,
+    // never reused: holds() tells whether a registration still lasts.
     void addSocket(Socket& socket, int fd);
     void removeSocket(int fd);
-    void setReadInterest(int fd, bool wanted);
+    bool holds(int fd, std::uint64_t serial) const;
     std::size_t socketCount() const { return sockets_.size(); }
 
     // How many times the loop has returned from poll; for tests of idle behaviour.
@@ -72,7 +75,6 @@ private:
     struct Registration {
         Socket* socket;  // does not own
         std::uint64_t serial;
-        bool wantRead;
         bool closeDelivered;  // OnClose ran; the socket is no longer polled
     };
     struct Polled {
@@ -81,8 +83,8 @@ private:
     };
 
     int pollOnce();
-    bool handleMessages(EventHandler& handler, bool woken, bool& delivered);
-    bool handleSockets();
+    bool handleMessages(EventHandler& handler, bool woken);
+    void handleSockets();
     void fireTimers(EventHandler& handler);
 
     std::shared_ptr<LoopInbox> inbox_;

@@ -6,8 +6,9 @@
 
 namespace tarnwick {
 
-std::size_t Poller::add(int fd, bool wantRead) {
-    entries_.push_back(Entry{fd, static_cast<short>(wantRead ? POLLIN : 0), 0});
+std::size_t Poller::add(int fd, bool wantRead, bool wantWrite) {
+    auto wanted = static_cast<short>((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0));
+    entries_.push_back(Entry{fd, wanted, 0});
     return entries_.size() - 1;
 }
 
@@ -34,15 +35,6 @@ Readiness Poller::readiness(std::size_t index) const {
     short got = entries_[index].returned;
     return Readiness{(got & POLLIN) != 0, (got & POLLOUT) != 0, (got & POLLHUP) != 0,
                      (got & (POLLERR | POLLNVAL)) != 0};
-}
-
-int Poller::waitOne(int fd, bool forWrite, int timeoutMs) {
-    pollfd one{fd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
-    int ready = ::poll(&one, 1, timeoutMs);
-    if (ready < 0) {
-        return errno == EINTR ? 0 : -errno;
-    }
-    return ready;
 }
 
 }  // namespace tarnwick

@@ -20,18 +20,13 @@ public:
     // Starts a new set of descriptors to wait on.
     void clear() { entries_.clear(); }
     // Adds a descriptor and returns its index in the set. Hang-ups and errors are always
-    // reported; readability only when asked for.
-    std::size_t add(int fd, bool wantRead);
+    // reported; readability and writability only when asked for.
+    std::size_t add(int fd, bool wantRead, bool wantWrite = false);
 
     // Waits until something is ready or the time-out (-1 = none) passes. Returns the
     // number of ready descriptors, 0 on time-out or interruption, or -errno.
     int wait(int timeoutMs);
     Readiness readiness(std::size_t index) const;
-
-    // Waits on one descriptor alone, for readability or writability. Returns 1 when it is
-    // ready (or hung up, or failed: the caller's next call finds out which), 0 on time-out
-    // or interruption, or -errno.
-    static int waitOne(int fd, bool forWrite, int timeoutMs);
 
 private:
     struct Entry {

@@ -2,14 +2,11 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <utility>
 
@@ -19,18 +16,26 @@ namespace tarnwick {
 
 namespace {
 
-sockaddr_in AnyAddress(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    return address;
+// The wildcard address of `family` with `port`, and its length.
+socklen_t AnyAddress(int family, int port, sockaddr_storage& address) {
+    address = sockaddr_storage{};
+    auto networkPort = htons(static_cast<std::uint16_t>(port));
+    if (family == AF_INET6) {
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+        v6.sin6_family = AF_INET6;
+        v6.sin6_addr = in6addr_any;
+        v6.sin6_port = networkPort;
+        return sizeof v6;
+    }
+    auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+    v4.sin_family = AF_INET;
+    v4.sin_addr.s_addr = htonl(INADDR_ANY);
+    v4.sin_port = networkPort;
+    return sizeof v4;
 }
 
-int RemainingMs(std::chrono::steady_clock::time_point deadline) {
-    auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    return static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX));
+socklen_t AddressLength(const sockaddr_storage& address) {
+    return address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
 }  // namespace
@@ -44,7 +49,7 @@ int Socket::localPort() const {
     return local.empty() ? -errno : local.port();
 }
 
-int Socket::Create(int port, SocketType type, bool reuseAddress) {
+int Socket::Create(int port, SocketType type, bool reuseAddress, int family) {
     if (isOpen()) {
         return -EISCONN;
     }
@@ -52,7 +57,7 @@ int Socket::Create(int port, SocketType type, bool reuseAddress) {
         return -EINVAL;
     }
     int kind = type == SocketType::Stream ? SOCK_STREAM : SOCK_DGRAM;
-    UniqueFd fd(::socket(AF_INET, kind | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    UniqueFd fd(::socket(family, kind | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd.valid()) {
         return -errno;
     }
@@ -61,8 +66,9 @@ int Socket::Create(int port, SocketType type, bool reuseAddress) {
         return -errno;
     }
     if (port != 0 || type == SocketType::Datagram) {
-        sockaddr_in address = AnyAddress(port);
-        if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        sockaddr_storage address;
+        socklen_t length = AnyAddress(family, port, address);
+        if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
             return -errno;
         }
     }
@@ -146,114 +152,33 @@ int Socket::dropWaitingConnection() {
     return 0;
 }
 
-int Socket::Connect(const std::string& host, int port, std::chrono::milliseconds timeout) {
+int Socket::Connect(const sockaddr_storage& address) {
     if (!isOpen()) {
         return -EBADF;
     }
-    if (port < 0 || port > 65535) {
-        return -EINVAL;
-    }
-    sockaddr_in address = AnyAddress(port);
-    if (!ResolveHostIPv4(host, address.sin_addr)) {
-        return -EHOSTUNREACH;
-    }
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    if (::connect(fd_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    const auto* target = reinterpret_cast<const sockaddr*>(&address);
+    if (::connect(fd_.get(), target, AddressLength(address)) == 0) {
         return 0;
     }
     if (errno != EINPROGRESS && errno != EINTR) {
         return -errno;
     }
-    for (;;) {
-        int left = RemainingMs(deadline);
-        if (left == 0) {
-            return -ETIMEDOUT;
-        }
-        int ready = Poller::waitOne(fd_.get(), true, left);
-        if (ready < 0) {
-            return ready;
-        }
-        if (ready > 0) {
-            return -pendingError();
-        }
-    }
+    connecting_ = true;  // writable, or a failure, ends it: see dispatch
+    return -EINPROGRESS;
 }
 
 long Socket::Send(const void* data, std::size_t length) {
     if (!isOpen()) {
         return -EBADF;
     }
-    const char* bytes = static_cast<const char*>(data);
-    std::size_t sent = 0;
-    while (sent < length) {
-        ssize_t result =
-            ::send(fd_.get(), bytes + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (result >= 0) {
-            sent += static_cast<std::size_t>(result);
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            int ready = Poller::waitOne(fd_.get(), true, -1);
-            if (ready < 0) {
-                return ready;
-            }
-        } else if (errno != EINTR) {
-            return -errno;
-        }
-    }
-    return static_cast<long>(length);
-}
-
-long Socket::ForwardTo(Socket& to, SplicePipe& pipe, std::size_t length) {
-    if (!isOpen() || !to.isOpen()) {
-        return -EBADF;
-    }
-    if (pipe.open() != 0) {
-        return CopyTo(to, length);
-    }
-    ssize_t moved;
+    ssize_t sent;
     do {
-        moved = ::splice(fd_.get(), nullptr, pipe.writeEnd(), nullptr, length,
-                         SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-    } while (moved < 0 && errno == EINTR);
-    if (moved < 0 && errno == EINVAL) {
-        return CopyTo(to, length);  // these descriptors cannot be spliced
+        sent = ::send(fd_.get(), data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) {
+        return errno == EWOULDBLOCK ? -EAGAIN : -errno;
     }
-    if (moved <= 0) {
-        return moved == 0 ? 0 : -errno;
-    }
-    return to.drainPipe(pipe, static_cast<std::size_t>(moved));
-}
-
-// Writes the `length` bytes waiting in `pipe` to this socket, waiting while it is full.
-long Socket::drainPipe(SplicePipe& pipe, std::size_t length) {
-    std::size_t left = length;
-    while (left > 0) {
-        ssize_t written = ::splice(pipe.readEnd(), nullptr, fd_.get(), nullptr, left,
-                                   SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-        if (written > 0) {
-            left -= static_cast<std::size_t>(written);
-        } else if (written < 0 && errno == EAGAIN) {
-            int ready = Poller::waitOne(fd_.get(), true, -1);
-            if (ready < 0) {
-                return ready;
-            }
-        } else if (written < 0 && errno != EINTR) {
-            return -errno;
-        }
-    }
-    return static_cast<long>(length);
-}
-
-long Socket::CopyTo(Socket& to, std::size_t length) {
-    if (!isOpen() || !to.isOpen()) {
-        return -EBADF;
-    }
-    unsigned char buffer[COPY_BUFFER_SIZE];
-    long received = Receive(buffer, std::min(length, sizeof buffer));
-    if (received <= 0) {
-        return received;
-    }
-    long sent = to.Send(buffer, static_cast<std::size_t>(received));
-    return sent < 0 ? sent : received;
+    return static_cast<long>(sent);
 }
 
 long Socket::Receive(void* data, std::size_t length) {
@@ -284,9 +209,16 @@ void Socket::Close() {
         return;
     }
     leaveLoop();
-    listening_ = false;
     spare_.reset();
     fd_.reset();
+}
+
+void Socket::Abort() {
+    if (isOpen()) {
+        const linger reset{1, 0};
+        ::setsockopt(fd_.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
+    Close();
 }
 
 int Socket::Detach() {
@@ -294,7 +226,6 @@ int Socket::Detach() {
         return -1;
     }
     leaveLoop();
-    listening_ = false;
     spare_.reset();
     return fd_.release();
 }
@@ -320,30 +251,50 @@ void Socket::adopt(int fd) {
     enterLoop();
 }
 
-void Socket::setReadNotices(bool wanted) {
-    if (loop_ != nullptr) {
-        loop_->setReadInterest(fd_.get(), wanted);
+bool Socket::dispatch(Readiness ready, std::uint64_t serial) {
+    const int polled = fd_.get();
+    auto stillPolled = [&] { return loop_ != nullptr && loop_->holds(polled, serial); };
+    if (connecting_) {
+        if (ready.writable || ready.hangup || ready.error) {
+            connecting_ = false;
+            OnConnect(pendingError());
+        }
+        return false;
     }
-}
-
-bool Socket::dispatch(const Readiness& ready) {
+    ready.readable = ready.readable && wantRead_;
     if (ready.readable) {
         if (listening_) {
             OnAccept(0);
         } else {
             OnReceive(0);
         }
-        return false;
+        if (!stillPolled()) {
+            return false;
+        }
     }
-    OnClose(pendingError());
-    return true;
+    if (ready.writable && wantWrite_) {
+        OnSend(0);
+        if (!stillPolled()) {
+            return false;
+        }
+    }
+    if (!ready.readable && (ready.hangup || ready.error)) {
+        OnClose(pendingError());
+        return stillPolled();
+    }
+    return false;
 }
 
 void Socket::OnAccept(int) {}
 void Socket::OnReceive(int) {}
+void Socket::OnSend(int) {}
+void Socket::OnConnect(int) {}
 void Socket::OnClose(int) {}
 
+// A newly registered socket wants readable notices only, as a fresh one should.
 void Socket::enterLoop() {
+    wantRead_ = true;
+    wantWrite_ = false;
     loop_ = EventLoop::current();
     if (loop_ != nullptr) {
         loop_->addSocket(*this, fd_.get());
@@ -355,6 +306,8 @@ void Socket::leaveLoop() {
         loop_->removeSocket(fd_.get());
         loop_ = nullptr;
     }
+    listening_ = false;
+    connecting_ = false;
 }
 
 int Socket::pendingError() const {
@@ -364,23 +317,6 @@ int Socket::pendingError() const {
         return errno;
     }
     return error;
-}
-
-// inet_aton takes the short dotted forms ("127.1") as inet_addr does.
-bool ResolveHostIPv4(const std::string& host, in_addr& address) {
-    if (::inet_aton(host.c_str(), &address) != 0) {
-        return true;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;  // one entry per address, not one per socket type
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-        return false;
-    }
-    address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-    ::freeaddrinfo(found);
-    return true;
 }
 
 }  // namespace tarnwick

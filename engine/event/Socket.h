@@ -1,38 +1,31 @@
 #pragma once
 
-#include <netinet/in.h>
+#include <sys/socket.h>
 
-#include <chrono>
 #include <cstddef>
-#include <string>
+#include <cstdint>
 
 #include "event/Poller.h"
 #include "event/SocketAddress.h"
-#include "event/SplicePipe.h"
 #include "event/UniqueFd.h"
 
 namespace tarnwick {
 
 class EventLoop;
 
-// `host` as a dotted IPv4 address if it is one, else the first IPv4 address of the name;
-// false when the name cannot be resolved.
-bool ResolveHostIPv4(const std::string& host, in_addr& address);
-
 enum class SocketType { Stream, Datagram };
 
-// How long a blocking Connect waits for the destination before giving up.
-inline constexpr std::chrono::milliseconds CONNECT_TIMEOUT{21000};
-
-// An IP socket (IPv4 or IPv6) whose notices are delivered by the event loop of the thread
-// that opened or attached it. Subclasses override the notices they handle; the error code
-// passed to them is SO_ERROR for OnClose and 0 otherwise. The socket owns its descriptor
-// and closes it on destruction. Operations return 0 (or a byte count) on success and
-// -errno on failure, so callers and tests can tell causes apart. All of it runs on the
-// owning thread only.
+// An IP socket (IPv4 or IPv6) whose notices are delivered by the event loop of the thread that opened or
+// attached it. Subclasses override the notices they handle; the error code passed to
+// them is SO_ERROR for OnConnect and OnClose and 0 otherwise. The socket owns its
+// descriptor and closes it on destruction. Operations return 0 (or a byte count) on
+// success and -errno on failure, so callers and tests can tell causes apart. All of it
+// runs on the owning thread only.
 //
-// The descriptor is always non-blocking; Connect and Send block the calling thread by
-// polling this one socket, and while they wait the thread handles no other event.
+// Nothing here waits: the descriptor is non-blocking, a send takes what fits and a
+// connect only starts. The caller asks for the notice it needs (readable, writable) and
+// is called back through the loop; notices it has not asked for are not polled, except
+// hang-ups and errors, which always come.
 class Socket {
 public:
     Socket() = default;
@@ -45,11 +38,12 @@ public:
     // The local port the socket is bound to, or -errno.
     int localPort() const;
 
-    // Opens a new socket, registers it with this thread's loop and binds it to `port` on
-    // all local addresses. A stream socket with port 0 is left unbound until it connects.
-    // `reuseAddress` is for listeners only: it lets a port be bound again while old
-    // connections linger, and still refuses a second live listener.
-    int Create(int port = 0, SocketType type = SocketType::Stream, bool reuseAddress = false);
+    // Opens a new socket of `family`, registers it with this thread's loop and binds it to
+    // `port` on all local addresses. A stream socket with port 0 is left unbound until it
+    // connects. `reuseAddress` is for listeners only: it lets a port be bound again while
+    // old connections linger, and still refuses a second live listener.
+    int Create(int port = 0, SocketType type = SocketType::Stream, bool reuseAddress = false,
+               int family = AF_INET);
     // The same, bound to `local`, of its family. An IPv6 socket bound to "::" also serves
     // IPv4, whose peers it sees as v4-mapped addresses.
     int Create(const SocketAddress& local, SocketType type, bool reuseAddress = false);
@@ -61,29 +55,17 @@ public:
     int Accept(Socket& target);
     bool hasSpareDescriptor() const { return spare_.valid(); }
 
-    // Connects to `host` (a dotted IPv4 address, else a name whose first IPv4 address is
-    // used) and waits until the connection is made, fails or the time-out passes
-    // (-ETIMEDOUT). A name that cannot be resolved gives -EHOSTUNREACH.
-    int Connect(const std::string& host, int port,
-                std::chrono::milliseconds timeout = CONNECT_TIMEOUT);
-    // Waits until all `length` bytes are handed to the network stack; returns `length` or
-    // -errno. Never raises SIGPIPE.
+    // Starts connecting to `address`. 0 when the connection is made at once; -EINPROGRESS
+    // when OnConnect will tell the result; otherwise -errno. Any time limit is the
+    // caller's, as a timer.
+    int Connect(const sockaddr_storage& address);
+    bool isConnecting() const { return connecting_; }
+    // Hands over as much of `length` bytes as the network stack takes now: the count taken,
+    // -EAGAIN when it takes nothing, or -errno. Never raises SIGPIPE.
     long Send(const void* data, std::size_t length);
     // At most `length` bytes: more than 0 = data, 0 = the peer closed, -errno = error
     // (-EAGAIN when nothing is waiting).
     long Receive(void* data, std::size_t length);
-    // Moves what is waiting on this socket, at most `length` bytes, to `to` through
-    // `pipe` inside the kernel, and waits until `to` has taken all of it, as Send does.
-    // Returns the bytes moved, 0 when this socket's peer has ended its data, -EAGAIN when
-    // nothing was waiting, or -errno. Falls back to Receive and Send where the kernel
-    // cannot splice these sockets.
-    long ForwardTo(Socket& to, SplicePipe& pipe, std::size_t length);
-    // The same through a buffer on the stack, at most COPY_BUFFER_SIZE bytes: for small
-    // pieces two plain calls are cheaper than splicing through a pipe, which need not be
-    // opened at all. The buffer is kept small because every page of stack that a relay
-    // thread touches stays with it while its connection is idle.
-    long CopyTo(Socket& to, std::size_t length);
-    static constexpr std::size_t COPY_BUFFER_SIZE = 1024;
 
     // Sends FIN: the peer reads the end of the data, and may go on sending.
     int ShutdownSend();
@@ -93,6 +75,9 @@ public:
 
     // Switches notices off and closes the descriptor. Nothing when not open.
     void Close();
+    // Closes with a reset (SO_LINGER 0): the peer sees the connection aborted rather than
+    // a clean end of data, and whatever was not yet sent is dropped.
+    void Abort();
     // Switches notices off, leaves the loop and gives the descriptor up without closing
     // it; -1 when not open.
     int Detach();
@@ -101,18 +86,27 @@ public:
     // on failure the descriptor stays the caller's.
     bool Attach(int fd);
 
-    // Readability notices on or off (hang-ups and errors are always delivered). A relay
-    // turns them off on a side that has sent its FIN, whose end of data would otherwise
-    // keep polling readable.
-    void setReadNotices(bool wanted);
+    // Readable notices (on by default) and writable notices (off by default). A relay turns
+    // readable notices off on a side whose data it cannot pass on yet, or that has sent
+    // its FIN (whose end of data would otherwise keep polling readable), and asks for
+    // writable ones while it holds data for this side.
+    void setReadNotices(bool wanted) { wantRead_ = wanted; }
+    void setWriteNotices(bool wanted) { wantWrite_ = wanted; }
+    bool wantsRead() const { return wantRead_; }
+    bool wantsWrite() const { return wantWrite_ || connecting_; }
 
-    // Called by the event loop with one poll result; returns true when it delivered
-    // OnClose, after which the loop stops polling the socket.
-    bool dispatch(const Readiness& ready);
+    // Called by the event loop with one poll result for the registration `serial`; delivers
+    // OnConnect while connecting, else OnAccept or OnReceive, then OnSend, each only while
+    // wanted and while that registration lasts (a handler may close the socket, or open it
+    // again); a hang-up or error without readable data becomes OnClose. Returns true when
+    // it delivered OnClose, after which the loop stops polling it.
+    bool dispatch(Readiness ready, std::uint64_t serial);
 
 protected:
     virtual void OnAccept(int error);
     virtual void OnReceive(int error);
+    virtual void OnSend(int error);
+    virtual void OnConnect(int error);
     virtual void OnClose(int error);
 
 private:
@@ -121,12 +115,14 @@ private:
     int pendingError() const;
     int dropWaitingConnection();
     void adopt(int fd);
-    long drainPipe(SplicePipe& pipe, std::size_t length);
 
     UniqueFd fd_;
     UniqueFd spare_;             // listeners: kept for when descriptors run out
     EventLoop* loop_ = nullptr;  // does not own; set while registered
     bool listening_ = false;
+    bool connecting_ = false;
+    bool wantRead_ = true;
+    bool wantWrite_ = false;
 };
 
 }  // namespace tarnwick

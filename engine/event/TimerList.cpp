@@ -24,6 +24,9 @@ TimerId TimerList::add(std::chrono::milliseconds interval, Clock::time_point now
 
 void TimerList::kill(TimerId id) {
     std::erase_if(timers_, [id](const Timer& timer) { return timer.id == id; });
+    if (timers_.empty()) {
+        timers_.shrink_to_fit();  // an idle worker (a session past its connect) keeps none
+    }
 }
 
 bool TimerList::alive(TimerId id) const {

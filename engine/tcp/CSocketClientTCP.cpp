@@ -8,8 +8,12 @@ void CSocketClientTCP::OnReceive(int) {
     owner.OnClientData();
 }
 
-void CSocketClientTCP::OnClose(int) {
-    owner.EndSession(0);
+void CSocketClientTCP::OnSend(int) {
+    owner.OnWritable(*this);
+}
+
+void CSocketClientTCP::OnClose(int error) {
+    owner.OnSocketClosed(*this, error);
 }
 
 }  // namespace tarnwick

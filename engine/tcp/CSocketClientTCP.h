@@ -15,7 +15,8 @@ public:
 
 protected:
     void OnReceive(int error) override;  // the session's OnClientData
-    void OnClose(int error) override;    // the session's EndSession(0)
+    void OnSend(int error) override;     // the session's OnWritable
+    void OnClose(int error) override;    // the session's OnSocketClosed
 };
 
 }  // namespace tarnwick

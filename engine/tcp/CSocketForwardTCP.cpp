@@ -4,12 +4,20 @@
 
 namespace tarnwick {
 
+void CSocketForwardTCP::OnConnect(int error) {
+    owner.OnForwardConnected(error);
+}
+
 void CSocketForwardTCP::OnReceive(int) {
     owner.OnForwardData();
 }
 
-void CSocketForwardTCP::OnClose(int) {
-    owner.EndSession(0);
+void CSocketForwardTCP::OnSend(int) {
+    owner.OnWritable(*this);
+}
+
+void CSocketForwardTCP::OnClose(int error) {
+    owner.OnSocketClosed(*this, error);
 }
 
 }  // namespace tarnwick

@@ -15,8 +15,10 @@ public:
     CThreadTCP& owner;  // holds this socket
 
 protected:
+    void OnConnect(int error) override;  // the session's OnForwardConnected
     void OnReceive(int error) override;  // the session's OnForwardData
-    void OnClose(int error) override;    // the session's EndSession(0)
+    void OnSend(int error) override;     // the session's OnWritable
+    void OnClose(int error) override;    // the session's OnSocketClosed
 };
 
 }  // namespace tarnwick

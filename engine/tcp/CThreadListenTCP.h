@@ -35,6 +35,8 @@ public:
     // drops waits a whole second for its SYN to be sent again; the system's maximum
     // (net.core.somaxconn caps it) lets a burst wait for the listener instead.
     static constexpr int LISTEN_BACKLOG = SOMAXCONN;
+    // Sessions end at once when asked; this is only how long a session that does not answer
+    // is waited for.
     static constexpr std::chrono::milliseconds SESSION_WAIT_MS{25000};
     // When descriptors run out and not even the spare one is left, accepting pauses this
     // long instead of spinning on a connection it cannot take.

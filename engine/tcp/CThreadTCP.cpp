@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "event/EngineMessages.h"
+#include "event/ResolveHost.h"
 #include "event/ThreadRegistry.h"
 #include "routing/ChooseDestination.h"
 
@@ -13,6 +14,7 @@ CThreadTCP::CThreadTCP(ThreadId listenerThreadId, std::unique_ptr<ForwardingPort
                        UniqueFd acceptedHandle, std::shared_ptr<CaptureLog> captureLog)
     : clientSocket(*this),
       forwardSocket(*this),
+      relay(clientSocket, forwardSocket),
       portCopy(std::move(portCopy)),
       listenerThreadId(listenerThreadId),
       acceptedHandle(std::move(acceptedHandle)),
@@ -50,30 +52,34 @@ void CThreadTCP::OnStart() {
     if (portCopy->isSmart()) {
         timerId = setTimer(std::chrono::seconds(portCopy->timeoutSeconds));
         state = State::WaitingForFirstData;
-    } else if (!ConnectForward(portCopy->forwardIp, portCopy->forwardPort)) {
-        EndSession(0);
+        // Bookkeeping only (the listener registered the session when it started it): it
+        // need not wake the listener, which takes it with its next accept or stop request.
+        PostThreadMessageLazily(listenerThreadId, WM_SESSION_STARTED, threadId(), 0,
+                                threadHandle());
         return;
     }
-    // Bookkeeping only (the listener registered the session when it started it): it need
-    // not wake the listener, which takes it with its next accept or stop request.
-    PostThreadMessageLazily(listenerThreadId, WM_SESSION_STARTED, threadId(), 0, threadHandle());
+    ConnectForward(portCopy->forwardIp, portCopy->forwardPort);
 }
 
-// The first-data timer: nothing came in time, so the default destination is used and no
-// rule is tried. An expiry of a timer already stopped is ignored.
 void CThreadTCP::OnTimer(TimerId id) {
-    if (id != timerId || state != State::WaitingForFirstData) {
-        return;
+    if (id != timerId) {
+        return;  // an expiry of a timer already stopped
     }
-    StopFirstDataTimer();
-    if (!ConnectForward(portCopy->forwardIp, portCopy->forwardPort)) {
-        EndSession(0);
+    StopTimer();
+    if (state == State::WaitingForFirstData) {
+        // Nothing came in time: the default destination, and no rule is tried.
+        ConnectForward(portCopy->forwardIp, portCopy->forwardPort);
+    } else {
+        EndSession(0);  // the destination did not answer within the connect limit
     }
 }
 
 void CThreadTCP::OnClientData() {
+    if (state == State::Relaying) {
+        Follow(relay.onReadable(clientSocket));
+        return;
+    }
     if (state != State::WaitingForFirstData) {
-        Relay(clientSocket, forwardSocket, fromClient, fromForward.open);
         return;
     }
     // A Smart port's first data: it picks the destination and goes there first, in full.
@@ -88,102 +94,119 @@ void CThreadTCP::OnClientData() {
         EndSession(0);  // closed or failed before sending anything: no outgoing connection
         return;
     }
-    StopFirstDataTimer();
+    StopTimer();
     std::string host;
     std::int32_t port = 0;
     auto length = static_cast<std::size_t>(received);
     ChooseDestination(*portCopy, buffer.get(), length, host, port, *captureLog);
-    if (!ConnectForward(host, port) || !SendAll(forwardSocket, buffer.get(), length)) {
-        EndSession(0);
-    }
+    relay.holdForForward(std::move(buffer), length);
+    ConnectForward(host, port);
 }
 
 void CThreadTCP::OnForwardData() {
-    Relay(forwardSocket, clientSocket, fromForward, fromClient.open);
+    if (state == State::Relaying) {
+        Follow(relay.onReadable(forwardSocket));
+    }
 }
 
-// Moves what `from` has waiting to `to`, each piece in full, or passes on `from`'s FIN.
-void CThreadTCP::Relay(Socket& from, Socket& to, Direction& direction, bool toOpen) {
-    bool full = false;
-    long moved = MovePiece(from, to, direction, full);
-    // A full piece means more is likely waiting: take a few more before polling again.
-    for (int more = 0; more < 8 && full; ++more) {
-        long next = MovePiece(from, to, direction, full);
-        if (next == -EAGAIN) {
+void CThreadTCP::OnWritable(Socket& socket) {
+    if (state == State::Relaying) {
+        Follow(relay.onWritable(socket));
+    }
+}
+
+void CThreadTCP::OnSocketClosed(Socket& socket, int error) {
+    if (state == State::Relaying) {
+        Follow(relay.onClosed(socket, error));
+    } else {
+        EndSession(0);  // the client went before there was anything to relay
+    }
+}
+
+// Resolves the destination and connects to its addresses in turn. The client's data waits
+// in the kernel meanwhile.
+void CThreadTCP::ConnectForward(const std::string& host, std::int32_t port) {
+    state = State::Connecting;
+    clientSocket.setReadNotices(false);
+    addresses = ResolveHost(host, port);
+    ConnectNextAddress();
+}
+
+// One connect limit covers every address: the timer starts with the first attempt that
+// has to wait, and keeps running through the later ones.
+void CThreadTCP::ConnectNextAddress() {
+    while (!addresses.empty()) {
+        const sockaddr_storage address = addresses.front();
+        addresses.erase(addresses.begin());
+        forwardSocket.Close();
+        if (forwardSocket.Create(0, SocketType::Stream, false, address.ss_family) != 0) {
+            continue;
+        }
+        int result = forwardSocket.Connect(address);
+        if (result == 0) {
+            OnConnected();
             return;
         }
-        moved = next;
-    }
-    if (moved == -EAGAIN) {
-        return;  // the readiness was used up by an earlier read
-    }
-    if (moved == 0) {
-        EndOfData(from, to, direction.open, toOpen);
-    } else if (moved < 0) {
-        EndSession(0);
-    }
-}
-
-// Small pieces are copied through the process. Once a piece fills the copy buffer the
-// direction carries a stream, which is spliced inside the kernel; a piece smaller than
-// the copy buffer ends the stream, and once neither direction streams the pipe is closed,
-// so a connection that has gone quiet holds no pipe.
-long CThreadTCP::MovePiece(Socket& from, Socket& to, Direction& direction, bool& full) {
-    std::size_t limit = direction.streaming ? STREAM_BUFFER_SIZE : Socket::COPY_BUFFER_SIZE;
-    long moved = direction.streaming ? from.ForwardTo(to, pipe, limit) : from.CopyTo(to, limit);
-    full = moved == static_cast<long>(limit);
-    if (full) {
-        direction.streaming = true;
-    } else if (moved >= 0 && moved < static_cast<long>(Socket::COPY_BUFFER_SIZE)) {
-        direction.streaming = false;
-        if (!fromClient.streaming && !fromForward.streaming) {
-            pipe.close();
+        if (result == -EINPROGRESS) {
+            if (timerId == 0) {
+                timerId = setTimer(connectTimeout);
+            }
+            return;
         }
     }
-    return moved;
+    EndSession(0);  // no address answered: the client is closed, having seen nothing
 }
 
-// `from` sent its FIN after all its data, which has been relayed. Pass the FIN on and
-// keep relaying the other direction; end once both directions are done.
-void CThreadTCP::EndOfData(Socket& from, Socket& to, bool& fromOpen, bool toOpen) {
-    fromOpen = false;
-    from.setReadNotices(false);  // the end of data would keep polling readable
-    if (!toOpen || to.ShutdownSend() != 0) {
-        EndSession(0);
+void CThreadTCP::OnForwardConnected(int error) {
+    if (state != State::Connecting) {
+        return;
+    }
+    if (error != 0) {
+        ConnectNextAddress();
+    } else {
+        OnConnected();
     }
 }
 
-bool CThreadTCP::ConnectForward(const std::string& host, std::int32_t port) {
-    if (forwardSocket.Create() != 0 || forwardSocket.Connect(host, port) != 0) {
-        return false;
-    }
+void CThreadTCP::OnConnected() {
+    StopTimer();
+    addresses = {};
     forwardSocket.SetNoDelay();
     state = State::Relaying;
-    return true;
+    if (!portCopy->isSmart()) {
+        PostThreadMessageLazily(listenerThreadId, WM_SESSION_STARTED, threadId(), 0,
+                                threadHandle());
+    }
+    Follow(relay.start());
 }
 
-void CThreadTCP::StopFirstDataTimer() {
+void CThreadTCP::Follow(Relay::Outcome outcome) {
+    if (outcome == Relay::Outcome::Finished) {
+        EndSession(0);
+    } else if (outcome == Relay::Outcome::Failed) {
+        AbortSession();
+    }
+}
+
+// An error or a reset on one side: the other side is reset too, so that it does not take
+// the cut stream for a complete one.
+void CThreadTCP::AbortSession() {
+    relay.abort();
+    EndSession(0);
+}
+
+void CThreadTCP::StopTimer() {
     if (timerId != 0) {
         killTimer(timerId);
         timerId = 0;
     }
 }
 
-// Sends the whole piece; on an error, closes `to` and reports failure.
-bool CThreadTCP::SendAll(Socket& to, const unsigned char* data, std::size_t length) {
-    if (to.Send(data, length) < 0) {
-        to.Close();
-        return false;
-    }
-    return true;
-}
-
 void CThreadTCP::EndSession(std::uintptr_t quietly) {
     if (state != State::Ended) {
         state = State::Ended;
-        clientSocket.Close();
-        forwardSocket.Close();
-        StopFirstDataTimer();
+        relay.close();
+        StopTimer();
         FreePortCopy();
         if (quietly == 0 && listenerThreadId != 0) {
             PostThreadMessageLazily(listenerThreadId, WM_SESSION_ENDED, threadId(), 0);

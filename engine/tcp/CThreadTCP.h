@@ -1,29 +1,39 @@
 #pragma once
 
+#include <sys/socket.h>
+
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ForwardingPort.h"
-#include "event/SplicePipe.h"
 #include "event/UniqueFd.h"
 #include "event/WorkerThread.h"
 #include "routing/CaptureLog.h"
 #include "tcp/CSocketClientTCP.h"
 #include "tcp/CSocketForwardTCP.h"
+#include "tcp/Relay.h"
 
 namespace tarnwick {
 
 // One accepted TCP connection, relayed on a thread of its own. A Standard port connects
 // to its default destination at once; a Smart port waits up to `timeoutSeconds` for the
 // client's first data, lets the rules pick the destination from it, and forwards it
-// there first. Bytes then flow both ways, a few pieces per readable notice (see below),
-// each sent in full before the next event.
+// there first. Bytes then flow both ways (Relay), each direction on its own.
+//
+// States: Starting -> (Smart) WaitingForFirstData -> Connecting -> Relaying -> Ended.
+// Nothing in a session waits: the connect is started and its result comes as a notice,
+// within CONNECT_TIMEOUT_MS (a timer) for all of the destination's addresses together,
+// tried in order; a full receiver is waited for through writable notices. So the session
+// handles WM_PORT_STOP at once in every state.
 //
 // A FIN from one side is passed on as a FIN to the other side, whose direction keeps
-// flowing; the session ends when both directions have ended, or at once on any error or
-// reset. So everything a side sent before its FIN reaches the other side.
+// flowing; the session ends when both directions have ended. An error or a reset on
+// either side ends it at once, and both sides get a reset. So everything a side sent
+// before its FIN reaches the other side, and a cut stream never looks complete.
 //
 // The session reports only to its listener: WM_SESSION_STARTED once it runs and
 // WM_SESSION_ENDED when it ends by itself, both posted lazily (the listener takes them
@@ -32,11 +42,11 @@ namespace tarnwick {
 class CThreadTCP : public WorkerThread {
 public:
     // The first piece from the client is at most RELAY_BUFFER_SIZE bytes: that is what the
-    // rules and the capture see. After it a stream has no visible piece boundaries: small
-    // pieces are copied (up to Socket::COPY_BUFFER_SIZE), and once one fills the buffer the
-    // direction is spliced inside the kernel in pieces of up to STREAM_BUFFER_SIZE.
+    // rules and the capture see. After it a stream has no visible piece boundaries
+    // (RelayDirection says how it moves).
     static constexpr std::size_t RELAY_BUFFER_SIZE = 4096;
-    static constexpr std::size_t STREAM_BUFFER_SIZE = SplicePipe::CAPACITY;
+    // How long the connection to the destination may take, all its addresses together.
+    static constexpr std::chrono::milliseconds CONNECT_TIMEOUT_MS{21000};
 
     // Everything the listener hands over before resuming the session: its own thread id,
     // a fresh copy of the port, the accepted connection (owned by the session from here
@@ -46,9 +56,15 @@ public:
                UniqueFd acceptedHandle, std::shared_ptr<CaptureLog> captureLog);
     ~CThreadTCP() override;
 
+    // Before resume: another connect limit, for tests.
+    void setConnectTimeout(std::chrono::milliseconds limit) { connectTimeout = limit; }
+
     // Notices of the two sockets.
     void OnClientData();
     void OnForwardData();
+    void OnForwardConnected(int error);
+    void OnWritable(Socket& socket);
+    void OnSocketClosed(Socket& socket, int error);
     // Closes both connections, frees the port copy, tells the listener (when `quietly` is
     // 0) and ends the thread. Safe to run more than once: later runs only end the loop.
     void EndSession(std::uintptr_t quietly);
@@ -58,35 +74,31 @@ protected:
     void onTimer(TimerId id) override;
 
 private:
-    enum class State { Starting, WaitingForFirstData, Relaying, Ended };
+    enum class State { Starting, WaitingForFirstData, Connecting, Relaying, Ended };
 
     void OnStart();
     void OnTimer(TimerId id);
-    bool ConnectForward(const std::string& host, std::int32_t port);
-    void StopFirstDataTimer();
-    // One direction of the relay, named after the side that sends.
-    struct Direction {
-        bool open = true;        // that side has not sent its FIN yet
-        bool streaming = false;  // a piece filled the copy buffer: splice from now on
-    };
-
-    void Relay(Socket& from, Socket& to, Direction& direction, bool toOpen);
-    long MovePiece(Socket& from, Socket& to, Direction& direction, bool& full);
-    void EndOfData(Socket& from, Socket& to, bool& fromOpen, bool toOpen);
-    bool SendAll(Socket& to, const unsigned char* data, std::size_t length);
+    void ConnectForward(const std::string& host, std::int32_t port);
+    void ConnectNextAddress();
+    void OnConnected();
+    void Follow(Relay::Outcome outcome);
+    void AbortSession();
+    void StopTimer();
     void FreePortCopy();
 
-    TimerId timerId = 0;  // the pending first-data timer; 0 = none
+    // The pending timer, 0 = none: while WaitingForFirstData the first-data timer, while
+    // Connecting the connect limit.
+    TimerId timerId = 0;
     CSocketClientTCP clientSocket;
     CSocketForwardTCP forwardSocket;
-    SplicePipe pipe;  // carries the stream between the two sockets; opened on first use
+    Relay relay;  // moves bytes between the two sockets once both are connected
     std::unique_ptr<ForwardingPort> portCopy;  // null once freed
     ThreadId listenerThreadId;                 // 0 once the listener need not be told
     UniqueFd acceptedHandle;                   // until clientSocket takes it over
     std::shared_ptr<CaptureLog> captureLog;
+    std::vector<sockaddr_storage> addresses;  // the destination's not tried yet, in order
+    std::chrono::milliseconds connectTimeout = CONNECT_TIMEOUT_MS;
     State state = State::Starting;
-    Direction fromClient;
-    Direction fromForward;
 };
 
 }  // namespace tarnwick

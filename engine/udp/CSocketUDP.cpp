@@ -5,10 +5,22 @@
 
 #include <cerrno>
 
-#include "event/Poller.h"
 #include "udp/CThreadUDP.h"
 
 namespace tarnwick {
+
+namespace {
+
+// Asks for `wanted` bytes of receive buffer: beyond net.core.rmem_max where the process
+// may (SO_RCVBUFFORCE needs CAP_NET_ADMIN), else as much as that maximum allows. The
+// system doubles the figure for its own bookkeeping.
+void EnlargeReceiveBuffer(int fd, int wanted) {
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof wanted) != 0) {
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
+    }
+}
+
+}  // namespace
 
 long CSocketUDP::ReceiveFrom(void* data, std::size_t length, SocketAddress& sender) {
     if (!isOpen()) {
@@ -35,21 +47,23 @@ long CSocketUDP::SendTo(const void* data, std::size_t length, const SocketAddres
     if (!isOpen()) {
         return -EBADF;
     }
-    for (;;) {
-        ssize_t result = ::sendto(handle(), data, length, MSG_NOSIGNAL | MSG_DONTWAIT,
-                                  target.get(), target.length());
-        if (result >= 0) {
-            return static_cast<long>(result);
-        }
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            int ready = Poller::waitOne(handle(), true, -1);
-            if (ready < 0) {
-                return ready;
-            }
-        } else if (errno != EINTR) {
-            return -errno;
-        }
+    ssize_t result;
+    do {
+        result = ::sendto(handle(), data, length, MSG_NOSIGNAL | MSG_DONTWAIT, target.get(),
+                          target.length());
+    } while (result < 0 && errno == EINTR);
+    if (result >= 0) {
+        return static_cast<long>(result);
     }
+    return errno == EWOULDBLOCK || errno == ENOBUFS ? -EAGAIN : -errno;
+}
+
+int CSocketUDP::Open(const SocketAddress& local) {
+    int result = Create(local, SocketType::Datagram);
+    if (result == 0) {
+        EnlargeReceiveBuffer(handle(), RECEIVE_BUFFER_BYTES);
+    }
+    return result;
 }
 
 void CSocketUDP::OnReceive(int error) {

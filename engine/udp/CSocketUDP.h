@@ -17,9 +17,15 @@ class CSocketUDP : public Socket {
 public:
     explicit CSocketUDP(CThreadUDP& owner) : owner_(owner) {}
 
-    // Binds a new datagram socket to `local`. No address reuse: a port that another
-    // datagram socket holds fails with -EADDRINUSE.
-    int Open(const SocketAddress& local) { return Create(local, SocketType::Datagram); }
+    // What the socket asks for as its receive buffer. A burst of datagrams that arrives
+    // faster than the relay takes them waits there, and what does not fit is lost before
+    // the relay sees it; the memory is only used while datagrams wait.
+    static constexpr int RECEIVE_BUFFER_BYTES = 16 * 1024 * 1024;
+
+    // Binds a new datagram socket to `local`, with a receive buffer of RECEIVE_BUFFER_BYTES,
+    // or as much as the system allows. No address reuse: a port that another datagram
+    // socket holds fails with -EADDRINUSE.
+    int Open(const SocketAddress& local);
 
     // Takes one datagram into `data` and fills `sender`. Returns its length (0 for an empty
     // datagram); -EMSGSIZE when it was longer than `length`, in which case `data` holds its
@@ -27,8 +33,8 @@ public:
     // -errno on other errors.
     long ReceiveFrom(void* data, std::size_t length, SocketAddress& sender);
 
-    // Sends one datagram to `target`, waiting on this socket while it would block. Returns
-    // `length` or -errno.
+    // Sends one datagram to `target` if the socket can take it now. Returns `length`,
+    // -EAGAIN when it would have to wait (the datagram is not sent), or -errno.
     long SendTo(const void* data, std::size_t length, const SocketAddress& target);
 
 protected:

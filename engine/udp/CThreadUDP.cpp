@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <utility>
+#include <vector>
 
 #include "event/EngineMessages.h"
 #include "event/ThreadRegistry.h"
@@ -112,7 +113,12 @@ bool CThreadUDP::RelayDatagram() {
     } else {
         clientAddress = sender;
     }
-    if (long sent = udpSocket.SendTo(buffer, count, *target); sent < 0) {
+    long sent = udpSocket.SendTo(buffer, count, *target);
+    if (sent == -EAGAIN) {
+        counters->datagramDropped();  // as a full network queue would: the relay never waits
+        return true;
+    }
+    if (sent < 0) {
         runError = static_cast<int>(-sent);
         OnStop(0);
         return false;

@@ -114,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Damage{"CutInLength", 6, {}, "extension block length"},
         Damage{"CutInLastString", 45, {}, "extension block length"},
-        Damage{"LengthOneShort", 4, Int(49), "extension block, port 2, allowFrom 2 size"},
+        Damage{"LengthOneShort", 4, Int(49), "extension block, port 2, allowFrom 2"},
         Damage{"CountOneShort", 31, Int(1), "extension block"},
         Damage{"NegativeCount", 31, Int(-1), "extension block, port 2, allowFrom count"},
         Damage{"StringPastTheBlock", 35, Int(400), "extension block, port 2, allowFrom 1 size"}),

@@ -7,6 +7,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <chrono>
 #include <optional>
 #include <stdexcept>
@@ -100,6 +104,88 @@ private:
     std::thread thread_;
 };
 
+// A TCP backend on 127.0.0.1 that streams to each connection as fast as it takes the bytes,
+// and never reads. For each connection it counts what was taken and notes when a send found
+// the connection full: with a client that does not read either, everything in between has
+// filled up by then.
+class StreamServer {
+public:
+    StreamServer() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = Loopback(0);
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(fd_, 64) != 0) {
+            throw std::runtime_error("cannot listen");
+        }
+        port_ = BoundPort(fd_);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~StreamServer() {
+        stop_ = true;
+        thread_.join();
+        ::close(fd_);
+    }
+    int port() const { return port_; }
+
+    // Waits until `count` connections have each taken at least `bytes` and then been found
+    // full.
+    bool waitUntilFull(std::size_t count, std::size_t bytes, std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] {
+            std::size_t full = 0;
+            for (const Flow& flow : flows_) full += flow.full && flow.sent >= bytes ? 1 : 0;
+            return full >= count;
+        });
+    }
+
+private:
+    struct Flow {
+        std::size_t sent = 0;
+        bool full = false;
+    };
+
+    void serve() {
+        std::vector<std::thread> sessions;
+        while (!stop_) {
+            pollfd ready{fd_, POLLIN, 0};
+            if (::poll(&ready, 1, 50) != 1) continue;
+            int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (client < 0) continue;
+            std::lock_guard lock(mutex_);
+            flows_.emplace_back();
+            sessions.emplace_back([this, client, index = flows_.size() - 1] { stream(client, index); });
+        }
+        for (auto& session : sessions) session.join();
+    }
+    void stream(int client, std::size_t index) {
+        const std::string piece(65536, 's');
+        while (!stop_) {
+            ssize_t n = ::send(client, piece.data(), piece.size(), MSG_NOSIGNAL);
+            if (n < 0 && errno != EAGAIN) break;
+            {
+                std::lock_guard lock(mutex_);
+                Flow& flow = flows_[index];
+                flow.sent += n > 0 ? static_cast<std::size_t>(n) : 0;
+                flow.full = flow.full || n < 0;
+            }
+            changed_.notify_all();
+            if (n < 0) {
+                pollfd writable{client, POLLOUT, 0};
+                ::poll(&writable, 1, 50);
+            }
+        }
+        ::close(client);
+    }
+
+    int fd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Flow> flows_;  // one per connection, in order of acceptance
+    std::thread thread_;
+};
+
 // A UDP backend that answers each datagram with `tag` followed by the datagram.
 class UdpTagServer {
 public:
@@ -141,8 +227,12 @@ private:
 // A blocking TCP client with bounded waits.
 class Client {
 public:
-    explicit Client(int port) {
+    // `receiveBuffer`: the socket's receive buffer in bytes, when not the system's default.
+    explicit Client(int port, int receiveBuffer = 0) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (receiveBuffer > 0) {
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        }
         sockaddr_in address = Loopback(port);
         connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     }

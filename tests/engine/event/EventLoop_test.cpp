@@ -41,14 +41,22 @@ public:
 class HookSocket : public Socket {
 public:
     int receives = 0;
+    int sends = 0;
     int closes = 0;
     std::function<void()> onReceiveHook;
+    std::function<void()> onSendHook;
 
 protected:
     void OnReceive(int) override {
         ++receives;
         if (onReceiveHook) {
             onReceiveHook();
+        }
+    }
+    void OnSend(int) override {
+        ++sends;
+        if (onSendHook) {
+            onSendHook();
         }
     }
     void OnClose(int) override { ++closes; }
@@ -100,6 +108,48 @@ TEST_F(EventLoopTest, ReadableDataIsHandledBeforeATimerDueAtTheSameTime) {
     };
     loop.run(handler);
     EXPECT_EQ(order, (std::vector<std::string>{"data", "timer"}));
+}
+
+TEST_F(EventLoopTest, DueTimerFiresWhileASocketKeepsTheLoopBusy) {
+    SocketPair pair;
+    HookSocket socket;
+    ASSERT_TRUE(socket.Attach(pair.a.release()));
+    ASSERT_EQ(::write(pair.b.get(), "x", 1), 1);  // never read: readable on every turn
+    TimerId timer = loop.setTimer(1ms);
+    LetTimePass(2ms);
+    socket.onReceiveHook = [&] {
+        if (socket.receives == 1000) {
+            loop.quit();  // the timer was starved
+        }
+    };
+    handler.onTimerHook = [&](TimerId) { loop.quit(); };
+    loop.run(handler);
+    EXPECT_EQ(handler.events, std::vector<std::string>{"t" + std::to_string(timer)});
+    EXPECT_EQ(socket.receives, 1);  // the same turn: data first, then the timer
+    socket.Close();
+}
+
+TEST_F(EventLoopTest, WritableNoticesComeOnlyWhileTheSocketAsksForThem) {
+    SocketPair pair;
+    HookSocket socket;
+    ASSERT_TRUE(socket.Attach(pair.a.release()));
+    socket.setWriteNotices(true);  // an empty socket is always writable
+    socket.onSendHook = [&] {
+        if (socket.sends == 3) {
+            socket.setWriteNotices(false);
+        }
+    };
+    TimerId end = loop.setTimer(20ms);
+    handler.onTimerHook = [&](TimerId id) {
+        if (id == end) {
+            loop.quit();
+        }
+    };
+    loop.run(handler);
+    EXPECT_EQ(socket.sends, 3);
+    EXPECT_EQ(socket.receives + socket.closes, 0);
+    EXPECT_LE(loop.pollCount(), 8u) << "nothing asked for, nothing to wake up for";
+    socket.Close();
 }
 
 TEST_F(EventLoopTest, TimerKilledByItsOwnOrAnotherCallbackFiresNoMore) {

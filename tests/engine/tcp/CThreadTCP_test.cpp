@@ -61,6 +61,50 @@ TEST(CThreadTCP, StopPostedBeforeTheThreadRunsEndsItQuietlyWithoutStarting) {
     EXPECT_EQ(backend.connectionCount(), 0u);
 }
 
+// A listener whose accept queue is full: connection requests to it go unanswered.
+struct SilentDestination {
+    testing::LoopbackListener listener{0};
+    std::vector<UniqueFd> fillers;
+    SilentDestination() {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<std::uint16_t>(listener.port));
+        for (int i = 0; i < 2; ++i) {
+            fillers.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+            ::connect(fillers.back().get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+        }
+    }
+};
+
+TEST(CThreadTCP, ConnectNeverAnsweredEndsAtItsLimitAndAStopEndsItAtOnce) {
+    SilentDestination silent;
+    const std::size_t base = testing::OpenDescriptors();
+    {
+        Session timedOut(StandardPort(silent.listener.port));
+        timedOut.worker->setConnectTimeout(200ms);
+        ASSERT_TRUE(timedOut.resume());
+        EXPECT_TRUE(PeerClosed(timedOut.connection.b.get()));
+        auto ended = timedOut.listener.waitFor(10s);
+        ASSERT_TRUE(ended);
+        EXPECT_EQ(ended->message, WM_SESSION_ENDED);
+        EXPECT_TRUE(timedOut.entry.threadHandle.wait(10s));
+    }
+    // The thread's own descriptor goes a moment after its handle reports the end.
+    ASSERT_TRUE(testing::WaitUntil([&] { return testing::OpenDescriptors() <= base; }));
+
+    // Stopped while it connects (its connection to the destination is open), with the
+    // whole connect limit still ahead.
+    Session stopped(StandardPort(silent.listener.port));
+    const std::size_t before = testing::OpenDescriptors();
+    ASSERT_TRUE(stopped.resume());
+    ASSERT_TRUE(testing::WaitUntil([&] { return testing::OpenDescriptors() > before; }));
+    PostThreadMessage(stopped.entry.threadId, WM_PORT_STOP, 1);
+    EXPECT_TRUE(stopped.entry.threadHandle.wait(1s));
+    EXPECT_TRUE(PeerClosed(stopped.connection.b.get(), 1s));
+    EXPECT_EQ(stopped.listener.tryTake(), std::nullopt);
+}
+
 TEST(CThreadTCP, SessionThatNeverRunsClosesTheConnectionItWasGiven) {
     Session session(StandardPort(1));
     WorkerThread::failNextResumesForTesting(1);

@@ -6,6 +6,7 @@
 
 #include "TcpTestSupport.h"
 #include "TestBackend.h"
+#include "tcp/RelayDirection.h"
 
 namespace tarnwick {
 namespace {
@@ -188,8 +189,9 @@ TEST_F(TcpRelayTest, SmallPiecesAroundABulkStreamArriveInOrder) {
         EXPECT_TRUE(echoed("ping " + std::to_string(round)));
     }
     const std::size_t quietDescriptors = testing::OpenDescriptors();
-    EXPECT_TRUE(echoed(std::string(Socket::COPY_BUFFER_SIZE, 'x')));  // exactly one full copy
-    EXPECT_TRUE(echoed(RandomBytes(256 * 1024, 4)));  // within the socket buffers on the way
+    // Exactly one full copy buffer, then a stream within the socket buffers on the way.
+    EXPECT_TRUE(echoed(std::string(RelayDirection::COPY_BUFFER_SIZE, 'x')));
+    EXPECT_TRUE(echoed(RandomBytes(256 * 1024, 4)));
     for (int round = 0; round < 10; ++round) {
         EXPECT_TRUE(echoed("pong " + std::to_string(round)));
     }

@@ -118,6 +118,34 @@ public:
     std::optional<Message> startedNotice;
 };
 
+// The socket of this process at the other end of `peer`, a connection of the test's own
+// to a relay running in this process; -1 if there is none.
+inline int RelaySocketFacing(int peer) {
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(peer, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        return -1;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        int fd = std::stoi(entry.path().filename().string());
+        sockaddr_in remote{};
+        length = sizeof remote;
+        if (fd != peer && ::getpeername(fd, reinterpret_cast<sockaddr*>(&remote), &length) == 0 &&
+            remote.sin_family == AF_INET && remote.sin_port == local.sin_port &&
+            remote.sin_addr.s_addr == local.sin_addr.s_addr) {
+            return fd;
+        }
+    }
+    return -1;
+}
+
+// True while the relay's socket towards `peer` takes nothing more: a relay with more bytes
+// for `peer` has to wait for it. A peer that never reads keeps it so.
+inline bool RelayCannotSendTo(int peer) {
+    pollfd writable{RelaySocketFacing(peer), POLLOUT, 0};
+    return writable.fd >= 0 && ::poll(&writable, 1, 0) == 0;
+}
+
 // Sends `data` and then a FIN on `fd` while reading everything that comes back until the
 // peer's FIN; returns what came back.
 inline std::string Exchange(int fd, const std::string& data,

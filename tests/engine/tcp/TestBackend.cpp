@@ -95,30 +95,66 @@ bool TestBackend::sendAll(int fd, const std::string& data) {
     return true;
 }
 
-// One connection, served full duplex: what it reads is queued and written back as the
-// peer takes it, so the backend never stops reading because the peer is slow to read.
+std::uint64_t TestBackend::Digest(std::uint64_t digest, const char* data, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) {
+        digest = (digest ^ static_cast<unsigned char>(data[i])) * 1099511628211ull;
+    }
+    return digest;
+}
+
+void TestBackend::update(const std::function<void()>& change) {
+    std::lock_guard lock(mutex_);
+    change();
+    changed_.notify_all();
+}
+
+void TestBackend::record(Connection& connection, const char* data, std::size_t length) {
+    update([&] {
+        if (mode_ != Mode::BlockingEcho) {
+            connection.received.append(data, length);
+        }
+        connection.digest = Digest(connection.digest, data, length);
+        connection.count += length;
+    });
+}
+
+// One connection. Most modes serve it full duplex: what it reads is queued and written
+// back as the peer takes it, so the backend never stops reading because the peer is slow
+// to read. BlockingEcho and NeverReads do stop reading, as some servers do.
 void TestBackend::serve(Connection& connection) {
     int fd = connection.fd.get();
     std::string pending = mode_ == Mode::AnswerAfterEof ? std::string() : tag_;
-    if (mode_ == Mode::SendAndClose) {
+    bool answersAtOnce = mode_ == Mode::SendAndClose || mode_ == Mode::NeverReads ||
+                         mode_ == Mode::AnswerAndHalfClose || mode_ == Mode::ResetAfterAnswer;
+    if (answersAtOnce) {
         pending += answer_;
     }
-    bool peerEnded = mode_ == Mode::SendAndClose;
+    bool peerEnded = mode_ == Mode::SendAndClose || mode_ == Mode::ResetAfterAnswer;
     bool finSent = false;
+    End end = End::Closed;
     char buffer[65536];
+    auto failed = [&](ssize_t n) { return n < 0 && errno != EAGAIN && errno != EINTR; };
     while (!(peerEnded && finSent)) {
+        bool reading = !peerEnded && mode_ != Mode::NeverReads &&
+                       (mode_ != Mode::BlockingEcho || pending.empty());
         pollfd fds[2] = {
-            {fd, static_cast<short>((peerEnded ? 0 : POLLIN) | (pending.empty() ? 0 : POLLOUT)), 0},
+            {fd, static_cast<short>((reading ? POLLIN : 0) | (pending.empty() ? 0 : POLLOUT)), 0},
             {stop_.get(), POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
             break;
         }
-        if (fds[1].revents != 0 || (fds[0].revents & (POLLERR | POLLNVAL)) != 0) {
+        if (fds[1].revents != 0) {
+            end = End::Open;  // the backend is going away
+            break;
+        }
+        if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0) {
+            end = End::Reset;
             break;
         }
         if ((fds[0].revents & POLLIN) != 0) {
             ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            if (failed(n)) {
+                end = errno == ECONNRESET ? End::Reset : End::Closed;
                 break;
             }
             if (n == 0) {
@@ -127,29 +163,36 @@ void TestBackend::serve(Connection& connection) {
                     pending = tag_ + answer_;
                 }
             } else if (n > 0) {
-                std::lock_guard lock(mutex_);
-                connection.received.append(buffer, static_cast<std::size_t>(n));
-                changed_.notify_all();
-                if (mode_ == Mode::Echo) {
+                record(connection, buffer, static_cast<std::size_t>(n));
+                if (mode_ == Mode::Echo || mode_ == Mode::BlockingEcho) {
                     pending.append(buffer, static_cast<std::size_t>(n));
                 }
             }
         }
         if ((fds[0].revents & POLLOUT) != 0) {
             ssize_t n = ::send(fd, pending.data(), pending.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            if (failed(n)) {
+                end = errno == ECONNRESET || errno == EPIPE ? End::Reset : End::Closed;
                 break;
             }
             if (n > 0) {
                 pending.erase(0, static_cast<std::size_t>(n));
             }
         }
-        if (peerEnded && pending.empty() && !finSent) {
+        if (pending.empty() && mode_ == Mode::NeverReads) {
+            pending = answer_;
+        } else if (pending.empty() && mode_ == Mode::ResetAfterAnswer) {
+            const linger reset{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            break;
+        } else if (pending.empty() && !finSent &&
+                   (peerEnded || mode_ == Mode::AnswerAndHalfClose)) {
             ::shutdown(fd, SHUT_WR);
             finSent = true;
         }
     }
     connection.fd.reset();
+    update([&] { connection.end = end; });
     connection.done = true;
 }
 
@@ -174,6 +217,29 @@ bool TestBackend::waitForReceived(std::size_t index, std::size_t bytes,
     return changed_.wait_for(lock, timeout, [&] {
         return index < connections_.size() && connections_[index]->received.size() >= bytes;
     });
+}
+
+}  // namespace tarnwick::testing
+
+namespace tarnwick::testing {
+
+std::uint64_t TestBackend::receivedDigest(std::size_t index) const {
+    std::lock_guard lock(mutex_);
+    return index < connections_.size() ? connections_[index]->digest : DIGEST_START;
+}
+
+std::size_t TestBackend::receivedCount(std::size_t index) const {
+    std::lock_guard lock(mutex_);
+    return index < connections_.size() ? connections_[index]->count : 0;
+}
+
+TestBackend::End TestBackend::waitForEnd(std::size_t index,
+                                         std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, timeout, [&] {
+        return index < connections_.size() && connections_[index]->end != End::Open;
+    });
+    return index < connections_.size() ? connections_[index]->end : End::Open;
 }
 
 }  // namespace tarnwick::testing

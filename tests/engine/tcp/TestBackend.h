@@ -4,6 +4,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,10 +22,20 @@ namespace tarnwick::testing {
 class TestBackend {
 public:
     enum class Mode {
-        Echo,            // tag at once, then every byte back; FIN after the peer's FIN
-        AnswerAfterEof,  // reads to the peer's FIN, then sends tag + `answer` and closes
-        SendAndClose,    // tag + `answer` at once, then closes without reading
+        Echo,                // tag at once, then every byte back; FIN after the peer's FIN
+        AnswerAfterEof,      // reads to the peer's FIN, then sends tag + `answer` and closes
+        SendAndClose,        // tag + `answer` at once, then closes without reading
+        BlockingEcho,        // as Echo, but reads nothing more while its echo waits to be sent;
+                             // keeps only a digest of what it received
+        NeverReads,          // tag, then `answer` over and over until the connection fails
+        AnswerAndHalfClose,  // tag + `answer` and a FIN at once, then reads to the peer's FIN
+        ResetAfterAnswer,    // tag + `answer` at once, then closes with a reset
     };
+    // How a connection ended, as the backend saw it.
+    enum class End { Open, Closed, Reset };
+    // FNV-1a, 64 bits: a digest of a stream that can be taken piece by piece.
+    static constexpr std::uint64_t DIGEST_START = 14695981039346656037ull;
+    static std::uint64_t Digest(std::uint64_t digest, const char* data, std::size_t length);
 
     explicit TestBackend(std::string tag, Mode mode = Mode::Echo, std::string answer = {});
     ~TestBackend();  // ends every connection and joins every thread
@@ -40,17 +52,28 @@ public:
     std::string received(std::size_t index) const;
     bool waitForReceived(std::size_t index, std::size_t bytes,
                          std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    // Digest and count of everything connection `index` received, in every mode.
+    std::uint64_t receivedDigest(std::size_t index) const;
+    std::size_t receivedCount(std::size_t index) const;
+    // Waits until connection `index` has ended and says how; End::Open after the time-out.
+    End waitForEnd(std::size_t index,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
 private:
     struct Connection {
         UniqueFd fd;
-        std::string received;  // guarded by the backend's mutex
+        std::string received;  // guarded by the backend's mutex, as are the next three
+        std::uint64_t digest = DIGEST_START;
+        std::size_t count = 0;
+        End end = End::Open;
         std::thread thread;
         std::atomic<bool> done{false};
     };
 
     void acceptLoop();
     void serve(Connection& connection);
+    void record(Connection& connection, const char* data, std::size_t length);
+    void update(const std::function<void()>& change);
     bool sendAll(int fd, const std::string& data);
     void reapFinished();
 

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "event/Socket.h"
+#include "tcp/RelayDirection.h"
+
+namespace tarnwick {
+
+// The two directions of one relayed connection, between the client's socket and the
+// destination's. Each direction flows on its own (RelayDirection): a receiver that is full
+// stalls only the direction towards it. The relay routes the sockets' notices to the
+// directions and sums up what they report:
+// - a FIN is passed on as a FIN (a half-close), and the other direction keeps flowing;
+// - once both sides have sent their FIN and all their data has been passed on, the
+//   connection is Finished, and closing both sockets passes the second FIN on;
+// - an error or a reset on either side is Failed, and the caller should then abort both
+//   sides, so that each peer learns that the stream was cut rather than complete.
+// The sockets belong to the caller; the relay only borrows them.
+class Relay {
+public:
+    enum class Outcome { Flowing, Finished, Failed };
+
+    Relay(Socket& client, Socket& forward)
+        : fromClient_(client, forward), fromForward_(forward, client) {}
+
+    // Before start: the client's first piece, to go to the destination before anything.
+    void holdForForward(std::unique_ptr<unsigned char[]> data, std::size_t length) {
+        fromClient_.hold(std::move(data), length);
+    }
+    // Both connections are up: starts relaying both ways.
+    Outcome start();
+
+    // Notices of either socket.
+    Outcome onReadable(Socket& socket);
+    Outcome onWritable(Socket& socket);
+    Outcome onClosed(Socket& socket, int error);
+
+    // Closes both sockets. A side that still had bytes coming from the other is reset, not
+    // closed, so that it does not take a cut stream for a complete one.
+    void close();
+    // Closes both sockets with a reset.
+    void abort();
+
+private:
+    RelayDirection& readingFrom(Socket& socket) {
+        return &socket == &fromClient_.source() ? fromClient_ : fromForward_;
+    }
+    RelayDirection& writingTo(Socket& socket) {
+        return &socket == &fromClient_.source() ? fromForward_ : fromClient_;
+    }
+    Outcome sumUp(RelayDirection& direction, RelayDirection::Result result);
+
+    RelayDirection fromClient_;
+    RelayDirection fromForward_;
+};
+
+}  // namespace tarnwick
