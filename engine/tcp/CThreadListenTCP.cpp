@@ -96,7 +96,7 @@ bool CThreadListenTCP::Admits(const Socket& accepted) const {
 // WM_SESSION_STARTED arrives: a stop that comes in between then still ends it.
 void CThreadListenTCP::StartSession(UniqueFd accepted) {
     auto session = std::make_unique<CThreadTCP>(threadId(), listenSocket.portCopy->deepCopy(),
-                                                std::move(accepted), captureLog);
+                                                std::move(accepted), captureLog, counters);
     WorkerEntry entry{session->threadHandle(), session->threadId()};
     counters->connectionAccepted();  // before the session runs, which may end it at once
     if (WorkerThread::resume(std::move(session))) {
