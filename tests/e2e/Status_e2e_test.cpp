@@ -114,6 +114,98 @@ protected:
     std::unique_ptr<ChildProcess> tarnwick;
 };
 
+TEST_F(StatusE2E, SmartAndStandardPortsCountAndLogEveryConnection) {
+    TagServer one("one:"), two("two:"), fallback("default:"), closer("bye:", true);
+    const int refused = FreePort(), smart = FreePort(), standard = FreePort();
+    Import(R"({"ports": [
+      {"protocol": "tcp", "listenPort": )" + std::to_string(smart) + R"(, "forwardIp": "127.0.0.1",
+       "forwardPort": )" + std::to_string(fallback.port()) + R"(, "timeoutSeconds": 1, "rules": [
+        {"ruleName": "one", "searchType": "text", "caseSensitive": true, "searchData": "ONE",
+         "forwardIp": "127.0.0.1", "forwardPort": )" + std::to_string(one.port()) + R"(},
+        {"ruleName": "two", "searchType": "hex", "caseSensitive": false, "searchData": "54 57 4f",
+         "forwardIp": "127.0.0.1", "forwardPort": )" + std::to_string(two.port()) + R"(},
+        {"ruleName": "dead", "searchType": "text", "caseSensitive": false, "searchData": "DEAD",
+         "forwardIp": "127.0.0.1", "forwardPort": )" + std::to_string(refused) + R"(}]},
+      {"protocol": "tcp", "listenPort": )" + std::to_string(standard) + R"(, "forwardIp": "127.0.0.1",
+       "forwardPort": )" + std::to_string(closer.port()) + R"(}]})");
+    Start(2);
+
+    std::vector<std::string> expected;
+    auto expect = [&](const Client& client, const std::string& destination, const std::string& route,
+                      int in, int out, const std::string& end, int listen) {
+        expected.push_back(Line("TCP", listen, Local(client.localPort()), destination, route, in,
+                                out, end));
+    };
+    for (const char* data : {"ONE 1", "ONE 2"}) {  // rule 1; the client closes
+        Client client(smart);
+        ASSERT_TRUE(client.send(data));
+        EXPECT_EQ(client.receive(9), "one:" + std::string(data));
+        expect(client, Local(one.port()), "rule 1 \"one\"", 5, 9, "client closed", smart);
+    }
+    {  // rule 2 (hex); the client resets
+        Client client(smart);
+        ASSERT_TRUE(client.send("TWO"));
+        EXPECT_EQ(client.receive(7), "two:TWO");
+        expect(client, Local(two.port()), "rule 2 \"two\"", 3, 7, "reset", smart);
+        client.abort();
+    }
+    auto silent = std::make_unique<Client>(smart);  // sends nothing for a while
+    {  // closes before sending anything: no destination at all
+        Client quitter(smart);
+        expect(quitter, "-", "default (client closed)", 0, 0, "client closed", smart);
+    }
+    {  // rule 3, whose destination refuses
+        Client dead(smart);
+        ASSERT_TRUE(dead.send("DEAD"));
+        EXPECT_TRUE(dead.closedByPeer());
+        expect(dead, Local(refused), "rule 3 \"dead\"", 0, 0, "connect failed: Connection refused",
+               smart);
+    }
+    {  // no rule matches
+        Client other(smart);
+        ASSERT_TRUE(other.send("zzz"));
+        EXPECT_EQ(other.receive(11), "default:zzz");
+        expect(other, Local(fallback.port()), "default (no match)", 3, 11, "client closed", smart);
+    }
+    {  // the destination closes first
+        Client plain(standard);
+        EXPECT_EQ(plain.receive(4), "bye:");
+        EXPECT_TRUE(plain.closedByPeer());
+        expect(plain, Local(closer.port()), "standard", 0, 4, "destination closed", standard);
+    }
+    EXPECT_EQ(silent->receive(8, 10s), "default:");  // the 1-second timeout
+    ASSERT_TRUE(silent->send("late"));
+    EXPECT_EQ(silent->receive(4), "late");
+    expect(*silent, Local(fallback.port()), "default (timeout)", 4, 12, "client closed", smart);
+    silent.reset();
+
+    QJsonArray ports = PortsWhen([](const QJsonArray& ports) {
+        return ports.size() == 2 &&
+               Object(Object(ports[0])["counters"])["accepted"].toInt() == 7 &&
+               Object(Object(ports[0])["counters"])["open"].toInt() == 0 &&
+               Object(Object(ports[1])["counters"])["open"].toInt() == 0;
+    });
+    ASSERT_EQ(ports.size(), 2);
+    QJsonObject smartCounters = Object(Object(ports[0])["counters"]);
+    EXPECT_EQ(QJsonDocument(smartCounters).toJson(QJsonDocument::Compact).toStdString(),
+              R"({"accepted":7,"bytesFromClients":20,"bytesToClients":48,)"
+              R"("defaultRoutes":{"clientClosed":1,"noMatch":1,"standard":0,"timeout":1},)"
+              R"("failedConnects":[{"count":1,"errno":111,"message":"Connection refused",)"
+              R"("name":"ECONNREFUSED"}],"logLinesDropped":0,"open":0,"resets":1,)"
+              R"("rules":[{"connections":2,"rule":1,"ruleName":"one"},)"
+              R"({"connections":1,"rule":2,"ruleName":"two"},)"
+              R"({"connections":1,"rule":3,"ruleName":"dead"}]})");
+    EXPECT_EQ(QJsonDocument(Object(Object(ports[1])["counters"])).toJson(QJsonDocument::Compact).toStdString(),
+              R"({"accepted":1,"bytesFromClients":0,"bytesToClients":4,)"
+              R"("defaultRoutes":{"clientClosed":0,"noMatch":0,"standard":1,"timeout":0},)"
+              R"("failedConnects":[],"logLinesDropped":0,"open":0,"resets":0,"rules":[]})");
+
+    tarnwick->signal(SIGTERM);
+    ASSERT_EQ(tarnwick->wait(30s), 0) << tarnwick->err();
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(LogLines(tarnwick->out()), expected) << tarnwick->out();
+}
+
 TEST_F(StatusE2E, UdpRunCountsBothWaysAndAPortThatCannotOpenSaysWhy) {
     UdpTagServer dns("udp:");
     const int udp = FreePort(SOCK_DGRAM);
