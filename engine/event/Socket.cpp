@@ -27,16 +27,17 @@ int Socket::Create(int port, SocketType type, bool reuseAddress, int family) {
     if (!local) {
         return -EINVAL;
     }
-    return open(*local, type, reuseAddress, port != 0 || type == SocketType::Datagram);
+    return createSocket(*local, type, reuseAddress, port != 0 || type == SocketType::Datagram);
 }
 
 int Socket::Create(const SocketAddress& local, SocketType type, bool reuseAddress) {
-    return open(local, type, reuseAddress, true);
+    return createSocket(local, type, reuseAddress, true);
 }
 
 // A socket of `local`'s family, bound to it when `bind` is set. An IPv6 socket also
 // serves IPv4 whatever the system's default, so that "::" means both families.
-int Socket::open(const SocketAddress& local, SocketType type, bool reuseAddress, bool bind) {
+int Socket::createSocket(const SocketAddress& local, SocketType type, bool reuseAddress,
+                         bool bind) {
     if (isOpen()) {
         return -EISCONN;
     }

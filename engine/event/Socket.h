@@ -39,9 +39,10 @@ public:
     int localPort() const;
 
     // Opens a new socket of `family` (AF_INET or AF_INET6), registers it with this thread's
-    // loop and binds it to `port` on all local addresses. A stream socket with port 0 is left unbound until it
-    // connects. `reuseAddress` is for listeners only: it lets a port be bound again while
-    // old connections linger, and still refuses a second live listener.
+    // loop and binds it to `port` on all local addresses. A stream socket with port 0 is
+    // left unbound until it connects. `reuseAddress` is for listeners only: it lets a port
+    // be bound again while old connections linger, and still refuses a second live
+    // listener.
     int Create(int port = 0, SocketType type = SocketType::Stream, bool reuseAddress = false,
                int family = AF_INET);
     // The same, bound to `local`, of its family. An IPv6 socket bound to "::" also serves
@@ -110,7 +111,7 @@ protected:
     virtual void OnClose(int error);
 
 private:
-    int open(const SocketAddress& local, SocketType type, bool reuseAddress, bool bind);
+    int createSocket(const SocketAddress& local, SocketType type, bool reuseAddress, bool bind);
     void enterLoop();
     void leaveLoop();
     int pendingError() const;
