@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "event/EngineMessages.h"
-#include "event/ResolveHost.h"
 #include "event/ThreadRegistry.h"
 #include "routing/ChooseDestination.h"
 
@@ -128,7 +127,7 @@ void CThreadTCP::OnSocketClosed(Socket& socket, int error) {
 void CThreadTCP::ConnectForward(const std::string& host, std::int32_t port) {
     state = State::Connecting;
     clientSocket.setReadNotices(false);
-    addresses = ResolveHost(host, port);
+    addresses = SocketAddress::Resolve(host, port);
     ConnectNextAddress();
 }
 
@@ -136,10 +135,10 @@ void CThreadTCP::ConnectForward(const std::string& host, std::int32_t port) {
 // has to wait, and keeps running through the later ones.
 void CThreadTCP::ConnectNextAddress() {
     while (!addresses.empty()) {
-        const sockaddr_storage address = addresses.front();
+        const SocketAddress address = addresses.front();
         addresses.erase(addresses.begin());
         forwardSocket.Close();
-        if (forwardSocket.Create(0, SocketType::Stream, false, address.ss_family) != 0) {
+        if (forwardSocket.Create(0, SocketType::Stream, false, address.family()) != 0) {
             continue;
         }
         int result = forwardSocket.Connect(address);

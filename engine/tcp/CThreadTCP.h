@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ForwardingPort.h"
+#include "event/SocketAddress.h"
 #include "event/UniqueFd.h"
 #include "event/WorkerThread.h"
 #include "routing/CaptureLog.h"
@@ -96,7 +97,7 @@ private:
     ThreadId listenerThreadId;                 // 0 once the listener need not be told
     UniqueFd acceptedHandle;                   // until clientSocket takes it over
     std::shared_ptr<CaptureLog> captureLog;
-    std::vector<sockaddr_storage> addresses;  // the destination's not tried yet, in order
+    std::vector<SocketAddress> addresses;  // the destination's not tried yet, in order
     std::chrono::milliseconds connectTimeout = CONNECT_TIMEOUT_MS;
     State state = State::Starting;
 };
