@@ -135,11 +135,14 @@ std::optional<SocketAddress> SocketAddress::reachableFrom(const SocketAddress& l
 }
 
 bool SocketAddress::samePeer(const SocketAddress& other) const {
+    return sameHost(other) && port() == other.port();
+}
+
+bool SocketAddress::sameHost(const SocketAddress& other) const {
     auto a = ip();
     auto b = other.ip();
     return a && b && a->family() == b->family() &&
-           std::memcmp(a->bytes().data(), b->bytes().data(), a->size()) == 0 &&
-           port() == other.port();
+           std::memcmp(a->bytes().data(), b->bytes().data(), a->size()) == 0;
 }
 
 std::string SocketAddress::toString() const {

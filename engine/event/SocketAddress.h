@@ -44,6 +44,8 @@ public:
 
     // The same address and port, a v4-mapped address being the IPv4 address it carries.
     bool samePeer(const SocketAddress& other) const;
+    // The same address, whatever the ports.
+    bool sameHost(const SocketAddress& other) const;
 
     // "10.0.0.1:80", "[::1]:80".
     std::string toString() const;

@@ -1,38 +1,44 @@
 #include "routing/ChooseDestination.h"
 
-#include "routing/Matchers.h"
-
 namespace tarnwick {
 
 namespace {
 
-bool RuleMatches(const ForwardingRule& rule, const unsigned char* data, std::size_t length) {
-    if (rule.isHex()) {
-        return MatchHex(rule.searchData, data, length) != 0;
+void Capture(std::int32_t& captureFirstPacket, const ForwardingPort& port,
+             const unsigned char* data, std::size_t length, CaptureLog& log) {
+    if (captureFirstPacket != 0) {
+        captureFirstPacket = 0;  // cleared first: a failed dump is not tried again
+        log.WriteCaptureLog(port, data, length);
     }
-    if (rule.caseSensitive != 0) {
-        return MatchTextCase(rule.searchData, data, length) != 0;
-    }
-    return MatchText(rule.searchData, data, length) != 0;
+}
+
+void Route(const ForwardingRule* match, const ForwardingPort& port, std::string& host,
+           std::int32_t& hostPort) {
+    host = match ? match->forwardIp : port.forwardIp;
+    hostPort = match ? match->forwardPort : port.forwardPort;
 }
 
 }  // namespace
 
 void ChooseDestination(ForwardingPort& port, const unsigned char* data, std::size_t length,
                        std::string& host, std::int32_t& hostPort, CaptureLog& log) {
-    if (port.captureFirstPacket != 0) {
-        port.captureFirstPacket = 0;  // cleared first: a failed dump is not tried again
-        log.WriteCaptureLog(port, data, length);
-    }
+    Capture(port.captureFirstPacket, port, data, length, log);
+    const SearchedData searched(data, length);
+    const ForwardingRule* match = nullptr;
     for (const auto& rule : port.rules) {
-        if (RuleMatches(*rule, data, length)) {
-            host = rule->forwardIp;
-            hostPort = rule->forwardPort;
-            return;
+        if (CompiledPattern::ForRule(*rule).occursIn(searched)) {
+            match = rule.get();
+            break;
         }
     }
-    host = port.forwardIp;
-    hostPort = port.forwardPort;
+    Route(match, port, host, hostPort);
+}
+
+void ChooseDestination(const RoutingTable& routing, std::int32_t& captureFirstPacket,
+                       const unsigned char* data, std::size_t length, std::string& host,
+                       std::int32_t& hostPort, CaptureLog& log) {
+    Capture(captureFirstPacket, routing.port(), data, length, log);
+    Route(routing.FirstMatch(data, length), routing.port(), host, hostPort);
 }
 
 }  // namespace tarnwick

@@ -6,6 +6,7 @@
 
 #include "ForwardingPort.h"
 #include "routing/CaptureLog.h"
+#include "routing/RoutingTable.h"
 
 namespace tarnwick {
 
@@ -15,5 +16,11 @@ namespace tarnwick {
 // default destination. Always fills `host` and `hostPort`; never fails.
 void ChooseDestination(ForwardingPort& port, const unsigned char* data, std::size_t length,
                        std::string& host, std::int32_t& hostPort, CaptureLog& log);
+
+// The same decision through a table shared by many connections: the table stays as it
+// is, and the capture flag is the connection's own, `captureFirstPacket`.
+void ChooseDestination(const RoutingTable& routing, std::int32_t& captureFirstPacket,
+                       const unsigned char* data, std::size_t length, std::string& host,
+                       std::int32_t& hostPort, CaptureLog& log);
 
 }  // namespace tarnwick

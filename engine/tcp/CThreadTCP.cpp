@@ -9,12 +9,13 @@
 
 namespace tarnwick {
 
-CThreadTCP::CThreadTCP(ThreadId listenerThreadId, std::unique_ptr<ForwardingPort> portCopy,
+CThreadTCP::CThreadTCP(ThreadId listenerThreadId, std::shared_ptr<const RoutingTable> routing,
                        UniqueFd acceptedHandle, std::shared_ptr<CaptureLog> captureLog)
     : clientSocket(*this),
       forwardSocket(*this),
       relay(clientSocket, forwardSocket),
-      portCopy(std::move(portCopy)),
+      routing(std::move(routing)),
+      captureFirstPacket(this->routing->port().captureFirstPacket),
       listenerThreadId(listenerThreadId),
       acceptedHandle(std::move(acceptedHandle)),
       captureLog(std::move(captureLog)) {}
@@ -48,8 +49,9 @@ void CThreadTCP::OnStart() {
     }
     acceptedHandle.release();  // clientSocket owns it now
     clientSocket.SetNoDelay();
-    if (portCopy->isSmart()) {
-        timerId = setTimer(std::chrono::seconds(portCopy->timeoutSeconds));
+    const ForwardingPort& port = routing->port();
+    if (port.isSmart()) {
+        timerId = setTimer(std::chrono::seconds(port.timeoutSeconds));
         state = State::WaitingForFirstData;
         // Bookkeeping only (the listener registered the session when it started it): it
         // need not wake the listener, which takes it with its next accept or stop request.
@@ -57,7 +59,7 @@ void CThreadTCP::OnStart() {
                                 threadHandle());
         return;
     }
-    ConnectForward(portCopy->forwardIp, portCopy->forwardPort);
+    ConnectForward(port.forwardIp, port.forwardPort);
 }
 
 void CThreadTCP::OnTimer(TimerId id) {
@@ -67,7 +69,7 @@ void CThreadTCP::OnTimer(TimerId id) {
     StopTimer();
     if (state == State::WaitingForFirstData) {
         // Nothing came in time: the default destination, and no rule is tried.
-        ConnectForward(portCopy->forwardIp, portCopy->forwardPort);
+        ConnectForward(routing->port().forwardIp, routing->port().forwardPort);
     } else {
         EndSession(0);  // the destination did not answer within the connect limit
     }
@@ -97,7 +99,8 @@ void CThreadTCP::OnClientData() {
     std::string host;
     std::int32_t port = 0;
     auto length = static_cast<std::size_t>(received);
-    ChooseDestination(*portCopy, buffer.get(), length, host, port, *captureLog);
+    ChooseDestination(*routing, captureFirstPacket, buffer.get(), length, host, port,
+                      *captureLog);
     relay.holdForForward(std::move(buffer), length);
     ConnectForward(host, port);
 }
@@ -172,7 +175,7 @@ void CThreadTCP::OnConnected() {
     addresses = {};
     forwardSocket.SetNoDelay();
     state = State::Relaying;
-    if (!portCopy->isSmart()) {
+    if (!routing->port().isSmart()) {
         PostThreadMessageLazily(listenerThreadId, WM_SESSION_STARTED, threadId(), 0,
                                 threadHandle());
     }
@@ -216,7 +219,7 @@ void CThreadTCP::EndSession(std::uintptr_t quietly) {
 }
 
 void CThreadTCP::FreePortCopy() {
-    portCopy.reset();
+    routing.reset();
 }
 
 }  // namespace tarnwick

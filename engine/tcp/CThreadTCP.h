@@ -14,6 +14,7 @@
 #include "event/UniqueFd.h"
 #include "event/WorkerThread.h"
 #include "routing/CaptureLog.h"
+#include "routing/RoutingTable.h"
 #include "tcp/CSocketClientTCP.h"
 #include "tcp/CSocketForwardTCP.h"
 #include "tcp/Relay.h"
@@ -50,10 +51,11 @@ public:
     static constexpr std::chrono::milliseconds CONNECT_TIMEOUT_MS{21000};
 
     // Everything the listener hands over before resuming the session: its own thread id,
-    // a fresh copy of the port, the accepted connection (owned by the session from here
+    // the port's routing (shared with the listener's other sessions, never changed), the
+    // accepted connection (owned by the session from here
     // on, and closed with it if the session never runs) and the capture log to write
     // first-packet dumps to (shared, never null).
-    CThreadTCP(ThreadId listenerThreadId, std::unique_ptr<ForwardingPort> portCopy,
+    CThreadTCP(ThreadId listenerThreadId, std::shared_ptr<const RoutingTable> routing,
                UniqueFd acceptedHandle, std::shared_ptr<CaptureLog> captureLog);
     ~CThreadTCP() override;
 
@@ -93,7 +95,8 @@ private:
     CSocketClientTCP clientSocket;
     CSocketForwardTCP forwardSocket;
     Relay relay;  // moves bytes between the two sockets once both are connected
-    std::unique_ptr<ForwardingPort> portCopy;  // null once freed
+    std::shared_ptr<const RoutingTable> routing;  // null once freed
+    std::int32_t captureFirstPacket;               // this connection's own capture flag
     ThreadId listenerThreadId;                 // 0 once the listener need not be told
     UniqueFd acceptedHandle;                   // until clientSocket takes it over
     std::shared_ptr<CaptureLog> captureLog;

@@ -23,9 +23,9 @@ struct Session {
     std::unique_ptr<CThreadTCP> worker;
 
     explicit Session(const ForwardingPort& port) {
-        worker =
-            std::make_unique<CThreadTCP>(listener.id(), port.deepCopy(), std::move(connection.a),
-                                         std::make_shared<testing::RecordingCaptureLog>());
+        worker = std::make_unique<CThreadTCP>(
+            listener.id(), std::make_shared<const RoutingTable>(port.deepCopy()),
+            std::move(connection.a), std::make_shared<testing::RecordingCaptureLog>());
         entry = WorkerEntry{worker->threadHandle(), worker->threadId()};
     }
     bool resume() { return WorkerThread::resume(std::move(worker)); }
