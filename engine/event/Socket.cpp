@@ -1,6 +1,5 @@
 #include "event/Socket.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,32 +13,6 @@
 
 namespace tarnwick {
 
-namespace {
-
-// The wildcard address of `family` with `port`, and its length.
-socklen_t AnyAddress(int family, int port, sockaddr_storage& address) {
-    address = sockaddr_storage{};
-    auto networkPort = htons(static_cast<std::uint16_t>(port));
-    if (family == AF_INET6) {
-        auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
-        v6.sin6_family = AF_INET6;
-        v6.sin6_addr = in6addr_any;
-        v6.sin6_port = networkPort;
-        return sizeof v6;
-    }
-    auto& v4 = reinterpret_cast<sockaddr_in&>(address);
-    v4.sin_family = AF_INET;
-    v4.sin_addr.s_addr = htonl(INADDR_ANY);
-    v4.sin_port = networkPort;
-    return sizeof v4;
-}
-
-socklen_t AddressLength(const sockaddr_storage& address) {
-    return address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-}
-
-}  // namespace
-
 Socket::~Socket() {
     Close();
 }
@@ -50,34 +23,21 @@ int Socket::localPort() const {
 }
 
 int Socket::Create(int port, SocketType type, bool reuseAddress, int family) {
-    if (isOpen()) {
-        return -EISCONN;
-    }
-    if (port < 0 || port > 65535) {
+    auto local = SocketAddress::ForListening(family == AF_INET6 ? "::" : "", port);
+    if (!local) {
         return -EINVAL;
     }
-    int kind = type == SocketType::Stream ? SOCK_STREAM : SOCK_DGRAM;
-    UniqueFd fd(::socket(family, kind | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!fd.valid()) {
-        return -errno;
-    }
-    const int on = 1;
-    if (reuseAddress && ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
-        return -errno;
-    }
-    if (port != 0 || type == SocketType::Datagram) {
-        sockaddr_storage address;
-        socklen_t length = AnyAddress(family, port, address);
-        if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-            return -errno;
-        }
-    }
-    fd_ = std::move(fd);
-    enterLoop();
-    return 0;
+    return createSocket(*local, type, reuseAddress, port != 0 || type == SocketType::Datagram);
 }
 
 int Socket::Create(const SocketAddress& local, SocketType type, bool reuseAddress) {
+    return createSocket(local, type, reuseAddress, true);
+}
+
+// A socket of `local`'s family, bound to it when `bind` is set. An IPv6 socket also
+// serves IPv4 whatever the system's default, so that "::" means both families.
+int Socket::createSocket(const SocketAddress& local, SocketType type, bool reuseAddress,
+                         bool bind) {
     if (isOpen()) {
         return -EISCONN;
     }
@@ -91,12 +51,11 @@ int Socket::Create(const SocketAddress& local, SocketType type, bool reuseAddres
     if (reuseAddress && ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
         return -errno;
     }
-    // Whatever the system's default, "::" means both families.
     if (local.family() == AF_INET6 &&
         ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) {
         return -errno;
     }
-    if (::bind(fd.get(), local.get(), local.length()) != 0) {
+    if (bind && ::bind(fd.get(), local.get(), local.length()) != 0) {
         return -errno;
     }
     fd_ = std::move(fd);
@@ -152,12 +111,11 @@ int Socket::dropWaitingConnection() {
     return 0;
 }
 
-int Socket::Connect(const sockaddr_storage& address) {
+int Socket::Connect(const SocketAddress& address) {
     if (!isOpen()) {
         return -EBADF;
     }
-    const auto* target = reinterpret_cast<const sockaddr*>(&address);
-    if (::connect(fd_.get(), target, AddressLength(address)) == 0) {
+    if (::connect(fd_.get(), address.get(), address.length()) == 0) {
         return 0;
     }
     if (errno != EINPROGRESS && errno != EINTR) {

@@ -38,10 +38,11 @@ public:
     // The local port the socket is bound to, or -errno.
     int localPort() const;
 
-    // Opens a new socket of `family`, registers it with this thread's loop and binds it to
-    // `port` on all local addresses. A stream socket with port 0 is left unbound until it
-    // connects. `reuseAddress` is for listeners only: it lets a port be bound again while
-    // old connections linger, and still refuses a second live listener.
+    // Opens a new socket of `family` (AF_INET or AF_INET6), registers it with this thread's
+    // loop and binds it to `port` on all local addresses. A stream socket with port 0 is
+    // left unbound until it connects. `reuseAddress` is for listeners only: it lets a port
+    // be bound again while old connections linger, and still refuses a second live
+    // listener.
     int Create(int port = 0, SocketType type = SocketType::Stream, bool reuseAddress = false,
                int family = AF_INET);
     // The same, bound to `local`, of its family. An IPv6 socket bound to "::" also serves
@@ -58,7 +59,7 @@ public:
     // Starts connecting to `address`. 0 when the connection is made at once; -EINPROGRESS
     // when OnConnect will tell the result; otherwise -errno. Any time limit is the
     // caller's, as a timer.
-    int Connect(const sockaddr_storage& address);
+    int Connect(const SocketAddress& address);
     bool isConnecting() const { return connecting_; }
     // Hands over as much of `length` bytes as the network stack takes now: the count taken,
     // -EAGAIN when it takes nothing, or -errno. Never raises SIGPIPE.
@@ -110,6 +111,7 @@ protected:
     virtual void OnClose(int error);
 
 private:
+    int createSocket(const SocketAddress& local, SocketType type, bool reuseAddress, bool bind);
     void enterLoop();
     void leaveLoop();
     int pendingError() const;

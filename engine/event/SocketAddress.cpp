@@ -54,6 +54,9 @@ std::optional<SocketAddress> SocketAddress::ForListening(const std::string& list
 
 // inet_aton takes the short dotted forms ("127.1") as inet_addr does.
 std::vector<SocketAddress> SocketAddress::Resolve(const std::string& host, int port) {
+    if (port < 0 || port > 65535) {
+        return {};
+    }
     sockaddr_in v4{};
     v4.sin_family = AF_INET;
     if (::inet_aton(host.c_str(), &v4.sin_addr) != 0) {
@@ -132,11 +135,14 @@ std::optional<SocketAddress> SocketAddress::reachableFrom(const SocketAddress& l
 }
 
 bool SocketAddress::samePeer(const SocketAddress& other) const {
+    return sameHost(other) && port() == other.port();
+}
+
+bool SocketAddress::sameHost(const SocketAddress& other) const {
     auto a = ip();
     auto b = other.ip();
     return a && b && a->family() == b->family() &&
-           std::memcmp(a->bytes().data(), b->bytes().data(), a->size()) == 0 &&
-           port() == other.port();
+           std::memcmp(a->bytes().data(), b->bytes().data(), a->size()) == 0;
 }
 
 std::string SocketAddress::toString() const {

@@ -22,8 +22,9 @@ public:
     static std::optional<SocketAddress> ForListening(const std::string& listenAddress, int port);
 
     // Every address of `host`, a literal (IPv6 in brackets or not, IPv4 also in the short
-    // dotted forms) or a name, in the resolver's order, each with `port`. Empty when the
-    // name cannot be resolved. Blocks while a name is looked up.
+    // dotted forms inet_addr takes, such as "127.1") or a name of either family, in the
+    // resolver's order, each with `port`. Empty when the name cannot be resolved or the
+    // port is outside 0 to 65535. Blocks while a name is looked up.
     static std::vector<SocketAddress> Resolve(const std::string& host, int port);
 
     // The local and the peer address of a socket; empty() on failure.
@@ -43,6 +44,8 @@ public:
 
     // The same address and port, a v4-mapped address being the IPv4 address it carries.
     bool samePeer(const SocketAddress& other) const;
+    // The same address, whatever the ports.
+    bool sameHost(const SocketAddress& other) const;
 
     // "10.0.0.1:80", "[::1]:80".
     std::string toString() const;

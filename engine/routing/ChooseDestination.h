@@ -6,6 +6,7 @@
 
 #include "ForwardingPort.h"
 #include "routing/CaptureLog.h"
+#include "routing/RoutingTable.h"
 
 namespace tarnwick {
 
@@ -16,5 +17,12 @@ namespace tarnwick {
 // of the matching rule in `port.rules`, or -1 when the default destination was taken.
 int ChooseDestination(ForwardingPort& port, const unsigned char* data, std::size_t length,
                        std::string& host, std::int32_t& hostPort, CaptureLog& log);
+
+// The same decision through a table shared by many connections: the table stays as it
+// is, and the capture flag is the connection's own, `captureFirstPacket`. Returns the
+// matching rule's index, or -1, likewise.
+int ChooseDestination(const RoutingTable& routing, std::int32_t& captureFirstPacket,
+                       const unsigned char* data, std::size_t length, std::string& host,
+                       std::int32_t& hostPort, CaptureLog& log);
 
 }  // namespace tarnwick

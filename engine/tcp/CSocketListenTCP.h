@@ -10,12 +10,12 @@ namespace tarnwick {
 class CThreadListenTCP;
 
 // The listening socket of a TCP port. It carries the listener's private copy of the port,
-// from which every session gets a fresh copy of its own.
+// which no one changes once the listener runs.
 class CSocketListenTCP : public Socket {
 public:
     explicit CSocketListenTCP(CThreadListenTCP& owner) : owner_(owner) {}
 
-    std::unique_ptr<ForwardingPort> portCopy;  // null once freed
+    std::shared_ptr<const ForwardingPort> portCopy;  // null once freed
 
 protected:
     void OnAccept(int error) override;

@@ -70,6 +70,7 @@ void CThreadListenTCP::OnStart() {
         OnStop(0, -result);  // the owner learns why the port could not listen
         return;
     }
+    routing = std::make_shared<const RoutingTable>(listenSocket.portCopy);
     PostThreadMessage(port->ownerWindow, WM_PORT_STARTED, threadId(), 0, threadHandle());
 }
 
@@ -95,8 +96,8 @@ bool CThreadListenTCP::Admits(const Socket& accepted) const {
 // The session is registered here, when it is started, and not only when its own
 // WM_SESSION_STARTED arrives: a stop that comes in between then still ends it.
 void CThreadListenTCP::StartSession(UniqueFd accepted) {
-    auto session = std::make_unique<CThreadTCP>(threadId(), listenSocket.portCopy->deepCopy(),
-                                                std::move(accepted), captureLog, counters);
+    auto session = std::make_unique<CThreadTCP>(threadId(), routing, std::move(accepted),
+                                                captureLog, counters);
     WorkerEntry entry{session->threadHandle(), session->threadId()};
     counters->connectionAccepted();  // before the session runs, which may end it at once
     if (WorkerThread::resume(std::move(session))) {
@@ -185,6 +186,7 @@ void CThreadListenTCP::StopSessions() {
 }
 
 void CThreadListenTCP::FreePortCopy() {
+    routing.reset();
     listenSocket.portCopy.reset();
 }
 

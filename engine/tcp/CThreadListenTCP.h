@@ -13,6 +13,7 @@
 #include "WorkerEntry.h"
 #include "event/WorkerThread.h"
 #include "routing/CaptureLog.h"
+#include "routing/RoutingTable.h"
 #include "tcp/CSocketListenTCP.h"
 
 namespace tarnwick {
@@ -75,6 +76,8 @@ private:
 
     CSocketListenTCP listenSocket;
     AllowedClients allowedClients;  // from the port copy, when listening starts
+    // The port copy with its rules read, once listening starts; every session shares it.
+    std::shared_ptr<const RoutingTable> routing;
     std::vector<WorkerEntry> sessions;  // in order of registration, which is by id
     std::shared_ptr<CaptureLog> captureLog;
     std::shared_ptr<PortCounters> counters = std::make_shared<PortCounters>();

@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "event/EngineMessages.h"
-#include "event/ResolveHost.h"
 #include "event/ThreadRegistry.h"
 #include "routing/ChooseDestination.h"
 
@@ -19,13 +18,14 @@ EndReason ErrorEnd(int error) {
 
 }  // namespace
 
-CThreadTCP::CThreadTCP(ThreadId listenerThreadId, std::unique_ptr<ForwardingPort> portCopy,
+CThreadTCP::CThreadTCP(ThreadId listenerThreadId, std::shared_ptr<const RoutingTable> routing,
                        UniqueFd acceptedHandle, std::shared_ptr<CaptureLog> captureLog,
                        std::shared_ptr<PortCounters> counters)
     : clientSocket(*this),
       forwardSocket(*this),
       relay(clientSocket, forwardSocket),
-      portCopy(std::move(portCopy)),
+      routing(std::move(routing)),
+      captureFirstPacket(this->routing->port().captureFirstPacket),
       listenerThreadId(listenerThreadId),
       acceptedHandle(std::move(acceptedHandle)),
       captureLog(std::move(captureLog)),
@@ -60,9 +60,10 @@ void CThreadTCP::OnStart() {
     }
     acceptedHandle.release();  // clientSocket owns it now
     clientSocket.SetNoDelay();
-    tally.started(clientSocket.handle(), portCopy->listenPort);
-    if (portCopy->isSmart()) {
-        timerId = setTimer(std::chrono::seconds(portCopy->timeoutSeconds));
+    const ForwardingPort& port = routing->port();
+    tally.started(clientSocket.handle(), port.listenPort);
+    if (port.isSmart()) {
+        timerId = setTimer(std::chrono::seconds(port.timeoutSeconds));
         state = State::WaitingForFirstData;
         // Bookkeeping only (the listener registered the session when it started it): it
         // need not wake the listener, which takes it with its next accept or stop request.
@@ -70,7 +71,7 @@ void CThreadTCP::OnStart() {
                                 threadHandle());
         return;
     }
-    ConnectForward(portCopy->forwardIp, portCopy->forwardPort, Route{RouteKind::Standard});
+    ConnectForward(port.forwardIp, port.forwardPort, Route{RouteKind::Standard});
 }
 
 void CThreadTCP::OnTimer(TimerId id) {
@@ -85,7 +86,8 @@ void CThreadTCP::OnTimer(TimerId id) {
     StopTimer();
     if (state == State::WaitingForFirstData) {
         // Nothing came in time: the default destination, and no rule is tried.
-        ConnectForward(portCopy->forwardIp, portCopy->forwardPort, Route{RouteKind::Timeout});
+        ConnectForward(routing->port().forwardIp, routing->port().forwardPort,
+                       Route{RouteKind::Timeout});
     } else {
         ConnectFailed(ETIMEDOUT);  // the destination did not answer within the connect limit
     }
@@ -118,7 +120,8 @@ void CThreadTCP::OnClientData() {
     std::string host;
     std::int32_t port = 0;
     auto length = static_cast<std::size_t>(received);
-    int rule = ChooseDestination(*portCopy, buffer.get(), length, host, port, *captureLog);
+    int rule = ChooseDestination(*routing, captureFirstPacket, buffer.get(), length, host, port,
+                                 *captureLog);
     relay.holdForForward(std::move(buffer), length);
     ConnectForward(host, port, rule >= 0 ? Route{RouteKind::Rule, rule} : Route{RouteKind::NoMatch});
 }
@@ -159,7 +162,7 @@ void CThreadTCP::ConnectForward(const std::string& host, std::int32_t port, cons
     tally.routed(route, HostPortLabel(host, port));
     state = State::Connecting;
     clientSocket.setReadNotices(false);
-    addresses = ResolveHost(host, port);
+    addresses = SocketAddress::Resolve(host, port);
     ConnectNextAddress();
 }
 
@@ -167,10 +170,10 @@ void CThreadTCP::ConnectForward(const std::string& host, std::int32_t port, cons
 // has to wait, and keeps running through the later ones.
 void CThreadTCP::ConnectNextAddress() {
     while (!addresses.empty()) {
-        const sockaddr_storage address = addresses.front();
+        const SocketAddress address = addresses.front();
         addresses.erase(addresses.begin());
         forwardSocket.Close();
-        int result = forwardSocket.Create(0, SocketType::Stream, false, address.ss_family);
+        int result = forwardSocket.Create(0, SocketType::Stream, false, address.family());
         if (result == 0) {
             result = forwardSocket.Connect(address);
         }
@@ -212,7 +215,7 @@ void CThreadTCP::OnConnected() {
     addresses = {};
     forwardSocket.SetNoDelay();
     state = State::Relaying;
-    if (!portCopy->isSmart()) {
+    if (!routing->port().isSmart()) {
         PostThreadMessageLazily(listenerThreadId, WM_SESSION_STARTED, threadId(), 0,
                                 threadHandle());
     }
@@ -282,7 +285,7 @@ void CThreadTCP::EndSession(std::uintptr_t quietly) {
 }
 
 void CThreadTCP::FreePortCopy() {
-    portCopy.reset();
+    routing.reset();
 }
 
 }  // namespace tarnwick

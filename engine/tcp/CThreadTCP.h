@@ -12,9 +12,11 @@
 #include "ConnectionRecord.h"
 #include "ForwardingPort.h"
 #include "PortCounters.h"
+#include "event/SocketAddress.h"
 #include "event/UniqueFd.h"
 #include "event/WorkerThread.h"
 #include "routing/CaptureLog.h"
+#include "routing/RoutingTable.h"
 #include "tcp/CSocketClientTCP.h"
 #include "tcp/CSocketForwardTCP.h"
 #include "tcp/Relay.h"
@@ -52,11 +54,12 @@ public:
     static constexpr std::chrono::milliseconds CONNECT_TIMEOUT_MS{21000};
 
     // Everything the listener hands over before resuming the session: its own thread id,
-    // a fresh copy of the port, the accepted connection (owned by the session from here
+    // the port's routing (shared with the listener's other sessions, never changed), the
+    // accepted connection (owned by the session from here
     // on, and closed with it if the session never runs), the capture log to write
     // first-packet dumps to (shared, never null) and the port's counters (shared; null
     // counts into a set of the session's own).
-    CThreadTCP(ThreadId listenerThreadId, std::unique_ptr<ForwardingPort> portCopy,
+    CThreadTCP(ThreadId listenerThreadId, std::shared_ptr<const RoutingTable> routing,
                UniqueFd acceptedHandle, std::shared_ptr<CaptureLog> captureLog,
                std::shared_ptr<PortCounters> counters = nullptr);
     ~CThreadTCP() override;
@@ -100,11 +103,12 @@ private:
     CSocketClientTCP clientSocket;
     CSocketForwardTCP forwardSocket;
     Relay relay;  // moves bytes between the two sockets once both are connected
-    std::unique_ptr<ForwardingPort> portCopy;  // null once freed
+    std::shared_ptr<const RoutingTable> routing;  // null once freed
+    std::int32_t captureFirstPacket;               // this connection's own capture flag
     ThreadId listenerThreadId;                 // 0 once the listener need not be told
     UniqueFd acceptedHandle;                   // until clientSocket takes it over
     std::shared_ptr<CaptureLog> captureLog;
-    std::vector<sockaddr_storage> addresses;  // the destination's not tried yet, in order
+    std::vector<SocketAddress> addresses;  // the destination's not tried yet, in order
     std::chrono::milliseconds connectTimeout = CONNECT_TIMEOUT_MS;
     State state = State::Starting;
     SessionTally tally;          // what the port's counters and log learn of this session

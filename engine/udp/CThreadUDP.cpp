@@ -146,6 +146,7 @@ bool CThreadUDP::ChooseRunDestination(const unsigned char* data, std::size_t len
     for (const SocketAddress& address : SocketAddress::Resolve(destIp, port)) {
         if (auto reachable = address.reachableFrom(localAddress)) {
             destAddress = *reachable;
+            replySource = ReplySource(destAddress);
             return true;
         }
     }
@@ -157,10 +158,9 @@ bool CThreadUDP::Admits(const SocketAddress& sender) const {
     return (destinationChosen && FromDestination(sender)) || allowedClients.admits(sender);
 }
 
-// Address and port both: a client on the destination's own host is still a client. An
-// IPv4 peer of a socket that serves both families counts as its IPv4 address.
+// An IPv4 peer of a socket that serves both families counts as its IPv4 address.
 bool CThreadUDP::FromDestination(const SocketAddress& sender) const {
-    return sender.samePeer(destAddress);
+    return replySource.sent(sender);
 }
 
 // The run's line of the connection log: its last client, its destination and route, what

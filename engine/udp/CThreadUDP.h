@@ -13,13 +13,15 @@
 #include "event/WorkerThread.h"
 #include "routing/CaptureLog.h"
 #include "udp/CSocketUDP.h"
+#include "udp/ReplySource.h"
 
 namespace tarnwick {
 
 // The worker of a running UDP port: one datagram socket on `listenPort` at `listenAddress`
 // serves every client and the destination. The first datagram of a run picks the
 // destination for the whole run (rules and capture included, as for a TCP session's first
-// data); datagrams from the destination go back to the last client that sent one.
+// data); datagrams from the destination go back to the last client that sent one. A
+// destination elsewhere may answer from any port; one on this host only from its own.
 // Datagrams from clients outside `allowFrom` are dropped unseen: they neither pick the
 // destination nor become the client. The destination is the first of its host's addresses
 // that the socket can reach: an IPv6 destination needs an IPv6 listen address.
@@ -85,6 +87,7 @@ private:
     std::string destIp;  // the destination's host as configured: an address or a name
     std::uint32_t destPort = 0;
     SocketAddress destAddress;    // destIp resolved once, with destPort, as udpSocket sends
+    ReplySource replySource;      // which senders count as destAddress
     SocketAddress clientAddress;  // the last client; empty = none yet in this run
 };
 

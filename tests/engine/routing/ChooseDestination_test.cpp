@@ -37,8 +37,8 @@ struct Route {
 
 Route Choose(ForwardingPort& port, const std::string& data, CaptureLog& log) {
     Route route;
-    route.rule = ChooseDestination(port, reinterpret_cast<const unsigned char*>(data.data()), data.size(),
-                      route.host, route.port, log);
+    route.rule = ChooseDestination(port, reinterpret_cast<const unsigned char*>(data.data()),
+                                   data.size(), route.host, route.port, log);
     return route;
 }
 
@@ -101,6 +101,30 @@ TEST(ChooseDestination, CaptureFlagIsClearedBeforeTheOneDump) {
     EXPECT_EQ(log.dumps[0], std::string("SSH-\0x", 6));
     EXPECT_EQ(log.flagWhenWritten, 0);
     EXPECT_EQ(port.captureFirstPacket, 0);
+}
+
+// Many connections share one table: each gets the same routes as through the port itself,
+// and its capture flag is its own, so every connection is captured once.
+TEST(ChooseDestination, SharedTableRoutesAsThePortAndCapturesPerConnection) {
+    RecordingLog log;
+    ForwardingPort reference = SmartPort();
+    auto shared = SmartPort().deepCopy();
+    shared->captureFirstPacket = 1;
+    const RoutingTable table(std::move(shared));
+    for (std::string data : {"\x16\x03\x01", "SSH-2", "ssh-2", "get / HTTP/1.1\r\nHOST: b", "x"}) {
+        std::int32_t capture = table.port().captureFirstPacket;
+        Route route;
+        route.rule = ChooseDestination(table, capture,
+                                       reinterpret_cast<const unsigned char*>(data.data()),
+                                       data.size(), route.host, route.port, log);
+        Route expected = Choose(reference, data, log);
+        EXPECT_EQ(route.host, expected.host) << data;
+        EXPECT_EQ(route.port, expected.port) << data;
+        EXPECT_EQ(route.rule, expected.rule) << data;
+        EXPECT_EQ(capture, 0);
+    }
+    EXPECT_EQ(log.dumps.size(), 5u);
+    EXPECT_EQ(table.port().captureFirstPacket, 1);
 }
 
 }  // namespace

@@ -25,10 +25,10 @@ struct Session {
     std::unique_ptr<CThreadTCP> worker;
 
     explicit Session(const ForwardingPort& port, std::shared_ptr<PortCounters> counters = nullptr) {
-        worker =
-            std::make_unique<CThreadTCP>(listener.id(), port.deepCopy(), std::move(connection.a),
-                                         std::make_shared<testing::RecordingCaptureLog>(),
-                                         std::move(counters));
+        worker = std::make_unique<CThreadTCP>(
+            listener.id(), std::make_shared<const RoutingTable>(port.deepCopy()),
+            std::move(connection.a), std::make_shared<testing::RecordingCaptureLog>(),
+            std::move(counters));
         entry = WorkerEntry{worker->threadHandle(), worker->threadId()};
     }
     bool resume() { return WorkerThread::resume(std::move(worker)); }

@@ -1,4 +1,4 @@
-// Where a TCP port listens, and which clients it serves.
+// Where a TCP port listens, which clients it serves, and destinations of either family.
 #include <gtest/gtest.h>
 
 #include "../AddressTestSupport.h"
@@ -10,6 +10,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace testing::address;
+using testing::ConnectToLoopback;
 using testing::PortHarness;
 using testing::ReadUpTo;
 using testing::TestBackend;
@@ -72,6 +73,57 @@ TEST(AllowedClients, TcpClientOutsideTheListIsResetBeforeAnyDestination) {
         EXPECT_EQ(backend.connectionCount(), 1u);
         ASSERT_TRUE(port.request(WM_PORT_STOP, 0));
     }
+}
+
+// Sends `data` through the port on 127.0.0.1 and gives back what the echo returns.
+std::string EchoThrough(const PortHarness& port, const std::string& data) {
+    UniqueFd client = ConnectToLoopback(port.record.listenPort);
+    if (::send(client.get(), data.data(), data.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(data.size())) {
+        return "send failed";
+    }
+    return ReadUpTo(client.get(), 2 + data.size());
+}
+
+TEST(TcpDestination, IPv6LiteralWithOrWithoutBrackets) {
+    SKIP_WITHOUT_IPV6();
+    TestBackend backend("D:", TestBackend::Mode::Echo, {}, "::1");
+    ASSERT_NE(backend.port(), 0);
+    for (const char* forwardIp : {"::1", "[::1]"}) {
+        ForwardingPort record = testing::StandardPort(backend.port());
+        record.forwardIp = forwardIp;
+        PortHarness port(std::move(record));
+        ASSERT_TRUE(port.start());
+        EXPECT_EQ(EchoThrough(port, "over six"), "D:over six") << forwardIp;
+        ASSERT_TRUE(port.request(WM_PORT_STOP, 0));
+    }
+}
+
+// The first address of the name refuses (its port is bound there but not listening), the
+// second, of the other family, listens at the same port: the session goes on to it.
+TEST(TcpDestination, NameOfBothFamiliesFallsBackWhenTheFirstAddressRefuses) {
+    SKIP_WITHOUT_IPV6();
+    std::vector<SocketAddress> found = SocketAddress::Resolve("localhost", 0);
+    if (found.size() < 2 || found[0].family() == found[1].family()) {
+        GTEST_SKIP() << "\"localhost\" does not resolve to an address of each family first "
+                        "here (see /etc/hosts): no second family to fall back to";
+    }
+    const std::string first = found[0].ip()->toString();
+    const std::string second = found[1].ip()->toString();
+    std::optional<TestBackend> backend;
+    UniqueFd refusing;
+    for (int attempt = 0; attempt < 5 && (!backend || backend->port() == 0); ++attempt) {
+        refusing = BoundSocket(first.c_str(), SOCK_STREAM);
+        backend.emplace("D:", TestBackend::Mode::Echo, std::string(), second.c_str(),
+                        SocketAddress::LocalOf(refusing.get()).port());
+    }
+    ASSERT_NE(backend->port(), 0) << "no port free on both " << first << " and " << second;
+    PortHarness port(testing::StandardPort(backend->port()));
+    port.record.forwardIp = "localhost";
+    ASSERT_TRUE(port.start());
+    EXPECT_EQ(EchoThrough(port, "second"), "D:second");
+    EXPECT_EQ(backend->connectionCount(), 1u);
+    ASSERT_TRUE(port.request(WM_PORT_STOP, 0));
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "TestBackend.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -10,22 +8,19 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "event/SocketAddress.h"
+
 namespace tarnwick::testing {
 
-TestBackend::TestBackend(std::string tag, Mode mode, std::string answer)
-    : tag_(std::move(tag)),
-      mode_(mode),
-      answer_(std::move(answer)),
-      listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)),
+TestBackend::TestBackend(std::string tag, Mode mode, std::string answer, const char* ip,
+                         int port)
+    : tag_(std::move(tag)), mode_(mode), answer_(std::move(answer)),
       stop_(::eventfd(0, EFD_CLOEXEC)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-        ::listen(listener_.get(), 128) == 0 &&
-        ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port_ = ntohs(address.sin_port);
+    SocketAddress address(*IpAddress::Parse(ip), port);
+    listener_.reset(::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (::bind(listener_.get(), address.get(), address.length()) == 0 &&
+        ::listen(listener_.get(), 128) == 0) {
+        port_ = SocketAddress::LocalOf(listener_.get()).port();
     }
     acceptor_ = std::thread([this] { acceptLoop(); });
 }

@@ -16,7 +16,8 @@
 
 namespace tarnwick::testing {
 
-// A destination server on 127.0.0.1 at a port the system chose, serving each connection
+// A destination server on 127.0.0.1 (or the loopback address given) at a port the system
+// chose (or the port given; port() is 0 when it cannot have it), serving each connection
 // on a thread of its own until the backend is destroyed. Every reply starts with the
 // backend's tag, so a client can tell which destination it reached.
 class TestBackend {
@@ -37,7 +38,8 @@ public:
     static constexpr std::uint64_t DIGEST_START = 14695981039346656037ull;
     static std::uint64_t Digest(std::uint64_t digest, const char* data, std::size_t length);
 
-    explicit TestBackend(std::string tag, Mode mode = Mode::Echo, std::string answer = {});
+    explicit TestBackend(std::string tag, Mode mode = Mode::Echo, std::string answer = {},
+                         const char* ip = "127.0.0.1", int port = 0);
     ~TestBackend();  // ends every connection and joins every thread
     TestBackend(const TestBackend&) = delete;
     TestBackend& operator=(const TestBackend&) = delete;

@@ -7,6 +7,7 @@
 #include "event/Mailbox.h"
 #include "event/ThreadRegistry.h"
 #include "udp/CThreadUDP.h"
+#include "udp/ReplySource.h"
 
 namespace tarnwick {
 namespace {
@@ -45,6 +46,28 @@ struct RunningRelay {
     ThreadHandle handle;
     bool started = false;
 };
+
+// A destination elsewhere answers from any of its ports; one on this host shares its
+// address with local clients, so only its own port counts. (The local case end to end:
+// CThreadUDP_test's LocalClientAndDestination... test.)
+TEST(UdpAddresses, RepliesComeFromTheDestinationsAddressAndPortOnlyWhenItIsLocal) {
+    const SocketAddress tftp(*IpAddress::Parse("192.0.2.7"), 69);
+    const SocketAddress otherPort(*IpAddress::Parse("192.0.2.7"), 40000);
+    const SocketAddress otherHost(*IpAddress::Parse("192.0.2.8"), 69);
+    const ReplySource remote(tftp, [](const IpAddress&) { return false; });
+    const ReplySource local(tftp, [](const IpAddress&) { return true; });
+    EXPECT_TRUE(remote.sent(tftp));
+    EXPECT_TRUE(remote.sent(otherPort));
+    EXPECT_FALSE(remote.sent(otherHost));
+    EXPECT_TRUE(local.sent(tftp));
+    EXPECT_FALSE(local.sent(otherPort));
+    EXPECT_FALSE(ReplySource().sent(tftp));
+
+    for (const char* own : {"127.0.0.1", "127.3.2.1", "::1", "0.0.0.0"}) {
+        EXPECT_TRUE(IsLocalAddress(*IpAddress::Parse(own))) << own;
+    }
+    EXPECT_FALSE(IsLocalAddress(*IpAddress::Parse("192.0.2.7")));
+}
 
 TEST(AllowedClients, UdpClientOutsideTheListIsDroppedUnseen) {
     DatagramPeer destination("127.0.0.1"), refused("127.0.0.1"), admitted("127.0.0.2");
