@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "Version.h"  // VERSION_TEXT, for --version
+
 namespace tarnwick {
 
 // What the program was asked to do.
@@ -27,8 +29,6 @@ struct ParsedCommandLine {
     CommandLineOptions options;
     QString error;  // UsageError: one line
 };
-
-inline constexpr char VERSION_TEXT[] = "Tarnwick Version 1.0.0.1";
 
 // `arguments` as main() got them, the program name first. "-m" or "/m" in any case, as an
 // argument of its own, asks for the hidden start; a "/m" inside a path does not.

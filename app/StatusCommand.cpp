@@ -2,12 +2,13 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
 
+#include "ConfigCommands.h"
 #include "InstanceName.h"
-#include "StatusReport.h"
 
 namespace tarnwick {
 
@@ -15,6 +16,69 @@ namespace {
 
 int Remaining(const QDeadlineTimer& deadline) {
     return static_cast<int>(std::max<qint64>(deadline.remainingTime(), 1));
+}
+
+std::string Count(const QJsonObject& object, const char* key) {
+    return std::to_string(object[key].toInteger());
+}
+
+std::string TcpText(const QJsonObject& counters) {
+    std::string text = "\tconnections: " + Count(counters, "accepted") + " accepted, " +
+                       Count(counters, "open") + " open\n" +
+                       "\tbytes: " + Count(counters, "bytesFromClients") + " from clients, " +
+                       Count(counters, "bytesToClients") + " to clients\n";
+    for (const QJsonValue& value : counters["rules"].toArray()) {
+        QJsonObject rule = value.toObject();
+        text += "\trule " + Count(rule, "rule") + " \"" + rule["ruleName"].toString().toStdString() +
+                "\": " + Count(rule, "connections") + " connections\n";
+    }
+    QJsonObject routes = counters["defaultRoutes"].toObject();
+    text += "\tdefault destination: " + Count(routes, "standard") + " standard, " +
+            Count(routes, "noMatch") + " no match, " + Count(routes, "timeout") + " timeout, " +
+            Count(routes, "clientClosed") + " client closed\n";
+    for (const QJsonValue& value : counters["failedConnects"].toArray()) {
+        QJsonObject failed = value.toObject();
+        text += "\tfailed connects: " + Count(failed, "count") + " " +
+                failed["message"].toString().toStdString() + "\n";
+    }
+    text += "\tresets: " + Count(counters, "resets") + "\n";
+    return text;
+}
+
+std::string UdpText(const QJsonObject& counters) {
+    std::string text = "\tdatagrams: " + Count(counters, "datagramsFromClients") +
+                       " from clients (" + Count(counters, "bytesFromClients") + " bytes), " +
+                       Count(counters, "datagramsToClients") + " to clients (" +
+                       Count(counters, "bytesToClients") + " bytes), " +
+                       Count(counters, "datagramsDropped") + " dropped\n";
+    if (counters["destination"].isString()) {
+        text += "\tdestination: " + counters["destination"].toString().toStdString() + " (" +
+                counters["route"].toString().toStdString() + ")\n";
+    }
+    return text;
+}
+
+// The document as lines for people: a heading, then each port's row as --list shows it,
+// followed by its counters indented by a tab.
+std::string StatusText(const QJsonObject& status) {
+    std::string text = "Tarnwick, " + status["mode"].toString().toStdString() + ", process " +
+                       Count(status, "pid") + ", configuration " +
+                       status["configDirectory"].toString().toStdString() + "\n" +
+                       ConfigCommands::HEADER_LINE + "\n";
+    for (const QJsonValue& value : status["ports"].toArray()) {
+        QJsonObject port = value.toObject();
+        const bool tcp = port["protocol"].toString() == "tcp";
+        text += port["row"].toString().toStdString();
+        if (port["openError"].isObject()) {
+            text += "\tcannot open the port: " +
+                    port["openError"].toObject()["message"].toString().toStdString();
+        }
+        text += "\n";
+        if (port["counters"].isObject()) {
+            text += tcp ? TcpText(port["counters"].toObject()) : UdpText(port["counters"].toObject());
+        }
+    }
+    return text;
 }
 
 }  // namespace
@@ -55,7 +119,7 @@ int RunStatusCommand(const QString& configDirectory, bool json, std::ostream& ou
         QByteArray text = document.toJson(QJsonDocument::Indented);
         out.write(text.constData(), text.size());
     } else {
-        out << StatusReport::Text(document.object());
+        out << StatusText(document.object());
     }
     out.flush();
     return 0;

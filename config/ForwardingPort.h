@@ -15,15 +15,13 @@ inline constexpr std::int32_t PROTOCOL_TCP = 0;
 inline constexpr std::int32_t PROTOCOL_UDP = 1;  // any non-zero value means UDP
 inline constexpr std::int32_t DEFAULT_TIMEOUT_SECONDS = 5;
 
-// One configured forwarding port. The record owns its rules; a worker runs on a deep
-// copy of it (`deepCopy`) that shares nothing with the original.
-struct ForwardingPort {
+// The stored fields of a port but its rules, which the port owns one by one.
+struct StoredPortSettings {
     std::int32_t protocol = PROTOCOL_TCP;  // 0 = TCP, any other value = UDP
     std::int32_t listenPort = 0;
     std::int32_t forwardPort = 0;          // port of the default destination
     std::string forwardIp;                 // host of the default destination
     std::int32_t timeoutSeconds = DEFAULT_TIMEOUT_SECONDS;
-    std::vector<std::unique_ptr<ForwardingRule>> rules;  // in test order, first tested first
     // Where the port listens: "" = every local IPv4 address; else an IPv4 or IPv6 address,
     // "::" being every address of both families. Stored after the port entries.
     std::string listenAddress;
@@ -31,18 +29,34 @@ struct ForwardingPort {
     // Stored after the port entries.
     std::vector<std::string> allowFrom;
 
-    // Run-time fields, never stored in the configuration file.
+    bool operator==(const StoredPortSettings&) const = default;
+};
+
+// The run-time fields of a port, never stored in the configuration file.
+struct PortRunState {
     MailboxId ownerWindow = 0;        // where the port's worker posts its notices
     ThreadHandle threadHandle;        // worker currently serving the port; null = none
     ThreadId threadId = 0;            // id of that worker; 0 = no worker
     std::int32_t captureFirstPacket = 0;
     int openError = 0;  // errno that kept the last worker from opening its socket; 0 = none
+};
+
+// One configured forwarding port: its stored settings, its rules and its run-time state.
+// The record owns its rules; a worker runs on a deep copy of it (`deepCopy`) that shares
+// nothing with the original.
+struct ForwardingPort : StoredPortSettings, PortRunState {
+    std::vector<std::unique_ptr<ForwardingRule>> rules;  // in test order, first tested first
 
     ForwardingPort() = default;
     ForwardingPort(ForwardingPort&&) = default;
     ForwardingPort& operator=(ForwardingPort&&) = default;
     ForwardingPort(const ForwardingPort&) = delete;
     ForwardingPort& operator=(const ForwardingPort&) = delete;
+    // Not the settings' comparison, which would leave out the rules: see sameSettings.
+    bool operator==(const ForwardingPort&) const = delete;
+
+    StoredPortSettings& settings() { return *this; }
+    const StoredPortSettings& settings() const { return *this; }
 
     // A new record with every field and every rule duplicated, run-time fields included.
     std::unique_ptr<ForwardingPort> deepCopy() const;
@@ -71,6 +85,8 @@ struct ForwardingPort {
     // address is put in brackets.
     std::string listenLabel() const;
     std::string forwardLabel() const { return HostPortLabel(forwardIp, forwardPort); }
+    // The whole row as text, the five columns tab-separated, "Running" as given.
+    std::string rowText(bool running) const;
 };
 
 // The ordered, owned records of the port list, one per row and in row order.

@@ -17,6 +17,8 @@ struct ForwardingRule {
     std::string ruleName;            // display name
     std::string searchData;          // the pattern exactly as typed
 
+    bool operator==(const ForwardingRule&) const = default;
+
     bool isHex() const { return searchType != 0; }
     // "Forward To": "10.0.0.1:22", an IPv6 address in brackets: "[::1]:22".
     std::string forwardLabel() const { return HostPortLabel(forwardIp, forwardPort); }

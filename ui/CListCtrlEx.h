@@ -33,8 +33,8 @@ public:
     int rowCount() const { return topLevelItemCount(); }
 
     // Inserts a row at `index` (clamped to 0..rowCount()) with one text per column and
-    // the row's item data; returns the row's index.
-    int insertRow(int index, const QStringList& texts, const QVariant& itemData);
+    // the row's item data, if any; returns the row's index.
+    int insertRow(int index, const QStringList& texts, const QVariant& itemData = {});
     void removeRow(int row);
     void removeAllRows() { clear(); }
 

@@ -15,7 +15,7 @@
 #include "ByteText.h"
 #include "CAddPortDlg.h"
 #include "CListCtrlEx.h"
-#include "CommandLine.h"
+#include "Version.h"
 
 namespace tarnwick {
 
@@ -140,8 +140,7 @@ void CMainDlg::addPort() {
         return;
     }
     controller_.insertPort(dialog.takeResult());
-    list_->insertRow(0, RowTexts(controller_.port(0), false),
-                     QVariant::fromValue<void*>(&controller_.port(0)));
+    list_->insertRow(0, RowTexts(controller_.port(0), false));
     controller_.startPort(0);
     save();
 }
@@ -225,8 +224,8 @@ void CMainDlg::openContextMenu(const QPoint& position) {
     menu.exec(list_->viewport()->mapToGlobal(position));
 }
 
-void CMainDlg::appendRow(ForwardingPort& port) {
-    list_->insertRow(list_->rowCount(), RowTexts(port, false), QVariant::fromValue<void*>(&port));
+void CMainDlg::appendRow(const ForwardingPort& port) {
+    list_->insertRow(list_->rowCount(), RowTexts(port, false));
 }
 
 void CMainDlg::showRow(int row, const ForwardingPort& port) {

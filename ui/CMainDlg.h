@@ -71,7 +71,7 @@ private:
     void restore();
     void showAbout();
     void openContextMenu(const QPoint& position);
-    void appendRow(ForwardingPort& port);
+    void appendRow(const ForwardingPort& port);
     void showRow(int row, const ForwardingPort& port);
     void followSort(const QList<int>& oldRows);
     void save();

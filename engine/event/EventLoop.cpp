@@ -43,8 +43,8 @@ void EventLoop::run(EventHandler& handler) {
     // What was posted before the loop ran is taken at once, without a wait or a wake-up.
     bool quit = handleMessages(handler, false);
     while (!quit) {
-        bool woken = pollOnce() > 0 && poller_.readiness(0).readable;
-        quit = handleMessages(handler, woken);
+        pollOnce();
+        quit = handleMessages(handler, woken());
         if (quit) {
             break;
         }
@@ -85,14 +85,15 @@ void EventLoop::removeSocket(int fd) {
     sockets_.erase(fd);
 }
 
-// Index 0 of the poll set is the wake-up descriptor; polled_[i] is index i + 1.
-int EventLoop::pollOnce() {
+// A socket's token is its index in polled_; the wake-up descriptor has a token of its own.
+void EventLoop::pollOnce() {
     poller_.clear();
     polled_.clear();
-    poller_.add(inbox_->wakeFd(), true);
+    poller_.add(inbox_->wakeFd(), WAKE_TOKEN, true);
     for (const auto& [fd, registration] : sockets_) {
         if (!registration.closeDelivered) {
-            poller_.add(fd, registration.socket->wantsRead(), registration.socket->wantsWrite());
+            poller_.add(fd, polled_.size(), registration.socket->wantsRead(),
+                        registration.socket->wantsWrite());
             polled_.push_back(Polled{fd, registration.serial});
         }
     }
@@ -102,7 +103,15 @@ int EventLoop::pollOnce() {
     if (ready < 0 && ready != -ENOMEM) {
         std::abort();  // a bad descriptor in the set: the registry is broken
     }
-    return ready;
+}
+
+bool EventLoop::woken() const {
+    for (const Poller::Ready& ready : poller_.ready()) {
+        if (ready.token == WAKE_TOKEN) {
+            return ready.readiness.readable;
+        }
+    }
+    return false;
 }
 
 // Returns true when the quit request was reached.
@@ -121,18 +130,21 @@ bool EventLoop::handleMessages(EventHandler& handler, bool woken) {
 }
 
 void EventLoop::handleSockets() {
-    for (std::size_t i = 0; i < polled_.size() && !quitting_; ++i) {
-        Readiness ready = poller_.readiness(i + 1);
-        if (!ready.readable && !ready.writable && !ready.hangup && !ready.error) {
+    for (const Poller::Ready& ready : poller_.ready()) {
+        if (quitting_) {
+            return;
+        }
+        if (ready.token == WAKE_TOKEN) {
             continue;
         }
-        auto found = sockets_.find(polled_[i].fd);
-        if (found == sockets_.end() || found->second.serial != polled_[i].serial) {
+        const Polled& polled = polled_[ready.token];
+        auto found = sockets_.find(polled.fd);
+        if (found == sockets_.end() || found->second.serial != polled.serial) {
             continue;  // closed or detached by an earlier handler of this turn
         }
-        std::uint64_t serial = polled_[i].serial;
-        bool closed = found->second.socket->dispatch(ready, serial);
-        found = sockets_.find(polled_[i].fd);  // the handler may have changed the registry
+        std::uint64_t serial = polled.serial;
+        bool closed = found->second.socket->dispatch(ready.readiness, serial);
+        found = sockets_.find(polled.fd);  // the handler may have changed the registry
         if (closed && found != sockets_.end() && found->second.serial == serial) {
             found->second.closeDelivered = true;
         }

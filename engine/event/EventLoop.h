@@ -82,7 +82,11 @@ private:
         std::uint64_t serial;
     };
 
-    int pollOnce();
+    // The wake-up descriptor's token: no socket index reaches it.
+    static constexpr Poller::Token WAKE_TOKEN = ~Poller::Token{0};
+
+    void pollOnce();
+    bool woken() const;
     bool handleMessages(EventHandler& handler, bool woken);
     void handleSockets();
     void fireTimers(EventHandler& handler);
@@ -93,7 +97,7 @@ private:
     TimerList timers_;
     std::vector<LoopInbox::Entry> batch_;  // the messages being handled; empty between turns
     std::unordered_map<int, Registration> sockets_;
-    std::vector<Polled> polled_;  // the sockets of the last poll, by poller index - 1
+    std::vector<Polled> polled_;  // the sockets of the last poll; a socket's token indexes it
     std::uint64_t lastSerial_ = 0;
     std::uint64_t pollCount_ = 0;
     bool quitting_ = false;

@@ -48,7 +48,7 @@ private:
     void drainWake();
 
     UniqueFd wakeFd_;
-    // A queue lock, one of the three kinds of lock in the engine; guards the members
+    // A queue lock, one of the four kinds of lock in the engine; guards the members
     // below it.
     std::mutex mutex_;
     std::vector<Entry> entries_;

@@ -47,7 +47,8 @@ public:
     }
 
 private:
-    // A queue lock, one of the three kinds of lock in the engine; guards both members.
+    // A queue lock, one of the four kinds of lock in the engine; guards the messages and
+    // the notifier.
     std::mutex mutex_;
     std::condition_variable arrived_;
     std::deque<Message> messages_;

@@ -6,10 +6,9 @@
 
 namespace tarnwick {
 
-std::size_t Poller::add(int fd, bool wantRead, bool wantWrite) {
+void Poller::add(int fd, Token token, bool wantRead, bool wantWrite) {
     auto wanted = static_cast<short>((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0));
-    entries_.push_back(Entry{fd, wanted, 0});
-    return entries_.size() - 1;
+    entries_.push_back(Entry{fd, wanted, token});
 }
 
 int Poller::wait(int timeoutMs) {
@@ -17,24 +16,25 @@ int Poller::wait(int timeoutMs) {
     // descriptors, so the copy costs nothing next to the system call.
     thread_local std::vector<pollfd> fds;
     fds.clear();
-    for (Entry& entry : entries_) {
+    ready_.clear();
+    for (const Entry& entry : entries_) {
         fds.push_back(pollfd{entry.fd, entry.wanted, 0});
-        entry.returned = 0;
     }
-    int ready = ::poll(fds.data(), fds.size(), timeoutMs);
-    if (ready < 0) {
+    int count = ::poll(fds.data(), fds.size(), timeoutMs);
+    if (count < 0) {
         return errno == EINTR ? 0 : -errno;
     }
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
-        entries_[i].returned = fds[i].revents;
+    for (std::size_t i = 0; i < fds.size() && ready_.size() < static_cast<std::size_t>(count);
+         ++i) {
+        short got = fds[i].revents;
+        if (got != 0) {
+            ready_.push_back(Ready{entries_[i].token,
+                                   Readiness{(got & POLLIN) != 0, (got & POLLOUT) != 0,
+                                             (got & POLLHUP) != 0,
+                                             (got & (POLLERR | POLLNVAL)) != 0}});
+        }
     }
-    return ready;
-}
-
-Readiness Poller::readiness(std::size_t index) const {
-    short got = entries_[index].returned;
-    return Readiness{(got & POLLIN) != 0, (got & POLLOUT) != 0, (got & POLLHUP) != 0,
-                     (got & (POLLERR | POLLNVAL)) != 0};
+    return count;
 }
 
 }  // namespace tarnwick

@@ -1,40 +1,45 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
-namespace tarnwick {
+#include "event/Readiness.h"
 
-// What poll reported for one descriptor.
-struct Readiness {
-    bool readable = false;  // data, a waiting connection, or the peer's FIN
-    bool writable = false;
-    bool hangup = false;  // both directions are shut, or the connection was reset
-    bool error = false;
-};
+namespace tarnwick {
 
 // The event layer's only contact with the multiplexer (poll(2) here; another backend
 // would replace this file alone). Internal to engine/event.
 class Poller {
 public:
+    // The caller's name for a descriptor of the set, handed back with its readiness.
+    using Token = std::uint64_t;
+    struct Ready {
+        Token token;
+        Readiness readiness;
+    };
+
     // Starts a new set of descriptors to wait on.
     void clear() { entries_.clear(); }
-    // Adds a descriptor and returns its index in the set. Hang-ups and errors are always
-    // reported; readability and writability only when asked for.
-    std::size_t add(int fd, bool wantRead, bool wantWrite = false);
+    // Adds a descriptor under `token`. Hang-ups and errors are always reported;
+    // readability and writability only when asked for.
+    void add(int fd, Token token, bool wantRead, bool wantWrite = false);
 
     // Waits until something is ready or the time-out (-1 = none) passes. Returns the
     // number of ready descriptors, 0 on time-out or interruption, or -errno.
     int wait(int timeoutMs);
-    Readiness readiness(std::size_t index) const;
+    // The descriptors the last wait found ready, in the order they were added. Both
+    // vectors keep their storage from one wait to the next.
+    const std::vector<Ready>& ready() const { return ready_; }
 
 private:
     struct Entry {
         int fd;
         short wanted;
-        short returned;
+        Token token;
     };
     std::vector<Entry> entries_;
+    std::vector<Ready> ready_;
 };
 
 }  // namespace tarnwick

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "event/Poller.h"
+#include "event/Readiness.h"
 #include "event/SocketAddress.h"
 #include "event/UniqueFd.h"
 

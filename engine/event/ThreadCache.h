@@ -43,7 +43,8 @@ private:
     bool startThread(Body body, void* argument, std::size_t stackSize);
     bool waitForWork(Slot& slot);
 
-    // Guards the list and every listed slot's body and argument.
+    // The thread cache's lock, one of the four kinds of lock in the engine; guards the
+    // list and every listed slot's body and argument.
     std::mutex mutex_;
     std::vector<Slot*> idle_;  // most recently parked last: its stack is the warmest
 };

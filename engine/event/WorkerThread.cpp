@@ -51,15 +51,8 @@ bool WorkerThread::resume(std::unique_ptr<WorkerThread> worker) {
     return true;
 }
 
-void WorkerThread::threadMain(void* worker) {
-    try {
-        run(std::unique_ptr<WorkerThread>(static_cast<WorkerThread*>(worker)));
-    } catch (...) {
-        std::terminate();  // reports the exception and aborts: none may end a worker silently
-    }
-}
-
-void WorkerThread::run(std::unique_ptr<WorkerThread> worker) {
+void WorkerThread::threadMain(void* handedOver) noexcept {
+    std::unique_ptr<WorkerThread> worker(static_cast<WorkerThread*>(handedOver));
     // A socket whose peer has gone raises SIGPIPE on splice, which has no MSG_NOSIGNAL:
     // blocked here, the signal never ends the process; the call still fails with EPIPE.
     sigset_t pipeSignal;
@@ -69,13 +62,15 @@ void WorkerThread::run(std::unique_ptr<WorkerThread> worker) {
 
     EventLoop loop(worker->inbox_);
     worker->loop_ = &loop;
-    // Behind anything posted before the thread ran; the loop's first turn takes it
-    // without waiting, so no wake-up is needed.
-    worker->inbox_->deliverLazily(Message{WM_PORT_STARTED, 0, 0, {}});
     try {
+        // Behind anything posted before the thread ran; the loop's first turn takes it
+        // without waiting, so no wake-up is needed.
+        worker->inbox_->deliverLazily(Message{WM_PORT_STARTED, 0, 0, {}});
         loop.run(*worker);
     } catch (...) {
-        std::terminate();  // before unwinding tears the loop down under live sockets
+        // Reports the exception and aborts: none may end a worker silently, and this
+        // happens before unwinding could tear the loop down under live sockets.
+        std::terminate();
     }
     // The worker goes first: its sockets leave the loop as they close.
     worker.reset();

@@ -72,8 +72,8 @@ protected:
     void quit();
 
 private:
-    static void threadMain(void* worker);
-    static void run(std::unique_ptr<WorkerThread> worker);
+    // Owns the worker from here on; anything it could throw ends the process.
+    static void threadMain(void* worker) noexcept;
 
     std::shared_ptr<LoopInbox> inbox_;
     ThreadId id_;

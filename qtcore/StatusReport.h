@@ -3,8 +3,6 @@
 #include <QJsonObject>
 #include <QString>
 
-#include <string>
-
 #include "CPortController.h"
 
 namespace tarnwick {
@@ -30,10 +28,6 @@ class StatusReport {
 public:
     static QJsonObject Build(const CPortController& controller, const QString& mode,
                              const QString& configDirectory);
-
-    // The document as lines for people: a heading, then each port's row as --list shows
-    // it, followed by its counters indented by a tab.
-    static std::string Text(const QJsonObject& status);
 };
 
 }  // namespace tarnwick

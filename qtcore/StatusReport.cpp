@@ -6,8 +6,6 @@
 
 #include <cstring>
 
-#include "ConfigCommands.h"
-
 namespace tarnwick {
 
 namespace {
@@ -76,7 +74,7 @@ QJsonObject UdpCounters(const PortCounters& counters, const PortCounters::Snapsh
 QJsonObject PortObject(const CPortController& controller, std::size_t row) {
     const ForwardingPort& port = *controller.ports()[row];
     const bool running = controller.isRunning(row);
-    QJsonObject object{{"row", Bytes(ConfigCommands::RowLine(port, running))},
+    QJsonObject object{{"row", Bytes(port.rowText(running))},
                        {"protocol", port.isTcp() ? "tcp" : "udp"},
                        {"listenAddress", Bytes(port.listenAddress)},
                        {"listenPort", port.listenPort},
@@ -95,46 +93,6 @@ QJsonObject PortObject(const CPortController& controller, std::size_t row) {
     return object;
 }
 
-std::string Count(const QJsonObject& object, const char* key) {
-    return std::to_string(object[key].toInteger());
-}
-
-std::string TcpText(const QJsonObject& counters) {
-    std::string text = "\tconnections: " + Count(counters, "accepted") + " accepted, " +
-                       Count(counters, "open") + " open\n" +
-                       "\tbytes: " + Count(counters, "bytesFromClients") + " from clients, " +
-                       Count(counters, "bytesToClients") + " to clients\n";
-    for (const QJsonValue& value : counters["rules"].toArray()) {
-        QJsonObject rule = value.toObject();
-        text += "\trule " + Count(rule, "rule") + " \"" + rule["ruleName"].toString().toStdString() +
-                "\": " + Count(rule, "connections") + " connections\n";
-    }
-    QJsonObject routes = counters["defaultRoutes"].toObject();
-    text += "\tdefault destination: " + Count(routes, "standard") + " standard, " +
-            Count(routes, "noMatch") + " no match, " + Count(routes, "timeout") + " timeout, " +
-            Count(routes, "clientClosed") + " client closed\n";
-    for (const QJsonValue& value : counters["failedConnects"].toArray()) {
-        QJsonObject failed = value.toObject();
-        text += "\tfailed connects: " + Count(failed, "count") + " " +
-                failed["message"].toString().toStdString() + "\n";
-    }
-    text += "\tresets: " + Count(counters, "resets") + "\n";
-    return text;
-}
-
-std::string UdpText(const QJsonObject& counters) {
-    std::string text = "\tdatagrams: " + Count(counters, "datagramsFromClients") +
-                       " from clients (" + Count(counters, "bytesFromClients") + " bytes), " +
-                       Count(counters, "datagramsToClients") + " to clients (" +
-                       Count(counters, "bytesToClients") + " bytes), " +
-                       Count(counters, "datagramsDropped") + " dropped\n";
-    if (counters["destination"].isString()) {
-        text += "\tdestination: " + counters["destination"].toString().toStdString() + " (" +
-                counters["route"].toString().toStdString() + ")\n";
-    }
-    return text;
-}
-
 }  // namespace
 
 QJsonObject StatusReport::Build(const CPortController& controller, const QString& mode,
@@ -147,27 +105,6 @@ QJsonObject StatusReport::Build(const CPortController& controller, const QString
             {"pid", QCoreApplication::applicationPid()},
             {"configDirectory", QDir(configDirectory).absolutePath()},
             {"ports", ports}};
-}
-
-std::string StatusReport::Text(const QJsonObject& status) {
-    std::string text = "Tarnwick, " + status["mode"].toString().toStdString() + ", process " +
-                       Count(status, "pid") + ", configuration " +
-                       status["configDirectory"].toString().toStdString() + "\n" +
-                       ConfigCommands::HEADER_LINE + "\n";
-    for (const QJsonValue& value : status["ports"].toArray()) {
-        QJsonObject port = value.toObject();
-        const bool tcp = port["protocol"].toString() == "tcp";
-        text += port["row"].toString().toStdString();
-        if (port["openError"].isObject()) {
-            text += "\tcannot open the port: " +
-                    port["openError"].toObject()["message"].toString().toStdString();
-        }
-        text += "\n";
-        if (port["counters"].isObject()) {
-            text += tcp ? TcpText(port["counters"].toObject()) : UdpText(port["counters"].toObject());
-        }
-    }
-    return text;
 }
 
 }  // namespace tarnwick
