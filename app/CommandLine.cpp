@@ -17,6 +17,13 @@ struct Options {
                                "With --headless: dump the first packet of the ports listening "
                                "on these ports to Brisel.log, for this run only.",
                                "PORT[,PORT...]"};
+    QCommandLineOption logConnections{"log-connections",
+                                      "With --headless: print a line for every ended "
+                                      "connection and UDP run, tab-separated."};
+    QCommandLineOption status{"status",
+                              "Ask the running instance (window or headless) for every port's "
+                              "state and counters, then exit; 1 when none runs."};
+    QCommandLineOption json{"json", "With --status: print one JSON document."};
     QCommandLineOption list{"list", "Print the configured ports and their rules, then exit."};
     QCommandLineOption exportJson{"export",
                                   "Write the configuration as JSON to FILE (standard output "
@@ -31,8 +38,8 @@ struct Options {
 
     void addTo(QCommandLineParser& parser) const {
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-        parser.addOptions({configDir, headless, capture, list, exportJson, importJson, hidden,
-                           help, version});
+        parser.addOptions({configDir, headless, capture, logConnections, status, json, list,
+                           exportJson, importJson, hidden, help, version});
         parser.addPositionalArgument("FILE", "With --export: the file to write.", "[FILE]");
     }
 };
@@ -95,6 +102,7 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
         {&options.list, Mode::List},
         {&options.exportJson, Mode::Export},
         {&options.importJson, Mode::Import},
+        {&options.status, Mode::Status},
     };
     int modeCount = 0;
     for (const auto& [option, mode] : modes) {
@@ -104,7 +112,7 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
         }
     }
     if (modeCount > 1) {
-        return UsageError("--headless, --list, --export and --import exclude each other");
+        return UsageError("--headless, --status, --list, --export and --import exclude each other");
     }
 
     const Mode mode = parsed.options.mode;
@@ -122,9 +130,17 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
             return UsageError("--capture takes port numbers from 1 to 65535, separated by commas");
         }
     }
+    if (parser.isSet(options.logConnections) && mode != Mode::Headless) {
+        return UsageError("--log-connections works only with --headless");
+    }
+    if (parser.isSet(options.json) && mode != Mode::Status) {
+        return UsageError("--json works only with --status");
+    }
+    parsed.options.logConnections = parser.isSet(options.logConnections);
+    parsed.options.json = parser.isSet(options.json);
     if (parsed.options.hiddenStart && mode != Mode::Gui) {
-        return UsageError("-m starts the window hidden and does not go with --headless, --list, "
-                          "--export or --import");
+        return UsageError("-m starts the window hidden and does not go with --headless, "
+                          "--status, --list, --export or --import");
     }
     parsed.options.configDir = parser.value(options.configDir);
     parsed.options.importFile = parser.value(options.importJson);
@@ -141,6 +157,8 @@ QString UsageText(const QString& program) {
     text.replace(QRegularExpression("^Usage: \\S+"), "Usage: " + program);
     text += "\nExamples:\n"
             "  " + program + " --headless --config-dir /var/lib/tarnwick\n"
+            "  " + program + " --headless --log-connections | grep 'connect failed'\n"
+            "  " + program + " --status --json\n"
             "  " + program + " --export ports.json\n"
             "  " + program + " --import ports.json && kill -HUP <pid of the headless instance>\n";
     return text;
@@ -148,8 +166,8 @@ QString UsageText(const QString& program) {
 
 QString ShortUsageText(const QString& program) {
     return "Usage: " + program +
-           " [--config-dir DIR] [-m | --headless [--capture PORT[,PORT...]] | --list | "
-           "--export [FILE] | --import FILE]\n"
+           " [--config-dir DIR] [-m | --headless [--capture PORT[,PORT...]] [--log-connections] | "
+           "--status [--json] | --list | --export [FILE] | --import FILE]\n"
            "Try '" + program + " --help' for more information.\n";
 }
 

@@ -10,7 +10,7 @@ namespace tarnwick {
 
 // What the program was asked to do.
 struct CommandLineOptions {
-    enum class Mode { Gui, Headless, List, Export, Import };
+    enum class Mode { Gui, Headless, List, Export, Import, Status };
 
     Mode mode = Mode::Gui;
     QString configDir;       // empty: the default directory
@@ -18,6 +18,8 @@ struct CommandLineOptions {
     QString importFile;
     QList<int> capturePorts;  // listen ports whose first packets are dumped, this run only
     bool hiddenStart = false;
+    bool logConnections = false;  // headless: a line per ended connection on stdout
+    bool json = false;            // status: one JSON document instead of text
 };
 
 struct ParsedCommandLine {

@@ -10,8 +10,7 @@ namespace tarnwick {
 const char* const ConfigCommands::HEADER_LINE = "Protocol\tListen On\tForward To\tType\tRunning";
 
 std::string ConfigCommands::RowLine(const ForwardingPort& port, bool running) {
-    return std::string(port.protocolLabel()) + '\t' + port.listenLabel() + '\t' +
-           port.forwardLabel() + '\t' + port.typeLabel() + '\t' + (running ? "Yes" : "No");
+    return port.rowText(running);
 }
 
 std::string ConfigCommands::RuleLine(const ForwardingRule& rule) {

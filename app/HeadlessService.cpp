@@ -1,12 +1,15 @@
 #include "HeadlessService.h"
 
 #include <QCoreApplication>
+#include <QJsonDocument>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstring>
 
 #include "ConfigCommands.h"
+#include "InstanceName.h"
+#include "StatusReport.h"
 
 namespace tarnwick {
 
@@ -30,9 +33,40 @@ HeadlessService::HeadlessService(ConfigFile file, QList<int> capturePorts, std::
       out_(out),
       err_(err),
       pump_([this](const Message& message) { controller_.handleNotice(message); }),
-      controller_(*this, pump_.id(), std::make_shared<CaptureLog>(file_.directory())) {}
+      controller_(*this, pump_.id(), std::make_shared<CaptureLog>(file_.directory())),
+      statusServer_(StatusSocketPath(QString::fromStdString(file_.directory())), [this] {
+          return QJsonDocument(StatusReport::Build(controller_, "headless",
+                                                   QString::fromStdString(file_.directory())))
+              .toJson(QJsonDocument::Compact);
+      }) {}
 
 HeadlessService::~HeadlessService() = default;
+
+// The connection log's records wait in each port's counters and are printed in batches,
+// a few times a second, so that the workers never wait on this thread or on stdout.
+void HeadlessService::setLogConnections(bool on) {
+    if (!on) {
+        return;
+    }
+    controller_.setConnectionLog(
+        [this](const ConnectionRecord& record) { out_ << record.FormatLine() << '\n'; });
+    logTimer_.setInterval(LOG_INTERVAL);
+    connect(&logTimer_, &QTimer::timeout, this, &HeadlessService::printLog);
+    logTimer_.start();
+}
+
+void HeadlessService::printLog() {
+    controller_.drainConnectionLog();
+    out_.flush();
+}
+
+void HeadlessService::listenForStatus() {
+    QString error;
+    if (!statusServer_.listen(error)) {
+        err_ << "tarnwick: --status cannot reach this instance: " << error.toStdString()
+             << std::endl;
+    }
+}
 
 int HeadlessService::run() {
     if (!signalNotifier_.isValid()) {
@@ -40,6 +74,7 @@ int HeadlessService::run() {
         return 1;
     }
     connect(&signalNotifier_, &SignalNotifier::received, this, &HeadlessService::onSignal);
+    listenForStatus();
 
     LoadResult loaded = loadPorts();
     if (!loaded.report.complete()) {
@@ -92,7 +127,9 @@ void HeadlessService::onSignal(int signalNumber) {
         reload();
     } else if (!stopping_) {
         stopping_ = true;
-        controller_.shutdown();
+        logTimer_.stop();
+        controller_.shutdown();  // hands the last records to the log
+        out_.flush();
         QCoreApplication::exit(0);
     }
 }

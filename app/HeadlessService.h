@@ -2,7 +2,9 @@
 
 #include <QList>
 #include <QObject>
+#include <QTimer>
 
+#include <chrono>
 #include <memory>
 #include <ostream>
 
@@ -11,6 +13,7 @@
 #include "MailboxPump.h"
 #include "PortView.h"
 #include "SignalNotifier.h"
+#include "StatusServer.h"
 
 namespace tarnwick {
 
@@ -18,7 +21,9 @@ namespace tarnwick {
 // row each time a port's "Running" state changes. SIGINT and SIGTERM stop every worker
 // and end the run with 0 (call SignalNotifier::BlockSignals first); SIGHUP loads the file again and applies the difference, keeping
 // unchanged ports running with their connections. A file that does not load whole is
-// not applied.
+// not applied. `tarnwick --status` for the same configuration directory is answered from
+// the port controller (StatusServer); with `setLogConnections` every ended connection and
+// UDP run is printed as a line between the rows (ConnectionRecord::FormatLine).
 class HeadlessService : public QObject, private PortView {
     Q_OBJECT
 
@@ -26,8 +31,14 @@ public:
     HeadlessService(ConfigFile file, QList<int> capturePorts, std::ostream& out, std::ostream& err);
     ~HeadlessService() override;
 
+    // Before run: print the connection log to `out`.
+    void setLogConnections(bool on);
+
     // Runs until SIGINT or SIGTERM; the exit code.
     int run();
+
+    // How often the ended connections are taken from the workers and printed.
+    static constexpr std::chrono::milliseconds LOG_INTERVAL{250};
 
 private:
     void setRunning(std::size_t row, bool running, int error) override;
@@ -36,6 +47,8 @@ private:
     LoadResult loadPorts();
     void printRow(const ForwardingPort& port, bool running);
     void sayWhenEmpty();
+    void listenForStatus();
+    void printLog();
 
     ConfigFile file_;
     QList<int> capturePorts_;
@@ -45,6 +58,8 @@ private:
     CPortController controller_;
     std::vector<bool> running_;  // the "Running" cell of each row
     SignalNotifier signalNotifier_;
+    StatusServer statusServer_;
+    QTimer logTimer_;
     bool stopping_ = false;
 };
 

@@ -16,6 +16,7 @@
 #include "ConfigLocation.h"
 #include "HeadlessService.h"
 #include "SignalNotifier.h"
+#include "StatusCommand.h"
 
 using namespace tarnwick;
 
@@ -49,7 +50,14 @@ int RunHeadless(int argc, char** argv, const CommandLineOptions& options) {
     QCoreApplication application(argc, argv);
     HeadlessService service(ConfigFile(ConfigDirectory(options)), options.capturePorts, std::cout,
                             std::cerr);
+    service.setLogConnections(options.logConnections);
     return service.run();
+}
+
+int RunStatus(int argc, char** argv, const CommandLineOptions& options) {
+    QCoreApplication application(argc, argv);
+    return RunStatusCommand(QString::fromStdString(ConfigDirectory(options)), options.json,
+                            std::cout, std::cerr);
 }
 
 int RunConfigCommand(int argc, char** argv, const CommandLineOptions& options) {
@@ -89,6 +97,9 @@ int main(int argc, char** argv) {
             return 0;
         case ParsedCommandLine::Action::Run:
             break;
+    }
+    if (parsed.options.mode == CommandLineOptions::Mode::Status) {
+        return RunStatus(argc, argv, parsed.options);
     }
     RaiseDescriptorLimit();
     std::signal(SIGPIPE, SIG_IGN);  // a peer that went away is an error code, never a signal

@@ -35,4 +35,9 @@ std::string ForwardingPort::listenLabel() const {
     return HostPortLabel(listenAddress, listenPort);
 }
 
+std::string ForwardingPort::rowText(bool running) const {
+    return std::string(protocolLabel()) + '\t' + listenLabel() + '\t' + forwardLabel() + '\t' +
+           typeLabel() + '\t' + (running ? "Yes" : "No");
+}
+
 }  // namespace tarnwick

@@ -38,6 +38,7 @@ struct PortRunState {
     ThreadHandle threadHandle;        // worker currently serving the port; null = none
     ThreadId threadId = 0;            // id of that worker; 0 = no worker
     std::int32_t captureFirstPacket = 0;
+    int openError = 0;  // errno that kept the last worker from opening its socket; 0 = none
 };
 
 // One configured forwarding port: its stored settings, its rules and its run-time state.
@@ -84,6 +85,8 @@ struct ForwardingPort : StoredPortSettings, PortRunState {
     // address is put in brackets.
     std::string listenLabel() const;
     std::string forwardLabel() const { return HostPortLabel(forwardIp, forwardPort); }
+    // The whole row as text, the five columns tab-separated, "Running" as given.
+    std::string rowText(bool running) const;
 };
 
 // The ordered, owned records of the port list, one per row and in row order.

@@ -13,22 +13,25 @@ namespace tarnwick {
 namespace {
 
 // Stores the suspended worker's id and handle in the record, then hands the worker a deep
-// copy of the record, made after that so that it carries them too.
+// copy of the record, made after that so that it carries them too, and its counters.
 template <class Worker>
-std::unique_ptr<WorkerThread> Prepare(std::unique_ptr<Worker> worker, ForwardingPort& record) {
+std::unique_ptr<WorkerThread> Prepare(std::unique_ptr<Worker> worker, ForwardingPort& record,
+                                      std::shared_ptr<PortCounters> counters) {
     record.threadId = worker->threadId();
     record.threadHandle = worker->threadHandle();
     worker->setPortCopy(record.deepCopy());
+    worker->setCounters(std::move(counters));
     return worker;
 }
 
 // A suspended worker of the record's protocol, ready to resume.
 std::unique_ptr<WorkerThread> CreateWorker(ForwardingPort& record,
-                                           const std::shared_ptr<CaptureLog>& captureLog) {
+                                           const std::shared_ptr<CaptureLog>& captureLog,
+                                           std::shared_ptr<PortCounters> counters) {
     if (record.isTcp()) {
-        return Prepare(std::make_unique<CThreadListenTCP>(captureLog), record);
+        return Prepare(std::make_unique<CThreadListenTCP>(captureLog), record, std::move(counters));
     }
-    return Prepare(std::make_unique<CThreadUDP>(captureLog), record);
+    return Prepare(std::make_unique<CThreadUDP>(captureLog), record, std::move(counters));
 }
 
 }  // namespace
@@ -80,7 +83,11 @@ void CPortController::startPort(int row) {
 }
 
 void CPortController::startWorker(ForwardingPort& record) {
-    if (!WorkerThread::resume(CreateWorker(record, captureLog_))) {
+    auto counters = std::make_shared<PortCounters>(record, static_cast<bool>(connectionLog_));
+    record.openError = 0;
+    if (WorkerThread::resume(CreateWorker(record, captureLog_, counters))) {
+        workerCounters_.push_back(WorkerCounters{record.threadId, std::move(counters)});
+    } else {
         // No thread could be created: the port stays stopped.
         record.threadId = 0;
         record.threadHandle = ThreadHandle();
@@ -138,16 +145,19 @@ void CPortController::onPortStarted(ThreadId threadId, const ThreadHandle& threa
 
 void CPortController::onPortStopped(ThreadId threadId, int error) {
     forgetWorker(threadId);
+    forgetCounters(threadId);
     int row = rowOf(threadId);
     if (row >= 0) {
         ports_[row]->threadId = 0;
         ports_[row]->threadHandle = ThreadHandle();
+        ports_[row]->openError = error;
         view_.setRunning(static_cast<std::size_t>(row), false, error);
     }
 }
 
 void CPortController::onPortRestart(ThreadId threadId) {
     forgetWorker(threadId);
+    forgetCounters(threadId);
     int row = rowOf(threadId);
     if (row >= 0) {
         startWorker(*ports_[row]);  // follows the record's protocol as it is now
@@ -163,7 +173,44 @@ void CPortController::shutdown(std::chrono::milliseconds wait) {
         entry.threadHandle.wait(wait);
     }
     liveWorkers_.clear();
+    drainConnectionLog();  // the connections that the stop ended
+    workerCounters_.clear();
     ports_.clear();
+}
+
+bool CPortController::isRunning(std::size_t row) const {
+    ThreadId id = ports_.at(row)->threadId;
+    return id != 0 && std::any_of(liveWorkers_.begin(), liveWorkers_.end(),
+                                  [&](const WorkerEntry& entry) { return entry.threadId == id; });
+}
+
+std::shared_ptr<const PortCounters> CPortController::counters(std::size_t row) const {
+    ThreadId id = ports_.at(row)->threadId;
+    for (const WorkerCounters& worker : workerCounters_) {
+        if (id != 0 && worker.threadId == id) {
+            return worker.counters;
+        }
+    }
+    return nullptr;
+}
+
+void CPortController::setConnectionLog(ConnectionLog log) {
+    connectionLog_ = std::move(log);
+}
+
+void CPortController::drainConnectionLog() {
+    for (const WorkerCounters& worker : workerCounters_) {
+        drain(*worker.counters);
+    }
+}
+
+void CPortController::drain(PortCounters& counters) {
+    if (!connectionLog_ || !counters.logsConnections()) {
+        return;
+    }
+    for (const ConnectionRecord& record : counters.takeConnectionLog()) {
+        connectionLog_(record);
+    }
 }
 
 int CPortController::rowOf(ThreadId threadId) const {
@@ -173,6 +220,16 @@ int CPortController::rowOf(ThreadId threadId) const {
     auto found = std::find_if(ports_.begin(), ports_.end(),
                               [&](const auto& port) { return port->threadId == threadId; });
     return found == ports_.end() ? -1 : static_cast<int>(found - ports_.begin());
+}
+
+// The worker has ended: its last records go to the log, and its counters are let go.
+void CPortController::forgetCounters(ThreadId threadId) {
+    auto found = std::find_if(workerCounters_.begin(), workerCounters_.end(),
+                              [&](const WorkerCounters& worker) { return worker.threadId == threadId; });
+    if (found != workerCounters_.end()) {
+        drain(*found->counters);
+        workerCounters_.erase(found);
+    }
 }
 
 void CPortController::forgetWorker(ThreadId threadId) {

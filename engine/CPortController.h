@@ -1,10 +1,13 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <vector>
 
+#include "ConnectionRecord.h"
 #include "ForwardingPort.h"
+#include "PortCounters.h"
 #include "PortView.h"
 #include "WorkerEntry.h"
 #include "event/Message.h"
@@ -18,8 +21,14 @@ namespace tarnwick {
 // hands them to `handleNotice`. Runs entirely on one thread (the user-interface thread or
 // the headless service's main thread). Rows are named by index for commands and found by
 // `threadId` for notices, so a sort of the rows between the two is harmless.
+//
+// Every worker it starts gets a fresh PortCounters, which the controller keeps beside the
+// worker's id until the worker has ended, so that it can report what flows through each
+// running port and pass the records of ended connections on to the connection log.
 class CPortController {
 public:
+    using ConnectionLog = std::function<void(const ConnectionRecord&)>;
+
     // The shut-down wait for each live worker.
     static constexpr std::chrono::milliseconds WORKER_WAIT{25000};
 
@@ -68,12 +77,32 @@ public:
 
     const std::vector<WorkerEntry>& liveWorkers() const { return liveWorkers_; }
 
+    // ---- what flows ----
+    // True once the row's worker has reported that it runs ("Running" "Yes").
+    bool isRunning(std::size_t row) const;
+    // The counters of the row's current worker, or null when it has none.
+    std::shared_ptr<const PortCounters> counters(std::size_t row) const;
+    // Workers started from now on queue a record of every ended connection (and of every
+    // UDP run), which `drainConnectionLog` hands to `log`. Without it nothing is queued.
+    void setConnectionLog(ConnectionLog log);
+    // Hands every queued record to the log, port by port, each port's oldest first. Also
+    // done for a worker's last records when it reports its end, and at shutdown.
+    void drainConnectionLog();
+
 private:
+    // A started worker's counters, kept until the worker has reported its end.
+    struct WorkerCounters {
+        ThreadId threadId = 0;
+        std::shared_ptr<PortCounters> counters;
+    };
+
     // Steps 2 to 5 of starting a port: a suspended worker of the record's protocol, its id
     // and handle stored in the record, a deep copy handed over, then resumed.
     void startWorker(ForwardingPort& record);
     int rowOf(ThreadId threadId) const;
     void forgetWorker(ThreadId threadId);
+    void forgetCounters(ThreadId threadId);
+    void drain(PortCounters& counters);
     bool validRow(int row) const { return row >= 0 && static_cast<std::size_t>(row) < ports_.size(); }
 
     PortView& view_;
@@ -81,6 +110,8 @@ private:
     std::shared_ptr<CaptureLog> captureLog_;
     PortTable ports_;
     std::vector<WorkerEntry> liveWorkers_;
+    std::vector<WorkerCounters> workerCounters_;
+    ConnectionLog connectionLog_;
     bool shutDown_ = false;
 };
 

@@ -1,11 +1,15 @@
 #include "CForwardApp.h"
 
 #include <QApplication>
+#include <QJsonDocument>
 
 #include <iostream>
 
 #include "CMainDlg.h"
+#include "InstanceName.h"
 #include "SingleInstance.h"
+#include "StatusReport.h"
+#include "StatusServer.h"
 
 namespace tarnwick {
 
@@ -22,6 +26,13 @@ int CForwardApp::InitInstance() {
     QApplication::setQuitOnLastWindowClosed(false);
     CMainDlg window(ConfigFile(configDirectory_.toStdString()), hiddenStart_);
     QObject::connect(&instance, &SingleInstance::commandReceived, &window, &CMainDlg::OnCommand);
+    StatusServer status(StatusSocketPath(configDirectory_), [&] {
+        return QJsonDocument(StatusReport::Build(window.controller(), "window", configDirectory_))
+            .toJson(QJsonDocument::Compact);
+    });
+    if (QString error; !status.listen(error)) {
+        std::cerr << "tarnwick: --status cannot reach this instance: " << error.toStdString() << "\n";
+    }
     window.show();  // stays hidden after a hidden start
     return QApplication::exec();
 }

@@ -1,25 +1,16 @@
 #include "SingleInstance.h"
 
-#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QLocalSocket>
 #include <QStandardPaths>
 #include <QThread>
-#include <unistd.h>
+
+#include "InstanceName.h"
 
 namespace tarnwick {
 
 namespace {
-
-// "tarnwick-<uid>-<hash of the directory>": per user, per configuration.
-QString InstanceName(const QString& configDirectory) {
-    QByteArray hash = QCryptographicHash::hash(QDir(configDirectory).absolutePath().toUtf8(),
-                                               QCryptographicHash::Sha1)
-                          .toHex()
-                          .left(16);
-    return QString("tarnwick-%1-%2").arg(::getuid()).arg(QString::fromLatin1(hash));
-}
 
 QString LockPath(const QString& name) {
     QString directory = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);

@@ -12,33 +12,34 @@ void Capture(std::int32_t& captureFirstPacket, const ForwardingPort& port,
     }
 }
 
-void Route(const ForwardingRule* match, const ForwardingPort& port, std::string& host,
-           std::int32_t& hostPort) {
-    host = match ? match->forwardIp : port.forwardIp;
-    hostPort = match ? match->forwardPort : port.forwardPort;
+// The destination of rule `match` (-1: the port's default); returns `match`.
+int Route(int match, const ForwardingPort& port, std::string& host, std::int32_t& hostPort) {
+    const ForwardingRule* rule = match >= 0 ? port.rules[match].get() : nullptr;
+    host = rule ? rule->forwardIp : port.forwardIp;
+    hostPort = rule ? rule->forwardPort : port.forwardPort;
+    return match;
 }
 
 }  // namespace
 
-void ChooseDestination(ForwardingPort& port, const unsigned char* data, std::size_t length,
-                       std::string& host, std::int32_t& hostPort, CaptureLog& log) {
+int ChooseDestination(ForwardingPort& port, const unsigned char* data, std::size_t length,
+                      std::string& host, std::int32_t& hostPort, CaptureLog& log) {
     Capture(port.captureFirstPacket, port, data, length, log);
     const SearchedData searched(data, length);
-    const ForwardingRule* match = nullptr;
-    for (const auto& rule : port.rules) {
-        if (CompiledPattern::ForRule(*rule).occursIn(searched)) {
-            match = rule.get();
-            break;
+    int match = -1;
+    for (std::size_t index = 0; index < port.rules.size() && match < 0; ++index) {
+        if (CompiledPattern::ForRule(*port.rules[index]).occursIn(searched)) {
+            match = static_cast<int>(index);
         }
     }
-    Route(match, port, host, hostPort);
+    return Route(match, port, host, hostPort);
 }
 
-void ChooseDestination(const RoutingTable& routing, std::int32_t& captureFirstPacket,
-                       const unsigned char* data, std::size_t length, std::string& host,
-                       std::int32_t& hostPort, CaptureLog& log) {
+int ChooseDestination(const RoutingTable& routing, std::int32_t& captureFirstPacket,
+                      const unsigned char* data, std::size_t length, std::string& host,
+                      std::int32_t& hostPort, CaptureLog& log) {
     Capture(captureFirstPacket, routing.port(), data, length, log);
-    Route(routing.FirstMatch(data, length), routing.port(), host, hostPort);
+    return Route(routing.FirstMatch(data, length), routing.port(), host, hostPort);
 }
 
 }  // namespace tarnwick

@@ -13,13 +13,15 @@ namespace tarnwick {
 // The routing decision for the first data of a connection (or of a UDP relay run).
 // When `port.captureFirstPacket` is set it is cleared and the data is dumped to `log`.
 // Then the rules are tried in order; the first match's destination wins, else the port's
-// default destination. Always fills `host` and `hostPort`; never fails.
-void ChooseDestination(ForwardingPort& port, const unsigned char* data, std::size_t length,
+// default destination. Always fills `host` and `hostPort`; never fails. Returns the index
+// of the matching rule in `port.rules`, or -1 when the default destination was taken.
+int ChooseDestination(ForwardingPort& port, const unsigned char* data, std::size_t length,
                        std::string& host, std::int32_t& hostPort, CaptureLog& log);
 
 // The same decision through a table shared by many connections: the table stays as it
-// is, and the capture flag is the connection's own, `captureFirstPacket`.
-void ChooseDestination(const RoutingTable& routing, std::int32_t& captureFirstPacket,
+// is, and the capture flag is the connection's own, `captureFirstPacket`. Returns the
+// matching rule's index, or -1, likewise.
+int ChooseDestination(const RoutingTable& routing, std::int32_t& captureFirstPacket,
                        const unsigned char* data, std::size_t length, std::string& host,
                        std::int32_t& hostPort, CaptureLog& log);
 

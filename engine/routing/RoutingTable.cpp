@@ -11,15 +11,14 @@ RoutingTable::RoutingTable(std::shared_ptr<const ForwardingPort> port) : port_(s
     }
 }
 
-const ForwardingRule* RoutingTable::FirstMatch(const unsigned char* data,
-                                               std::size_t length) const {
+int RoutingTable::FirstMatch(const unsigned char* data, std::size_t length) const {
     const SearchedData searched(data, length);
     for (std::size_t i = 0; i < patterns_.size(); ++i) {
         if (patterns_[i].occursIn(searched)) {
-            return port_->rules[i].get();
+            return static_cast<int>(i);
         }
     }
-    return nullptr;
+    return -1;
 }
 
 }  // namespace tarnwick

@@ -19,8 +19,9 @@ public:
 
     const ForwardingPort& port() const { return *port_; }
 
-    // The first rule, in the port's order, whose pattern occurs in the data; null if none.
-    const ForwardingRule* FirstMatch(const unsigned char* data, std::size_t length) const;
+    // The index of the first rule, in the port's order, whose pattern occurs in the data;
+    // -1 if none.
+    int FirstMatch(const unsigned char* data, std::size_t length) const;
 
 private:
     std::shared_ptr<const ForwardingPort> port_;

@@ -97,12 +97,15 @@ bool CThreadListenTCP::Admits(const Socket& accepted) const {
 // WM_SESSION_STARTED arrives: a stop that comes in between then still ends it.
 void CThreadListenTCP::StartSession(UniqueFd accepted) {
     auto session = std::make_unique<CThreadTCP>(threadId(), routing, std::move(accepted),
-                                                captureLog);
+                                                captureLog, counters);
     WorkerEntry entry{session->threadHandle(), session->threadId()};
+    counters->connectionAccepted();  // before the session runs, which may end it at once
     if (WorkerThread::resume(std::move(session))) {
         AddSession(entry.threadId, entry.threadHandle);
+    } else {
+        // The session was destroyed unstarted and closed the connection with it.
+        counters->connectionEnded();
     }
-    // Otherwise the session was destroyed unstarted and closed the connection with it.
 }
 
 void CThreadListenTCP::PauseAccepting() {

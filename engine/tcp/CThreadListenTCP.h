@@ -9,6 +9,7 @@
 
 #include "AllowedClients.h"
 #include "ForwardingPort.h"
+#include "PortCounters.h"
 #include "WorkerEntry.h"
 #include "event/WorkerThread.h"
 #include "routing/CaptureLog.h"
@@ -48,6 +49,8 @@ public:
 
     // Before resume: the listener's own deep copy of the port, carrying `ownerWindow`.
     void setPortCopy(std::unique_ptr<ForwardingPort> portCopy);
+    // Before resume: the port's counters, shared with every session (never null).
+    void setCounters(std::shared_ptr<PortCounters> counters) { this->counters = std::move(counters); }
 
     // The listening socket's accept notice.
     void OnAccept();
@@ -77,6 +80,7 @@ private:
     std::shared_ptr<const RoutingTable> routing;
     std::vector<WorkerEntry> sessions;  // in order of registration, which is by id
     std::shared_ptr<CaptureLog> captureLog;
+    std::shared_ptr<PortCounters> counters = std::make_shared<PortCounters>();
     TimerId acceptRetryTimer = 0;
 };
 

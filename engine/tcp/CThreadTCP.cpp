@@ -9,8 +9,18 @@
 
 namespace tarnwick {
 
+namespace {
+
+// A reset, as the peer's RST shows itself to either call, or another failure.
+EndReason ErrorEnd(int error) {
+    return error == ECONNRESET || error == EPIPE ? EndReason::Reset : EndReason::Failed;
+}
+
+}  // namespace
+
 CThreadTCP::CThreadTCP(ThreadId listenerThreadId, std::shared_ptr<const RoutingTable> routing,
-                       UniqueFd acceptedHandle, std::shared_ptr<CaptureLog> captureLog)
+                       UniqueFd acceptedHandle, std::shared_ptr<CaptureLog> captureLog,
+                       std::shared_ptr<PortCounters> counters)
     : clientSocket(*this),
       forwardSocket(*this),
       relay(clientSocket, forwardSocket),
@@ -18,7 +28,8 @@ CThreadTCP::CThreadTCP(ThreadId listenerThreadId, std::shared_ptr<const RoutingT
       captureFirstPacket(this->routing->port().captureFirstPacket),
       listenerThreadId(listenerThreadId),
       acceptedHandle(std::move(acceptedHandle)),
-      captureLog(std::move(captureLog)) {}
+      captureLog(std::move(captureLog)),
+      tally(std::move(counters)) {}
 
 CThreadTCP::~CThreadTCP() = default;
 
@@ -50,6 +61,7 @@ void CThreadTCP::OnStart() {
     acceptedHandle.release();  // clientSocket owns it now
     clientSocket.SetNoDelay();
     const ForwardingPort& port = routing->port();
+    tally.started(clientSocket.handle(), port.listenPort);
     if (port.isSmart()) {
         timerId = setTimer(std::chrono::seconds(port.timeoutSeconds));
         state = State::WaitingForFirstData;
@@ -59,19 +71,25 @@ void CThreadTCP::OnStart() {
                                 threadHandle());
         return;
     }
-    ConnectForward(port.forwardIp, port.forwardPort);
+    ConnectForward(port.forwardIp, port.forwardPort, Route{RouteKind::Standard});
 }
 
 void CThreadTCP::OnTimer(TimerId id) {
+    if (id == publishTimer) {
+        StopPublishTimer();
+        tally.publish(relay.bytesFromClient(), relay.bytesToClient());
+        return;
+    }
     if (id != timerId) {
         return;  // an expiry of a timer already stopped
     }
     StopTimer();
     if (state == State::WaitingForFirstData) {
         // Nothing came in time: the default destination, and no rule is tried.
-        ConnectForward(routing->port().forwardIp, routing->port().forwardPort);
+        ConnectForward(routing->port().forwardIp, routing->port().forwardPort,
+                       Route{RouteKind::Timeout});
     } else {
-        EndSession(0);  // the destination did not answer within the connect limit
+        ConnectFailed(ETIMEDOUT);  // the destination did not answer within the connect limit
     }
 }
 
@@ -92,17 +110,20 @@ void CThreadTCP::OnClientData() {
         return;
     }
     if (received < 1) {
-        EndSession(0);  // closed or failed before sending anything: no outgoing connection
+        // Closed or failed before sending anything: no outgoing connection.
+        tally.routed(Route{RouteKind::ClientClosed}, "");
+        int error = static_cast<int>(-received);
+        EndBecause(error == 0 ? EndReason::ClientClosed : ErrorEnd(error), error);
         return;
     }
     StopTimer();
     std::string host;
     std::int32_t port = 0;
     auto length = static_cast<std::size_t>(received);
-    ChooseDestination(*routing, captureFirstPacket, buffer.get(), length, host, port,
-                      *captureLog);
+    int rule = ChooseDestination(*routing, captureFirstPacket, buffer.get(), length, host, port,
+                                 *captureLog);
     relay.holdForForward(std::move(buffer), length);
-    ConnectForward(host, port);
+    ConnectForward(host, port, rule >= 0 ? Route{RouteKind::Rule, rule} : Route{RouteKind::NoMatch});
 }
 
 void CThreadTCP::OnForwardData() {
@@ -120,14 +141,25 @@ void CThreadTCP::OnWritable(Socket& socket) {
 void CThreadTCP::OnSocketClosed(Socket& socket, int error) {
     if (state == State::Relaying) {
         Follow(relay.onClosed(socket, error));
+        return;
+    }
+    // The client went before there was anything to relay.
+    if (state == State::WaitingForFirstData) {
+        tally.routed(Route{RouteKind::ClientClosed}, "");
+    }
+    if (error != 0) {
+        EndBecause(ErrorEnd(error), error);
     } else {
-        EndSession(0);  // the client went before there was anything to relay
+        EndBecause(&socket == &clientSocket ? EndReason::ClientClosed
+                                            : EndReason::DestinationClosed,
+                   0);
     }
 }
 
 // Resolves the destination and connects to its addresses in turn. The client's data waits
 // in the kernel meanwhile.
-void CThreadTCP::ConnectForward(const std::string& host, std::int32_t port) {
+void CThreadTCP::ConnectForward(const std::string& host, std::int32_t port, const Route& route) {
+    tally.routed(route, HostPortLabel(host, port));
     state = State::Connecting;
     clientSocket.setReadNotices(false);
     addresses = SocketAddress::Resolve(host, port);
@@ -141,10 +173,10 @@ void CThreadTCP::ConnectNextAddress() {
         const SocketAddress address = addresses.front();
         addresses.erase(addresses.begin());
         forwardSocket.Close();
-        if (forwardSocket.Create(0, SocketType::Stream, false, address.family()) != 0) {
-            continue;
+        int result = forwardSocket.Create(0, SocketType::Stream, false, address.family());
+        if (result == 0) {
+            result = forwardSocket.Connect(address);
         }
-        int result = forwardSocket.Connect(address);
         if (result == 0) {
             OnConnected();
             return;
@@ -155,8 +187,15 @@ void CThreadTCP::ConnectNextAddress() {
             }
             return;
         }
+        connectError = -result;
     }
-    EndSession(0);  // no address answered: the client is closed, having seen nothing
+    // No address answered (or the name has none): the client is closed, having seen nothing.
+    ConnectFailed(connectError != 0 ? connectError : EHOSTUNREACH);
+}
+
+void CThreadTCP::ConnectFailed(int error) {
+    tally.connectFailed(error);
+    EndBecause(EndReason::ConnectFailed, error);
 }
 
 void CThreadTCP::OnForwardConnected(int error) {
@@ -164,6 +203,7 @@ void CThreadTCP::OnForwardConnected(int error) {
         return;
     }
     if (error != 0) {
+        connectError = error;
         ConnectNextAddress();
     } else {
         OnConnected();
@@ -182,18 +222,34 @@ void CThreadTCP::OnConnected() {
     Follow(relay.start());
 }
 
+// Bytes that moved are published within PUBLISH_INTERVAL by a timer that runs only while
+// there is something to publish: an idle connection sets none.
 void CThreadTCP::Follow(Relay::Outcome outcome) {
     if (outcome == Relay::Outcome::Finished) {
-        EndSession(0);
+        EndBecause(relay.firstToEnd() == Relay::Side::Forward ? EndReason::DestinationClosed
+                                                               : EndReason::ClientClosed,
+                   0);
     } else if (outcome == Relay::Outcome::Failed) {
         AbortSession();
+    } else if (publishTimer == 0 &&
+               tally.hasUnpublished(relay.bytesFromClient(), relay.bytesToClient())) {
+        publishTimer = setTimer(SessionTally::PUBLISH_INTERVAL);
     }
 }
 
 // An error or a reset on one side: the other side is reset too, so that it does not take
-// the cut stream for a complete one.
+// the cut stream for a complete one. Counted before the resets go out.
 void CThreadTCP::AbortSession() {
+    endError = relay.error();
+    endReason = endError == 0 ? EndReason::Reset : ErrorEnd(endError);
+    tally.ended(endReason, endError, relay.bytesFromClient(), relay.bytesToClient());
     relay.abort();
+    EndSession(0);
+}
+
+void CThreadTCP::EndBecause(EndReason reason, int error) {
+    endReason = reason;
+    endError = error;
     EndSession(0);
 }
 
@@ -204,11 +260,21 @@ void CThreadTCP::StopTimer() {
     }
 }
 
+void CThreadTCP::StopPublishTimer() {
+    if (publishTimer != 0) {
+        killTimer(publishTimer);
+        publishTimer = 0;
+    }
+}
+
 void CThreadTCP::EndSession(std::uintptr_t quietly) {
     if (state != State::Ended) {
         state = State::Ended;
+        // Counted before the sockets close: a client that has seen its end sees it counted.
+        tally.ended(endReason, endError, relay.bytesFromClient(), relay.bytesToClient());
         relay.close();
         StopTimer();
+        StopPublishTimer();
         FreePortCopy();
         if (quietly == 0 && listenerThreadId != 0) {
             PostThreadMessageLazily(listenerThreadId, WM_SESSION_ENDED, threadId(), 0);

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "ConnectionRecord.h"
 #include "ForwardingPort.h"
+#include "PortCounters.h"
 #include "event/SocketAddress.h"
 #include "event/UniqueFd.h"
 #include "event/WorkerThread.h"
@@ -18,6 +20,7 @@
 #include "tcp/CSocketClientTCP.h"
 #include "tcp/CSocketForwardTCP.h"
 #include "tcp/Relay.h"
+#include "tcp/SessionTally.h"
 
 namespace tarnwick {
 
@@ -53,10 +56,12 @@ public:
     // Everything the listener hands over before resuming the session: its own thread id,
     // the port's routing (shared with the listener's other sessions, never changed), the
     // accepted connection (owned by the session from here
-    // on, and closed with it if the session never runs) and the capture log to write
-    // first-packet dumps to (shared, never null).
+    // on, and closed with it if the session never runs), the capture log to write
+    // first-packet dumps to (shared, never null) and the port's counters (shared; null
+    // counts into a set of the session's own).
     CThreadTCP(ThreadId listenerThreadId, std::shared_ptr<const RoutingTable> routing,
-               UniqueFd acceptedHandle, std::shared_ptr<CaptureLog> captureLog);
+               UniqueFd acceptedHandle, std::shared_ptr<CaptureLog> captureLog,
+               std::shared_ptr<PortCounters> counters = nullptr);
     ~CThreadTCP() override;
 
     // Before resume: another connect limit, for tests.
@@ -81,12 +86,15 @@ private:
 
     void OnStart();
     void OnTimer(TimerId id);
-    void ConnectForward(const std::string& host, std::int32_t port);
+    void ConnectForward(const std::string& host, std::int32_t port, const Route& route);
     void ConnectNextAddress();
+    void ConnectFailed(int error);
     void OnConnected();
     void Follow(Relay::Outcome outcome);
     void AbortSession();
+    void EndBecause(EndReason reason, int error);
     void StopTimer();
+    void StopPublishTimer();
     void FreePortCopy();
 
     // The pending timer, 0 = none: while WaitingForFirstData the first-data timer, while
@@ -103,6 +111,11 @@ private:
     std::vector<SocketAddress> addresses;  // the destination's not tried yet, in order
     std::chrono::milliseconds connectTimeout = CONNECT_TIMEOUT_MS;
     State state = State::Starting;
+    SessionTally tally;          // what the port's counters and log learn of this session
+    TimerId publishTimer = 0;    // pending while relayed bytes wait to be published
+    int connectError = 0;        // errno of the last address that could not be connected
+    EndReason endReason = EndReason::Stopped;  // set by whatever ends the session
+    int endError = 0;
 };
 
 }  // namespace tarnwick

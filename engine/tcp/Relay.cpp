@@ -24,6 +24,7 @@ Relay::Outcome Relay::onWritable(Socket& socket) {
 // FIN of the other side has been passed on: what it sent before may still be held back.
 Relay::Outcome Relay::onClosed(Socket& socket, int error) {
     if (error != 0) {
+        error_ = error;
         return Outcome::Failed;
     }
     RelayDirection& direction = readingFrom(socket);
@@ -51,16 +52,29 @@ void Relay::abort() {
 // A direction that has ended passes its FIN on as a half-close, unless the other has ended
 // too: the connection is then finished, and closing it sends that FIN.
 Relay::Outcome Relay::sumUp(RelayDirection& direction, RelayDirection::Result result) {
+    if (firstToEnd_ == Side::None && direction.sourceEnded()) {
+        firstToEnd_ = &direction == &fromClient_ ? Side::Client : Side::Forward;
+    }
     if (result == RelayDirection::Result::Failed) {
         return Outcome::Failed;
     }
     if (fromClient_.ended() && fromForward_.ended()) {
         return Outcome::Finished;
     }
-    if (result == RelayDirection::Result::Ended && direction.sink().ShutdownSend() != 0) {
-        return Outcome::Failed;
+    if (result == RelayDirection::Result::Ended) {
+        if (int failed = direction.sink().ShutdownSend(); failed != 0) {
+            error_ = -failed;
+            return Outcome::Failed;
+        }
     }
     return Outcome::Flowing;
+}
+
+int Relay::error() const {
+    if (error_ != 0) {
+        return error_;
+    }
+    return fromClient_.error() != 0 ? fromClient_.error() : fromForward_.error();
 }
 
 }  // namespace tarnwick

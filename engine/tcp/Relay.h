@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "event/Socket.h"
@@ -43,6 +44,14 @@ public:
     // Closes both sockets with a reset.
     void abort();
 
+    // What the session reports: the bytes relayed each way so far, which side sent its FIN
+    // first, and the errno of a failure (0 when there was none, or none was told).
+    enum class Side { None, Client, Forward };
+    std::uint64_t bytesFromClient() const { return fromClient_.delivered(); }
+    std::uint64_t bytesToClient() const { return fromForward_.delivered(); }
+    Side firstToEnd() const { return firstToEnd_; }
+    int error() const;
+
 private:
     RelayDirection& readingFrom(Socket& socket) {
         return &socket == &fromClient_.source() ? fromClient_ : fromForward_;
@@ -54,6 +63,8 @@ private:
 
     RelayDirection fromClient_;
     RelayDirection fromForward_;
+    Side firstToEnd_ = Side::None;
+    int error_ = 0;  // of a hang-up with an error, or of a half-close that failed
 };
 
 }  // namespace tarnwick

@@ -32,8 +32,8 @@ void RelayDirection::releaseIdleBacklog() {
 }
 
 RelayDirection::Result RelayDirection::start() {
-    if (flushBytes() < 0) {
-        return Result::Failed;
+    if (long flushed = flushBytes(); flushed < 0) {
+        return fail(flushed);
     }
     if (!stalled_) {
         releaseIdleBacklog();
@@ -54,8 +54,12 @@ RelayDirection::Result RelayDirection::onWritable() {
         return Result::Flowing;
     }
     stalled_ = false;  // set again by a flush that finds `to` still full
-    if (flushBytes() < 0 || flushPipe() < 0) {
-        return Result::Failed;
+    long flushed = flushBytes();
+    if (flushed >= 0) {
+        flushed = flushPipe();
+    }
+    if (flushed < 0) {
+        return fail(flushed);
     }
     return stalled_ ? Result::Flowing : resume();
 }
@@ -81,7 +85,7 @@ RelayDirection::Result RelayDirection::pump(bool untilDry) {
             return endOfData();
         }
         if (moved < 0) {
-            return Result::Failed;
+            return fail(moved);
         }
         if (stalled_) {
             return Result::Flowing;
@@ -121,6 +125,7 @@ long RelayDirection::copyPiece() {
     if (sent < 0) {
         return sent;
     }
+    delivered_ += static_cast<std::uint64_t>(sent);
     if (sent < received) {
         auto rest = static_cast<std::size_t>(received - sent);
         auto bytes = std::make_unique_for_overwrite<unsigned char[]>(rest);
@@ -166,6 +171,7 @@ long RelayDirection::flushBytes() {
         if (sent < 0) {
             return sent;
         }
+        delivered_ += static_cast<std::uint64_t>(sent);
         held.start += static_cast<std::size_t>(sent);
     }
     held.bytes.reset();
@@ -187,6 +193,7 @@ long RelayDirection::flushPipe() {
         if (sent < 0) {
             return sent;
         }
+        delivered_ += static_cast<std::uint64_t>(sent);
     }
     return 0;
 }
@@ -223,6 +230,11 @@ RelayDirection::Result RelayDirection::end() {
     ended_ = true;
     backlog_.reset();  // empty by now
     return Result::Ended;
+}
+
+RelayDirection::Result RelayDirection::fail(long error) {
+    error_ = static_cast<int>(-error);
+    return Result::Failed;
 }
 
 }  // namespace tarnwick

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "event/Socket.h"
@@ -61,6 +62,12 @@ public:
     Socket& source() const { return from_; }
     Socket& sink() const { return to_; }
     bool ended() const { return ended_; }
+    // `from` has sent its FIN (what it sent before may still be held).
+    bool sourceEnded() const { return !sourceOpen_; }
+    // Bytes that `to` has taken so far, a count of this direction's own.
+    std::uint64_t delivered() const { return delivered_; }
+    // The errno that made this direction fail; 0 while it has not.
+    int error() const { return error_; }
     // Bytes read from `from` that `to` has not taken yet.
     bool holdsData() const;
 
@@ -84,6 +91,7 @@ private:
     Result resume();
     Result endOfData();
     Result end();
+    Result fail(long error);
 
     Socket& from_;
     Socket& to_;
@@ -94,6 +102,8 @@ private:
     bool sourceOpen_ = true;            // `from` has not sent its FIN yet
     bool sourceHungUp_ = false;
     bool ended_ = false;
+    std::uint64_t delivered_ = 0;
+    int error_ = 0;
 };
 
 }  // namespace tarnwick

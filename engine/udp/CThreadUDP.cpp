@@ -43,6 +43,7 @@ void CThreadUDP::OnStart() {
         ShutDown(WM_PORT_STOP, true, -result);  // the owner learns why the port did not open
         return;
     }
+    runStart = std::chrono::steady_clock::now();
     PostThreadMessage(portCopy->ownerWindow, WM_PORT_STARTED, threadId(), 0, threadHandle());
 }
 
@@ -56,6 +57,7 @@ void CThreadUDP::OnStop(std::uintptr_t quiet) {
 
 void CThreadUDP::ShutDown(std::uint32_t notice, bool report, int error) {
     udpSocket.Close();
+    LogRun();
     MailboxId window = portCopy ? portCopy->ownerWindow : 0;
     FreePortCopy();
     if (report) {
@@ -97,11 +99,13 @@ bool CThreadUDP::RelayDatagram() {
         return true;  // a client that is not allowed: dropped before it counts for anything
     }
     if (!destinationChosen && !ChooseRunDestination(buffer, count)) {
+        runError = EHOSTUNREACH;
         OnStop(0);
         return false;
     }
     const SocketAddress* target = &destAddress;
-    if (FromDestination(sender)) {
+    const bool reply = FromDestination(sender);
+    if (reply) {
         if (clientAddress.empty()) {
             return true;  // a reply before any client: nobody to give it to
         }
@@ -111,10 +115,18 @@ bool CThreadUDP::RelayDatagram() {
     }
     long sent = udpSocket.SendTo(buffer, count, *target);
     if (sent == -EAGAIN) {
-        ++droppedDatagrams;  // as a full network queue would: the relay never waits
-    } else if (sent < 0) {
+        counters->datagramDropped();  // as a full network queue would: the relay never waits
+        return true;
+    }
+    if (sent < 0) {
+        runError = static_cast<int>(-sent);
         OnStop(0);
         return false;
+    }
+    if (reply) {
+        counters->datagramToClient(count);
+    } else {
+        counters->datagramFromClient(count);
     }
     return true;
 }
@@ -122,8 +134,12 @@ bool CThreadUDP::RelayDatagram() {
 bool CThreadUDP::ChooseRunDestination(const unsigned char* data, std::size_t length) {
     destinationChosen = true;
     std::int32_t port = 0;
-    ChooseDestination(*portCopy, data, length, destIp, port, *captureLog);
+    int rule = ChooseDestination(*portCopy, data, length, destIp, port, *captureLog);
     destPort = static_cast<std::uint32_t>(port);
+    Route route{portCopy->isSmart() ? (rule >= 0 ? RouteKind::Rule : RouteKind::NoMatch)
+                                    : RouteKind::Standard,
+                rule};
+    counters->setUdpDestination(HostPortLabel(destIp, port), route);
     if (port < 0 || port > 65535) {
         return false;
     }
@@ -145,6 +161,30 @@ bool CThreadUDP::Admits(const SocketAddress& sender) const {
 // An IPv4 peer of a socket that serves both families counts as its IPv4 address.
 bool CThreadUDP::FromDestination(const SocketAddress& sender) const {
     return replySource.sent(sender);
+}
+
+// The run's line of the connection log: its last client, its destination and route, what
+// it relayed, and how it ended. Once per run, while the copy is still there.
+void CThreadUDP::LogRun() {
+    if (!portCopy || runStart == std::chrono::steady_clock::time_point() ||
+        !counters->logsConnections()) {
+        return;
+    }
+    PortCounters::Snapshot counts = counters->snapshot();
+    ConnectionRecord record;
+    record.udp = true;
+    record.listenPort = portCopy->listenPort;
+    record.client = clientAddress.toString();
+    record.destination = counts.udpDestination;
+    record.route = counts.udpRoute;
+    record.bytesFromClient = counts.bytesFromClients;
+    record.bytesToClient = counts.bytesToClients;
+    record.endedAt = std::chrono::system_clock::now();
+    record.duration = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - runStart);
+    record.end = runError != 0 ? EndReason::Failed : EndReason::Stopped;
+    record.error = runError;
+    counters->logConnection(std::move(record));
 }
 
 }  // namespace tarnwick

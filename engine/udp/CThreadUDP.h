@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -7,6 +8,7 @@
 
 #include "AllowedClients.h"
 #include "ForwardingPort.h"
+#include "PortCounters.h"
 #include "event/Message.h"
 #include "event/WorkerThread.h"
 #include "routing/CaptureLog.h"
@@ -46,13 +48,12 @@ public:
     // Before resume: the relay's own deep copy of the port, carrying `ownerWindow`. Without
     // one the relay ends at start, silently.
     void setPortCopy(std::unique_ptr<ForwardingPort> copy) { portCopy = std::move(copy); }
+    // Before resume: the run's counters (never null). The run's record goes to their
+    // connection log when the relay ends.
+    void setCounters(std::shared_ptr<PortCounters> counters) { this->counters = std::move(counters); }
 
     // `udpSocket` has a datagram waiting: relay it.
     void OnDatagram();
-
-    // Datagrams dropped because the socket could not take them at once; on the relay's
-    // thread only.
-    std::uint64_t droppedCount() const { return droppedDatagrams; }
 
 protected:
     void onMessage(const Message& message) override;
@@ -72,10 +73,14 @@ private:
     bool ChooseRunDestination(const unsigned char* data, std::size_t length);
     bool Admits(const SocketAddress& sender) const;
     bool FromDestination(const SocketAddress& sender) const;
+    void LogRun();
 
     CSocketUDP udpSocket;
     std::unique_ptr<ForwardingPort> portCopy;
     std::shared_ptr<CaptureLog> captureLog;
+    std::shared_ptr<PortCounters> counters = std::make_shared<PortCounters>();
+    std::chrono::steady_clock::time_point runStart;  // when the socket was bound
+    int runError = 0;  // errno of the send or lookup that ended the run; 0 = none
     SocketAddress localAddress;  // where udpSocket is bound
     AllowedClients allowedClients;
     bool destinationChosen = false;
@@ -84,8 +89,6 @@ private:
     SocketAddress destAddress;    // destIp resolved once, with destPort, as udpSocket sends
     ReplySource replySource;      // which senders count as destAddress
     SocketAddress clientAddress;  // the last client; empty = none yet in this run
-    // Datagrams dropped because the socket could not send them at once.
-    std::uint64_t droppedDatagrams = 0;
 };
 
 }  // namespace tarnwick

@@ -25,6 +25,11 @@ TEST(CommandLine, ModesAndTheirValues) {
     EXPECT_EQ(headless.options.configDir, "/etc/tw");
     EXPECT_EQ(headless.options.capturePorts, (QList<int>{80, 443}));
 
+    EXPECT_TRUE(Parse({"--headless", "--log-connections"}).options.logConnections);
+    ParsedCommandLine status = Parse({"--status", "--json"});
+    EXPECT_EQ(status.options.mode, Mode::Status);
+    EXPECT_TRUE(status.options.json);
+
     EXPECT_EQ(Parse({"--export"}).options.exportFile, "");
     EXPECT_EQ(Parse({"--export", "out.json"}).options.exportFile, "out.json");
     EXPECT_EQ(Parse({"--import", "in.json"}).options.importFile, "in.json");
@@ -56,6 +61,10 @@ TEST(CommandLine, UsageErrors) {
         {"--list", "extra"},
         {"--import"},
         {"-m", "--headless"},
+        {"--status", "--headless"},
+        {"--json"},
+        {"--log-connections"},
+        {"--status", "--log-connections"},
     };
     for (const QStringList& arguments : bad) {
         ParsedCommandLine parsed = Parse(arguments);

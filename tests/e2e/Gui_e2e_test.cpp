@@ -1,5 +1,6 @@
 // The desktop program end to end, without a display (Qt's offscreen platform): a second
-// start hands over to the first and ends, and SIGTERM ends the first cleanly.
+// start hands over to the first and ends, the first answers --status, and SIGTERM ends it
+// cleanly.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -37,6 +38,17 @@ TEST(GuiE2E, SecondStartHandsOverAndSigtermEndsTheFirst) {
 
     ChildProcess second(TARNWICK_BINARY, {"--config-dir", config.path()}, offscreen);
     EXPECT_EQ(second.wait(20s), 0) << second.err();
+
+    // The window answers --status once its event loop runs, which the hand-over does not
+    // wait for: ask until it answers (bounded).
+    std::string answer;
+    for (auto deadline = std::chrono::steady_clock::now() + 20s;
+         answer.empty() && std::chrono::steady_clock::now() < deadline;) {
+        ChildProcess status(TARNWICK_BINARY, {"--status", "--config-dir", config.path()});
+        if (status.wait(20s) == 0) answer = status.out();
+    }
+    EXPECT_EQ(answer.rfind("Tarnwick, window, process " + std::to_string(first.pid()), 0), 0u)
+        << answer;
 
     first.signal(SIGTERM);
     EXPECT_EQ(first.wait(30s), 0) << first.err();

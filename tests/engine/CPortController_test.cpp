@@ -118,6 +118,8 @@ TEST_F(ControllerTest, RestartFollowsTheRecordsProtocol) {
     controller.startPort(0);
     ASSERT_TRUE(pumpUntil([&] { return running(0); }));
     ThreadId tcpWorker = controller.port(0).threadId;
+    std::shared_ptr<const PortCounters> tcpCounters = controller.counters(0);
+    ASSERT_NE(tcpCounters, nullptr);
 
     controller.port(0).protocol = 1;  // edited into a UDP port
     controller.port(0).listenPort = FreePort(SOCK_DGRAM);
@@ -126,6 +128,8 @@ TEST_F(ControllerTest, RestartFollowsTheRecordsProtocol) {
     ASSERT_TRUE(pumpUntil([&] { return running(0); }));
     EXPECT_NE(controller.port(0).threadId, tcpWorker);
     EXPECT_EQ(liveCount(), 1u);
+    EXPECT_NE(controller.counters(0), tcpCounters);  // the new run counts from zero
+    EXPECT_NE(controller.counters(0), nullptr);
 
     // The new worker is a UDP relay: its port is now bound for datagrams.
     int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -146,7 +150,11 @@ TEST_F(ControllerTest, SecondPortOnTheSameListenPortStaysStopped) {
     ASSERT_TRUE(pumpUntil([&] { return controller.port(0).threadId == 0; }));
     EXPECT_FALSE(running(0));
     EXPECT_EQ(view.lastError, EADDRINUSE);
+    EXPECT_EQ(controller.port(0).openError, EADDRINUSE);  // kept for status queries
+    EXPECT_EQ(controller.counters(0), nullptr);
+    EXPECT_FALSE(controller.isRunning(0));
     EXPECT_NE(controller.port(1).threadId, 0u);
+    EXPECT_TRUE(controller.isRunning(1));
     EXPECT_EQ(liveCount(), 1u);
 }
 

@@ -46,10 +46,12 @@ inline int FreePort(int type = SOCK_STREAM) {
 }
 
 // A TCP backend on 127.0.0.1 and a port of its own: each connection first gets `tag`,
-// then an echo of everything it sends, until it closes.
+// then an echo of everything it sends, until it closes; with `closeAfterTag`, the server
+// closes each connection right after the tag instead.
 class TagServer {
 public:
-    explicit TagServer(std::string tag) : tag_(std::move(tag)) {
+    explicit TagServer(std::string tag, bool closeAfterTag = false)
+        : tag_(std::move(tag)), closeAfterTag_(closeAfterTag) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address = Loopback(0);
         if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
@@ -83,7 +85,7 @@ private:
     void echo(int client) {
         ::send(client, tag_.data(), tag_.size(), MSG_NOSIGNAL);
         char buffer[4096];
-        while (!stop_) {
+        while (!stop_ && !closeAfterTag_) {
             pollfd ready{client, POLLIN, 0};
             if (::poll(&ready, 1, 50) != 1) continue;
             ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
@@ -94,6 +96,7 @@ private:
     }
 
     std::string tag_;
+    bool closeAfterTag_ = false;
     int fd_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};
@@ -235,6 +238,14 @@ public:
     }
     ~Client() { ::close(fd_); }
     bool connected() const { return connected_; }
+    int localPort() const { return BoundPort(fd_); }
+    // Closes with a reset instead of a FIN.
+    void abort() {
+        linger abort{1, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        ::close(fd_);
+        fd_ = -1;
+    }
     bool send(const std::string& data) {
         return ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
     }

@@ -32,12 +32,13 @@ void AddRule(ForwardingPort& port, int searchType, int caseSensitive, const std:
 struct Route {
     std::string host;
     std::int32_t port = 0;
+    int rule = -1;  // the matching rule's index, -1 for the default
 };
 
 Route Choose(ForwardingPort& port, const std::string& data, CaptureLog& log) {
     Route route;
-    ChooseDestination(port, reinterpret_cast<const unsigned char*>(data.data()), data.size(),
-                      route.host, route.port, log);
+    route.rule = ChooseDestination(port, reinterpret_cast<const unsigned char*>(data.data()),
+                                   data.size(), route.host, route.port, log);
     return route;
 }
 
@@ -61,19 +62,21 @@ TEST(ChooseDestination, FirstMatchingRuleInOrderWinsElseDefault) {
         std::string data;
         std::string host;
         int hostPort;
+        int rule;
     } cases[] = {
-        {"\x16\x03\x01\x02", "tls.example", 443},
-        {"SSH-2.0-client", "ssh.example", 22},
-        {"ssh-2.0-client", "default.example", 80},
-        {"GET / HTTP/1.1\r\nHOST: B\r\n", "web-b.example", 8080},  // both match: earlier wins
-        {"GET / HTTP/1.1\r\nHost: a\r\n", "web.example", 8000},
-        {"", "default.example", 80},
-        {"\x16\x03", "default.example", 80},  // the pattern would run past the data
+        {"\x16\x03\x01\x02", "tls.example", 443, 1},
+        {"SSH-2.0-client", "ssh.example", 22, 2},
+        {"ssh-2.0-client", "default.example", 80, -1},
+        {"GET / HTTP/1.1\r\nHOST: B\r\n", "web-b.example", 8080, 3},  // both match: earlier wins
+        {"GET / HTTP/1.1\r\nHost: a\r\n", "web.example", 8000, 4},
+        {"", "default.example", 80, -1},
+        {"\x16\x03", "default.example", 80, -1},  // the pattern would run past the data
     };
     for (const Case& c : cases) {
         Route route = Choose(port, c.data, log);
         EXPECT_EQ(route.host, c.host) << c.data;
         EXPECT_EQ(route.port, c.hostPort) << c.data;
+        EXPECT_EQ(route.rule, c.rule) << c.data;
     }
     EXPECT_TRUE(log.dumps.empty());
 }
@@ -111,11 +114,13 @@ TEST(ChooseDestination, SharedTableRoutesAsThePortAndCapturesPerConnection) {
     for (std::string data : {"\x16\x03\x01", "SSH-2", "ssh-2", "get / HTTP/1.1\r\nHOST: b", "x"}) {
         std::int32_t capture = table.port().captureFirstPacket;
         Route route;
-        ChooseDestination(table, capture, reinterpret_cast<const unsigned char*>(data.data()),
-                          data.size(), route.host, route.port, log);
+        route.rule = ChooseDestination(table, capture,
+                                       reinterpret_cast<const unsigned char*>(data.data()),
+                                       data.size(), route.host, route.port, log);
         Route expected = Choose(reference, data, log);
         EXPECT_EQ(route.host, expected.host) << data;
         EXPECT_EQ(route.port, expected.port) << data;
+        EXPECT_EQ(route.rule, expected.rule) << data;
         EXPECT_EQ(capture, 0);
     }
     EXPECT_EQ(log.dumps.size(), 5u);

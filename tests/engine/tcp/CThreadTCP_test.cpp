@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "TcpTestSupport.h"
 #include "TestBackend.h"
 
@@ -22,10 +24,11 @@ struct Session {
     WorkerEntry entry;
     std::unique_ptr<CThreadTCP> worker;
 
-    explicit Session(const ForwardingPort& port) {
+    explicit Session(const ForwardingPort& port, std::shared_ptr<PortCounters> counters = nullptr) {
         worker = std::make_unique<CThreadTCP>(
             listener.id(), std::make_shared<const RoutingTable>(port.deepCopy()),
-            std::move(connection.a), std::make_shared<testing::RecordingCaptureLog>());
+            std::move(connection.a), std::make_shared<testing::RecordingCaptureLog>(),
+            std::move(counters));
         entry = WorkerEntry{worker->threadHandle(), worker->threadId()};
     }
     bool resume() { return WorkerThread::resume(std::move(worker)); }
@@ -48,6 +51,39 @@ TEST(CThreadTCP, RegistersOnceRelayingAndReportsItsEndToTheListener) {
     EXPECT_EQ(ended->message, WM_SESSION_ENDED);
     EXPECT_EQ(ended->wParam, session.entry.threadId);
     EXPECT_TRUE(session.entry.threadHandle.wait(10s));
+}
+
+TEST(CThreadTCP, BytesOfAnOpenConnectionAreCountedWithinASecondAndTheEndIsLogged) {
+    TestBackend backend("D:");
+    ForwardingPort port = StandardPort(backend.port());
+    auto counters = std::make_shared<PortCounters>(port, true);
+    Session session(port, counters);
+    ASSERT_TRUE(session.resume());
+    EXPECT_EQ(ReadUpTo(session.connection.b.get(), 2), "D:");
+    ASSERT_EQ(::send(session.connection.b.get(), "hello", 5, MSG_NOSIGNAL), 5);
+    EXPECT_EQ(ReadUpTo(session.connection.b.get(), 5), "hello");
+
+    // Still open: the counts catch up by the session's publishing timer (bounded wait).
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (counters->snapshot().bytesToClients < 7 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    PortCounters::Snapshot open = counters->snapshot();
+    EXPECT_EQ(open.bytesFromClients, 5u);
+    EXPECT_EQ(open.bytesToClients, 7u);
+    EXPECT_EQ(open.routedStandard, 1u);
+    EXPECT_TRUE(counters->takeConnectionLog().empty());
+
+    session.connection.b.reset();  // the client ends first
+    ASSERT_TRUE(session.entry.threadHandle.wait(10s));
+    std::vector<ConnectionRecord> log = counters->takeConnectionLog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].end, EndReason::ClientClosed);
+    EXPECT_EQ(log[0].route.kind, RouteKind::Standard);
+    EXPECT_EQ(log[0].destination, "127.0.0.1:" + std::to_string(backend.port()));
+    EXPECT_EQ(log[0].bytesFromClient, 5u);
+    EXPECT_EQ(log[0].bytesToClient, 7u);
+    EXPECT_EQ(counters->snapshot().bytesToClients, 7u);  // nothing counted twice
 }
 
 TEST(CThreadTCP, StopPostedBeforeTheThreadRunsEndsItQuietlyWithoutStarting) {
