@@ -45,6 +45,18 @@ inline int FreePort(int type = SOCK_STREAM) {
     return port;
 }
 
+// A TCP socket listening on 127.0.0.1 on a port the system picks; throws when it cannot.
+inline int ListenOnLoopback() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = Loopback(0);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, 64) != 0) {
+        if (fd >= 0) ::close(fd);
+        throw std::runtime_error("cannot listen");
+    }
+    return fd;
+}
+
 // A TCP backend on 127.0.0.1 and a port of its own: each connection first gets `tag`,
 // then an echo of everything it sends, until it closes; with `closeAfterTag`, the server
 // closes each connection right after the tag instead.
@@ -52,12 +64,7 @@ class TagServer {
 public:
     explicit TagServer(std::string tag, bool closeAfterTag = false)
         : tag_(std::move(tag)), closeAfterTag_(closeAfterTag) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = Loopback(0);
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(fd_, 64) != 0) {
-            throw std::runtime_error("cannot listen");
-        }
+        fd_ = ListenOnLoopback();
         port_ = BoundPort(fd_);
         thread_ = std::thread([this] { serve(); });
     }
@@ -111,12 +118,7 @@ private:
 class StreamServer {
 public:
     StreamServer() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = Loopback(0);
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(fd_, 64) != 0) {
-            throw std::runtime_error("cannot listen");
-        }
+        fd_ = ListenOnLoopback();
         port_ = BoundPort(fd_);
         thread_ = std::thread([this] { serve(); });
     }
