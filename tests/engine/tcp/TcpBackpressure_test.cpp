@@ -135,19 +135,26 @@ TEST_P(NeverReadingBackendTest, OtherDirectionFlowsAndTheClientsEndEndsTheSessio
     ASSERT_EQ(::fcntl(client.get(), F_SETFL, ::fcntl(client.get(), F_GETFL) | O_NONBLOCK), 0);
     const std::string piece(65536, 'c');
     std::size_t sent = 0, received = 0;
+    bool clientFull = false;
     char buffer[65536];
+    // How much the client's direction holds before it is full depends on the machine's
+    // socket buffer limits, so it writes until a send finds no room, however long that is.
     auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (received < 32 * 1024 * 1024 && std::chrono::steady_clock::now() < deadline) {
+    while ((received < 32 * 1024 * 1024 || !clientFull) &&
+           std::chrono::steady_clock::now() < deadline) {
         pollfd ready{client.get(), POLLIN | POLLOUT, 0};
         ::poll(&ready, 1, 1000);
         ssize_t n = ::send(client.get(), piece.data(), piece.size(), MSG_NOSIGNAL);
         sent += n > 0 ? static_cast<std::size_t>(n) : 0;
+        if (n < 0 && errno == EAGAIN) {
+            pollfd writable{client.get(), POLLOUT, 0};
+            clientFull = ::poll(&writable, 1, 0) == 0;
+        }
         n = ::recv(client.get(), buffer, sizeof buffer, 0);
         received += n > 0 ? static_cast<std::size_t>(n) : 0;
     }
     EXPECT_GE(received, 32u * 1024 * 1024) << "the backend's stream stopped";
-    pollfd writable{client.get(), POLLOUT, 0};
-    EXPECT_EQ(::poll(&writable, 1, 0), 0) << "the client's direction should be full";
+    EXPECT_TRUE(clientFull) << "the client's direction should fill up; " << sent << " sent";
     EXPECT_GT(sent, 0u);
 
     if (reset) {
