@@ -7,7 +7,7 @@
 
 #include "ForwardingRule.h"
 #include "IpAddress.h"
-#include "ThreadHandle.h"
+#include "base/ThreadHandle.h"
 
 namespace tarnwick {
 

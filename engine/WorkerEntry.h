@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ThreadHandle.h"
+#include "base/ThreadHandle.h"
 
 namespace tarnwick {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <optional>
 
-#include "ThreadHandle.h"
+#include "base/ThreadHandle.h"
 #include "event/Message.h"
 
 namespace tarnwick {

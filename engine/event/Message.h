@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "ThreadHandle.h"
+#include "base/ThreadHandle.h"
 
 namespace tarnwick {
 

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "ThreadHandle.h"
+#include "base/ThreadHandle.h"
 #include "event/Message.h"
 #include "event/MessageSink.h"
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "ThreadHandle.h"
+#include "base/ThreadHandle.h"
 #include "event/EventHandler.h"
 #include "event/EventLoop.h"
 #include "event/LoopInbox.h"

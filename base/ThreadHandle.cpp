@@ -1,4 +1,4 @@
-#include "ThreadHandle.h"
+#include "base/ThreadHandle.h"
 
 #include <condition_variable>
 #include <mutex>

@@ -1,15 +1,11 @@
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 #include <memory>
 
-namespace tarnwick {
+#include "base/Ids.h"
 
-// Ids of worker threads and of mailboxes (the window that receives a port's notices)
-// come from one process-wide counter and are never reused; 0 means "none".
-using ThreadId = std::uint32_t;
-using MailboxId = std::uint32_t;
+namespace tarnwick {
 
 // A waitable handle on a worker thread: any thread may wait, with a time-out, until the
 // worker has finished. Copies share one state, so the handle stays valid for waiting
