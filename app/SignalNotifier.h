@@ -2,7 +2,7 @@
 
 #include <QObject>
 
-#include "event/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 class QSocketNotifier;
 

@@ -19,7 +19,7 @@ bool wouldBlock() {
 
 }  // namespace
 
-BackendConnection::BackendConnection(Fd fd, const BackendMode& mode)
+BackendConnection::BackendConnection(UniqueFd fd, const BackendMode& mode)
     : fd_(std::move(fd)), mode_(mode) {}
 
 BackendConnection::Want BackendConnection::onReadable(std::span<char> scratch,

@@ -15,7 +15,7 @@
 #include <span>
 #include <string>
 
-#include "Fd.h"
+#include "base/UniqueFd.h"
 
 namespace tarnwick::bench {
 
@@ -35,7 +35,7 @@ class BackendConnection {
 public:
     enum class Want { Read, Write, Close };
 
-    BackendConnection(Fd fd, const BackendMode& mode);
+    BackendConnection(UniqueFd fd, const BackendMode& mode);
 
     int fd() const { return fd_.get(); }
 
@@ -51,7 +51,7 @@ private:
     void queue(const char* data, std::size_t size);
     Want flush(BackendCounters& counters);
 
-    Fd fd_;
+    UniqueFd fd_;
     const BackendMode& mode_;
     std::string pending_;
     std::size_t pendingSent_ = 0;

@@ -101,7 +101,7 @@ void client(const sockaddr_in& target, std::size_t size, const Route& route, Clo
             int id, Tally& tally) {
     EchoCheck echo(size);
     for (std::uint64_t round = static_cast<std::uint64_t>(id) << 40; Clock::now() < end; ++round) {
-        Fd fd = connectTcp(target, kConnectTimeout, kIoTimeout);
+        UniqueFd fd = connectTcp(target, kConnectTimeout, kIoTimeout);
         if (!fd.valid()) {
             tally.fail("connect:" + errnoText());
         } else if (!route.tag.empty()) {

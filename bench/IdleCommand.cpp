@@ -39,11 +39,11 @@ int runIdle(const Options& options) {
     if (!before) {
         return result.add("error", "cannot_read_pss_of_" + std::to_string(pid)).print(false);
     }
-    std::vector<Fd> open;
+    std::vector<UniqueFd> open;
     open.reserve(static_cast<std::size_t>(connections));
     EchoCheck echo(kProbeSize);
     for (std::int64_t i = 0; i < connections; ++i) {
-        Fd fd = connectTcp(*target, kConnectTimeout, kIoTimeout);
+        UniqueFd fd = connectTcp(*target, kConnectTimeout, kIoTimeout);
         if (!fd.valid()) {
             return result.add("opened", open.size())
                 .add("error", "connect:" + errnoText())

@@ -33,7 +33,7 @@ int runLatency(const Options& options) {
     }
 
     ResultLine result("latency");
-    Fd fd = connectTcp(*target, kConnectTimeout, kIoTimeout);
+    UniqueFd fd = connectTcp(*target, kConnectTimeout, kIoTimeout);
     if (!fd.valid()) {
         return result.add("error", "connect:" + errnoText()).print(false);
     }

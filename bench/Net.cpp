@@ -51,15 +51,15 @@ static bool waitConnected(int fd, Millis timeout) {
     return error == 0;
 }
 
-Fd connectTcp(const sockaddr_in& target, Millis connectTimeout, Millis ioTimeout) {
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+UniqueFd connectTcp(const sockaddr_in& target, Millis connectTimeout, Millis ioTimeout) {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd.valid()) {
         return fd;
     }
     const auto* address = reinterpret_cast<const sockaddr*>(&target);
     if (::connect(fd.get(), address, sizeof target) != 0) {
         if (errno != EINPROGRESS || !waitConnected(fd.get(), connectTimeout)) {
-            return Fd();
+            return UniqueFd();
         }
     }
     const int flags = ::fcntl(fd.get(), F_GETFL);
@@ -69,20 +69,20 @@ Fd connectTcp(const sockaddr_in& target, Millis connectTimeout, Millis ioTimeout
     return fd;
 }
 
-Fd connectUdp(const sockaddr_in& target, Millis ioTimeout) {
-    Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+UniqueFd connectUdp(const sockaddr_in& target, Millis ioTimeout) {
+    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) {
         return fd;
     }
     if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
-        return Fd();
+        return UniqueFd();
     }
     setIoTimeout(fd.get(), ioTimeout);
     return fd;
 }
 
-static Fd bindLoopback(int type) {
-    Fd fd(::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+static UniqueFd bindLoopback(int type) {
+    UniqueFd fd(::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd.valid()) {
         return fd;
     }
@@ -91,20 +91,20 @@ static Fd bindLoopback(int type) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = 0;
     if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        return Fd();
+        return UniqueFd();
     }
     return fd;
 }
 
-Fd listenTcp() {
-    Fd fd = bindLoopback(SOCK_STREAM);
+UniqueFd listenTcp() {
+    UniqueFd fd = bindLoopback(SOCK_STREAM);
     if (fd.valid() && ::listen(fd.get(), SOMAXCONN) != 0) {
-        return Fd();
+        return UniqueFd();
     }
     return fd;
 }
 
-Fd bindUdp() {
+UniqueFd bindUdp() {
     return bindLoopback(SOCK_DGRAM);
 }
 

@@ -1,6 +1,6 @@
 // Socket helpers for the load generator: loopback endpoints, blocking client I/O with
 // time limits, and listening sockets on a port the kernel picks. Failures return false
-// or an invalid Fd and leave the cause in errno.
+// or an invalid UniqueFd and leave the cause in errno.
 #pragma once
 
 #include <netinet/in.h>
@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "Fd.h"
+#include "base/UniqueFd.h"
 
 namespace tarnwick::bench {
 
@@ -21,14 +21,14 @@ std::optional<sockaddr_in> parseEndpoint(const std::string& hostPort);
 
 // A blocking TCP connection with TCP_NODELAY, whose sends and receives each give up after
 // ioTimeout.
-Fd connectTcp(const sockaddr_in& target, Millis connectTimeout, Millis ioTimeout);
+UniqueFd connectTcp(const sockaddr_in& target, Millis connectTimeout, Millis ioTimeout);
 
 // A UDP socket connected to target, whose receives give up after ioTimeout.
-Fd connectUdp(const sockaddr_in& target, Millis ioTimeout);
+UniqueFd connectUdp(const sockaddr_in& target, Millis ioTimeout);
 
 // A non-blocking socket bound to 127.0.0.1 on a free port (listening, for TCP).
-Fd listenTcp();
-Fd bindUdp();
+UniqueFd listenTcp();
+UniqueFd bindUdp();
 int localPort(int fd);
 
 bool setNonBlocking(int fd);

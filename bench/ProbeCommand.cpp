@@ -33,7 +33,7 @@ int runProbe(const Options& options) {
     }
 
     ResultLine result("probe");
-    Fd fd = connectTcp(*target, kConnectTimeout, Millis(waitMs));
+    UniqueFd fd = connectTcp(*target, kConnectTimeout, Millis(waitMs));
     if (!fd.valid()) {
         return result.add("error", "connect:" + errnoText()).print(false);
     }
@@ -54,7 +54,7 @@ int runFreePort(const Options& options) {
     if (!problem.empty()) {
         return usageError("freeport", problem);
     }
-    const Fd fd = proto == "udp" ? bindUdp() : listenTcp();
+    const UniqueFd fd = proto == "udp" ? bindUdp() : listenTcp();
     const int port = fd.valid() ? localPort(fd.get()) : -1;
     ResultLine result("freeport");
     result.add("proto", proto);

@@ -107,7 +107,7 @@ public:
     std::string openAll() {
         open_.reserve(static_cast<std::size_t>(connections_));
         for (std::int64_t i = 0; i < connections_; ++i) {
-            Fd fd = connectTcp(target_, kConnectTimeout, kIoTimeout);
+            UniqueFd fd = connectTcp(target_, kConnectTimeout, kIoTimeout);
             if (!fd.valid()) {
                 return "connect_" + std::to_string(i) + ":" + errnoText();
             }
@@ -192,7 +192,7 @@ private:
     std::int64_t connections_;
     std::int64_t pid_;
     EchoCheck echo_;
-    std::vector<Fd> open_;
+    std::vector<UniqueFd> open_;
     Counts before_;
     Counts peak_;
     std::string firstFailure_;

@@ -66,7 +66,7 @@ void awaitStop(const sigset_t& stopSignals, double lifetime) {
 
 BackendCounters serveUntilStopped(const ServeFunction& serve, int threads,
                                   const sigset_t& stopSignals, double lifetime) {
-    Fd stop(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    UniqueFd stop(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     std::vector<BackendCounters> counters(static_cast<std::size_t>(threads));
     std::vector<std::thread> workers;
     for (auto& slot : counters) {
@@ -117,7 +117,7 @@ int runServer(const Options& options) {
 
     ResultLine result("server");
     result.add("mode", modeText);
-    Fd socket = udp ? bindUdp() : listenTcp();
+    UniqueFd socket = udp ? bindUdp() : listenTcp();
     const int port = socket.valid() ? localPort(socket.get()) : -1;
     if (port <= 0 || !writePortFile(portFile, port)) {
         return result.add("error", errnoText()).print(false);

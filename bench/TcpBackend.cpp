@@ -31,7 +31,7 @@ public:
 
     void acceptFrom(int listener) {
         for (int i = 0; i < kAcceptBatch; ++i) {
-            Fd fd(::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+            UniqueFd fd(::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
             if (!fd.valid()) {
                 return;
             }
@@ -89,11 +89,11 @@ private:
 
 }  // namespace
 
-TcpBackend::TcpBackend(Fd listener, BackendMode mode)
+TcpBackend::TcpBackend(UniqueFd listener, BackendMode mode)
     : listener_(std::move(listener)), mode_(std::move(mode)) {}
 
 void TcpBackend::serve(int stopFd, BackendCounters& counters) const {
-    Fd epoll(::epoll_create1(EPOLL_CLOEXEC));
+    UniqueFd epoll(::epoll_create1(EPOLL_CLOEXEC));
     epoll_event event{EPOLLIN | EPOLLEXCLUSIVE, {}};
     event.data.fd = listener_.get();
     ::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, listener_.get(), &event);

@@ -3,20 +3,20 @@
 #pragma once
 
 #include "BackendConnection.h"
-#include "Fd.h"
+#include "base/UniqueFd.h"
 
 namespace tarnwick::bench {
 
 class TcpBackend {
 public:
-    TcpBackend(Fd listener, BackendMode mode);
+    TcpBackend(UniqueFd listener, BackendMode mode);
 
     // Serves connections on the calling thread until stopFd becomes readable. Any number
     // of threads may serve at once; each counts into its own counters.
     void serve(int stopFd, BackendCounters& counters) const;
 
 private:
-    Fd listener_;
+    UniqueFd listener_;
     BackendMode mode_;
 };
 

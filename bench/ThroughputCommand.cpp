@@ -55,7 +55,7 @@ int runThroughput(const Options& options) {
 
     ResultLine result("throughput");
     result.add("bytes", bytes);
-    Fd fd = connectTcp(*target, kConnectTimeout, kIoTimeout);
+    UniqueFd fd = connectTcp(*target, kConnectTimeout, kIoTimeout);
     if (!fd.valid()) {
         return result.add("error", "connect:" + errnoText()).print(false);
     }

@@ -177,7 +177,7 @@ int runUdp(const Options& options) {
     }
 
     ResultLine result("udp");
-    Fd fd = connectUdp(*target, Millis(lossMs));
+    UniqueFd fd = connectUdp(*target, Millis(lossMs));
     if (!fd.valid()) {
         return result.add("error", "socket:" + errnoText()).print(false);
     }

@@ -11,7 +11,7 @@
 
 namespace tarnwick::bench {
 
-UdpEcho::UdpEcho(Fd socket) : socket_(std::move(socket)) {}
+UdpEcho::UdpEcho(UniqueFd socket) : socket_(std::move(socket)) {}
 
 void UdpEcho::serve(int stopFd, BackendCounters& counters) const {
     std::array<pollfd, 2> watched{{{socket_.get(), POLLIN, 0}, {stopFd, POLLIN, 0}}};

@@ -2,20 +2,20 @@
 #pragma once
 
 #include "BackendConnection.h"
-#include "Fd.h"
+#include "base/UniqueFd.h"
 
 namespace tarnwick::bench {
 
 class UdpEcho {
 public:
-    explicit UdpEcho(Fd socket);
+    explicit UdpEcho(UniqueFd socket);
 
     // Serves on the calling thread until stopFd becomes readable. connections stays 0;
     // bytesIn and bytesOut count payload bytes.
     void serve(int stopFd, BackendCounters& counters) const;
 
 private:
-    Fd socket_;
+    UniqueFd socket_;
 };
 
 }  // namespace tarnwick::bench

@@ -11,6 +11,7 @@
 #include <random>
 
 #include "ConfigLocation.h"
+#include "base/UniqueFd.h"
 
 namespace tarnwick {
 
@@ -27,36 +28,10 @@ std::string SystemError(const std::string& what, int error) {
     return what + ": " + std::strerror(error);
 }
 
-// Closes a descriptor when it goes out of scope.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int close() {
-        int result = ::close(fd_);
-        fd_ = -1;
-        return result;
-    }
-    void reset() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-private:
-    int fd_;
-};
-
 // Reads the whole file. Returns 0, or the errno of the failure (ENOENT when missing).
 // Never blocks in open(): a FIFO is refused like any file that is not a regular one.
 int ReadWholeFile(const std::string& path, std::vector<unsigned char>& bytes, int flags = 0) {
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | flags));
+    UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | flags));
     if (!file.valid()) {
         return errno;
     }
@@ -239,7 +214,7 @@ int MakeDirectories(const std::string& directory) {
 }
 
 void SyncDirectory(const std::string& directory) {
-    FileDescriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.valid()) {
         ::fsync(dir.get());  // best effort: the rename is already done
     }
@@ -250,7 +225,7 @@ std::string KeepBadCopy(const std::string& path, const std::vector<unsigned char
                         std::string& error) {
     for (int number = 0; number < MAX_BAD_COPIES; ++number) {
         std::string name = path + ".bad" + (number == 0 ? "" : "." + std::to_string(number));
-        FileDescriptor copy(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        UniqueFd copy(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
         if (!copy.valid() && errno == EEXIST) {
             continue;
         }
@@ -283,7 +258,7 @@ std::string KeepBadCopy(const std::string& path, const std::vector<unsigned char
 SaveResult SaveInPlace(const std::string& target, const std::vector<unsigned char>& image,
                        const std::vector<unsigned char>& previous, const std::string& why,
                        SaveResult result) {
-    FileDescriptor file(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    UniqueFd file(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat info {};
     int error = !file.valid() ? errno : ::fstat(file.get(), &info) != 0 ? errno : 0;
     if (error == 0 && !S_ISREG(info.st_mode)) {
@@ -368,7 +343,7 @@ SaveResult ConfigFile::save(const PortTable& ports) const {
     RemoveStaleTemporaries(target);
 
     std::string temporary;
-    FileDescriptor file(CreateTemporary(target, temporary));
+    UniqueFd file(CreateTemporary(target, temporary));
     if (!file.valid()) {
         const int error = errno;
         if (replacing) {

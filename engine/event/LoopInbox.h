@@ -5,7 +5,7 @@
 
 #include "event/Message.h"
 #include "event/MessageSink.h"
-#include "event/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 namespace tarnwick {
 

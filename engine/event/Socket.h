@@ -7,7 +7,7 @@
 
 #include "event/Readiness.h"
 #include "event/SocketAddress.h"
-#include "event/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 namespace tarnwick {
 

@@ -10,7 +10,7 @@
 #include <ctime>
 
 #include "ConfigLocation.h"
-#include "event/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 namespace tarnwick {
 

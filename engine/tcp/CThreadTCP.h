@@ -13,7 +13,7 @@
 #include "ForwardingPort.h"
 #include "PortCounters.h"
 #include "event/SocketAddress.h"
-#include "event/UniqueFd.h"
+#include "base/UniqueFd.h"
 #include "event/WorkerThread.h"
 #include "routing/CaptureLog.h"
 #include "routing/RoutingTable.h"

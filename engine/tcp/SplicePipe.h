@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "event/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 namespace tarnwick {
 

@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "event/SocketAddress.h"
-#include "event/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 namespace tarnwick::testing::address {
 

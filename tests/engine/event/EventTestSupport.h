@@ -16,7 +16,7 @@
 #include <utility>
 
 #include "event/Message.h"
-#include "event/UniqueFd.h"
+#include "base/UniqueFd.h"
 #include "event/WorkerThread.h"
 
 namespace tarnwick::testing {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "event/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 namespace tarnwick::testing {
 

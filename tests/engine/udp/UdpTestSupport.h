@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "event/UniqueFd.h"
+#include "base/UniqueFd.h"
 #include "routing/CaptureLog.h"
 #include "RecordingCaptureLog.h"
 

@@ -26,6 +26,10 @@ public:
     // Gives the descriptor up without closing it.
     int release() { return std::exchange(fd_, -1); }
 
+    // Closes the descriptor now, for a caller that must know whether the close
+    // succeeded (a write may report its failure only here). Returns ::close's result.
+    int close() { return ::close(release()); }
+
     void reset(int fd = -1) {
         int old = std::exchange(fd_, fd);
         if (old >= 0) {
