@@ -12,6 +12,7 @@
 
 #include "ConfigLocation.h"
 #include "base/UniqueFd.h"
+#include "base/WriteAll.h"
 
 namespace tarnwick {
 
@@ -59,27 +60,12 @@ int ReadWholeFile(const std::string& path, std::vector<unsigned char>& bytes, in
     }
 }
 
-int WriteAll(int fd, const std::vector<unsigned char>& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t count = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0) {
-            return errno;
-        }
-        done += static_cast<std::size_t>(count);
-    }
-    return 0;
-}
-
 // Makes the open file hold exactly `bytes`, flushed to disk. Returns 0 or an errno.
 int Overwrite(int fd, const std::vector<unsigned char>& bytes) {
     if (::lseek(fd, 0, SEEK_SET) != 0) {
         return errno;
     }
-    if (int error = WriteAll(fd, bytes)) {
+    if (int error = WriteAll(fd, bytes.data(), bytes.size())) {
         return error;
     }
     if (::ftruncate(fd, static_cast<off_t>(bytes.size())) != 0 || ::fsync(fd) != 0) {
@@ -233,7 +219,7 @@ std::string KeepBadCopy(const std::string& path, const std::vector<unsigned char
             error = SystemError("cannot keep the unreadable file as " + name, errno);
             return {};
         }
-        int failure = WriteAll(copy.get(), bytes);
+        int failure = WriteAll(copy.get(), bytes.data(), bytes.size());
         if (failure == 0 && ::fsync(copy.get()) != 0) {
             failure = errno;
         }
@@ -379,7 +365,7 @@ SaveResult ConfigFile::save(const PortTable& ports) const {
         error = ::fchmod(file.get(), existing.st_mode & 07777) != 0 ? errno : 0;
     }
     if (error == 0) {
-        error = WriteAll(file.get(), image);
+        error = WriteAll(file.get(), image.data(), image.size());
     }
     if (error == 0 && ::fsync(file.get()) != 0) {
         error = errno;

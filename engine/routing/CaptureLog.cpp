@@ -5,12 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
 #include "ConfigLocation.h"
 #include "base/UniqueFd.h"
+#include "base/WriteAll.h"
 
 namespace tarnwick {
 
@@ -29,21 +29,6 @@ std::string Header(const char* format, const ForwardingPort& port, const std::st
     std::snprintf(line, sizeof line, format, port.protocolLabel(),
                   static_cast<unsigned>(port.listenPort), stamp.c_str());
     return line;
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t count = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(count);
-    }
-    return true;
 }
 
 }  // namespace
@@ -131,7 +116,7 @@ void CaptureLog::WriteCaptureLog(const ForwardingPort& port, const unsigned char
     const std::string dump = FormatDump(port, data, length, hexStamp, textStamp);
     struct stat before {};
     bool sized = ::fstat(log.get(), &before) == 0;
-    if (!WriteAll(log.get(), dump)) {
+    if (WriteAll(log.get(), dump.data(), dump.size()) != 0) {
         // A full disk: take back the part of this dump that was written, so the log
         // never ends in half a dump.
         if (sized && ::ftruncate(log.get(), before.st_size) != 0) {
