@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "event/Socket.h"
+#include "event/WakeSignal.h"
 
 namespace tarnwick {
 
@@ -14,10 +15,12 @@ thread_local EventLoop* currentLoop = nullptr;
 
 EventLoop::EventLoop(std::shared_ptr<LoopInbox> inbox)
     : inbox_(std::move(inbox)), thread_(std::this_thread::get_id()) {
-    if (currentLoop != nullptr || !inbox_ || !inbox_->valid()) {
-        std::abort();  // one loop per thread, and it needs a working inbox
+    if (currentLoop != nullptr || !inbox_) {
+        std::abort();  // one loop per thread, and it needs an inbox
     }
     currentLoop = this;
+    WakeSignal::prepareThisThread();
+    inbox_->attach();
 }
 
 EventLoop::~EventLoop() {
@@ -41,10 +44,10 @@ void EventLoop::assertInLoopThread() const {
 void EventLoop::run(EventHandler& handler) {
     assertInLoopThread();
     // What was posted before the loop ran is taken at once, without a wait or a wake-up.
-    bool quit = handleMessages(handler, false);
+    bool quit = handleMessages(handler);
     while (!quit) {
         pollOnce();
-        quit = handleMessages(handler, woken());
+        quit = handleMessages(handler);
         if (quit) {
             break;
         }
@@ -85,11 +88,11 @@ void EventLoop::removeSocket(int fd) {
     sockets_.erase(fd);
 }
 
-// A socket's token is its index in polled_; the wake-up descriptor has a token of its own.
+// A socket's token is its index in polled_. The wait also ends when a message is posted
+// (WakeSignal), or was posted since the last turn took the queue.
 void EventLoop::pollOnce() {
     poller_.clear();
     polled_.clear();
-    poller_.add(inbox_->wakeFd(), WAKE_TOKEN, true);
     for (const auto& [fd, registration] : sockets_) {
         if (!registration.closeDelivered) {
             poller_.add(fd, polled_.size(), registration.socket->wantsRead(),
@@ -98,25 +101,16 @@ void EventLoop::pollOnce() {
         }
     }
     int timeout = quitting_ ? 0 : timers_.msUntilNext(Clock::now());
-    int ready = poller_.wait(timeout);
+    int ready = poller_.wait(timeout, &WakeSignal::waitMask());
     ++pollCount_;
     if (ready < 0 && ready != -ENOMEM) {
         std::abort();  // a bad descriptor in the set: the registry is broken
     }
 }
 
-bool EventLoop::woken() const {
-    for (const Poller::Ready& ready : poller_.ready()) {
-        if (ready.token == WAKE_TOKEN) {
-            return ready.readiness.readable;
-        }
-    }
-    return false;
-}
-
 // Returns true when the quit request was reached.
-bool EventLoop::handleMessages(EventHandler& handler, bool woken) {
-    inbox_->takeAll(woken, batch_);
+bool EventLoop::handleMessages(EventHandler& handler) {
+    inbox_->takeAll(batch_);
     bool quit = false;
     for (LoopInbox::Entry& entry : batch_) {
         if (entry.quit) {
@@ -133,9 +127,6 @@ void EventLoop::handleSockets() {
     for (const Poller::Ready& ready : poller_.ready()) {
         if (quitting_) {
             return;
-        }
-        if (ready.token == WAKE_TOKEN) {
-            continue;
         }
         const Polled& polled = polled_[ready.token];
         auto found = sockets_.find(polled.fd);

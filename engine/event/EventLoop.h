@@ -24,9 +24,9 @@ class Socket;
 // of the thread they are used on, `EventLoop::current()`.
 //
 // One turn of the loop, in this order:
-//   1. poll the wake-up descriptor and the registered sockets, for the notices each socket
-//      asks for, with a time-out that reaches the nearest timer (no time-out when there
-//      is none);
+//   1. poll the registered sockets, for the notices each socket asks for, with a time-out
+//      that reaches the nearest timer (no time-out when there is none); a message posted
+//      to the loop ends the wait (LoopInbox, WakeSignal);
 //   2. handle every message posted so far, in the order posted;
 //   3. deliver the socket notices of that poll (Socket::dispatch): readable, then
 //      writable, then a hang-up or error that came without data as a close, once.
@@ -82,12 +82,8 @@ private:
         std::uint64_t serial;
     };
 
-    // The wake-up descriptor's token: no socket index reaches it.
-    static constexpr Poller::Token WAKE_TOKEN = ~Poller::Token{0};
-
     void pollOnce();
-    bool woken() const;
-    bool handleMessages(EventHandler& handler, bool woken);
+    bool handleMessages(EventHandler& handler);
     void handleSockets();
     void fireTimers(EventHandler& handler);
 
