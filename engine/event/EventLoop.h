@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <memory>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "event/EventHandler.h"
@@ -72,14 +71,13 @@ public:
     void assertInLoopThread() const;
 
 private:
+    // A loop holds a handful of sockets (a session two, a listener one), so they are kept
+    // in a short list, searched in place, rather than in a hash table.
     struct Registration {
-        Socket* socket;  // does not own
-        std::uint64_t serial;
-        bool closeDelivered;  // OnClose ran; the socket is no longer polled
-    };
-    struct Polled {
         int fd;
-        std::uint64_t serial;
+        Socket* socket;  // does not own
+        std::uint64_t serial;  // also its token in the poll set
+        bool closeDelivered;  // OnClose ran; the socket is no longer polled
     };
 
     void pollOnce();
@@ -92,8 +90,9 @@ private:
     Poller poller_;
     TimerList timers_;
     std::vector<LoopInbox::Entry> batch_;  // the messages being handled; empty between turns
-    std::unordered_map<int, Registration> sockets_;
-    std::vector<Polled> polled_;  // the sockets of the last poll; a socket's token indexes it
+    Registration* findSerial(std::uint64_t serial);
+
+    std::vector<Registration> sockets_;
     std::uint64_t lastSerial_ = 0;
     std::uint64_t pollCount_ = 0;
     bool quitting_ = false;
