@@ -416,12 +416,12 @@ measure() {
 # SCALE_N connections at once in front of an echo backend of their own, each relayed
 # twice, and must give back every descriptor and thread once they are closed.
 #
-# A relayed connection holds a few descriptors in a forwarder: Tarnwick's hold the client
-# and destination sockets and the wake-up eventfd of their thread (a pipe pair too while
-# they stream), haproxy's two sockets. The forwarder, the load generator and the backend
-# each need SCALE_FD_RESERVE more.
-SCALE_FDS_PER_CONN=3
-SCALE_FD_RESERVE=256
+# A relayed connection holds two descriptors in a forwarder, its client and destination
+# sockets (Tarnwick's a pipe pair too while they stream). The forwarder, the load generator
+# and the backend, each a process of its own, need SCALE_FD_RESERVE more: a few dozen for
+# what they open besides the connections.
+SCALE_FDS_PER_CONN=2
+SCALE_FD_RESERVE=100
 SCALE_SETTLE_MS=20000
 SCALE_LIMIT=()
 

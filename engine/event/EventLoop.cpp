@@ -1,10 +1,12 @@
 #include "event/EventLoop.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <utility>
 
 #include "event/Socket.h"
+#include "event/WakeSignal.h"
 
 namespace tarnwick {
 
@@ -14,10 +16,13 @@ thread_local EventLoop* currentLoop = nullptr;
 
 EventLoop::EventLoop(std::shared_ptr<LoopInbox> inbox)
     : inbox_(std::move(inbox)), thread_(std::this_thread::get_id()) {
-    if (currentLoop != nullptr || !inbox_ || !inbox_->valid()) {
-        std::abort();  // one loop per thread, and it needs a working inbox
+    if (currentLoop != nullptr || !inbox_) {
+        std::abort();  // one loop per thread, and it needs an inbox
     }
     currentLoop = this;
+    sockets_.reserve(2);  // a session's two, without growing
+    WakeSignal::prepareThisThread();
+    inbox_->attach();
 }
 
 EventLoop::~EventLoop() {
@@ -41,10 +46,10 @@ void EventLoop::assertInLoopThread() const {
 void EventLoop::run(EventHandler& handler) {
     assertInLoopThread();
     // What was posted before the loop ran is taken at once, without a wait or a wake-up.
-    bool quit = handleMessages(handler, false);
+    bool quit = handleMessages(handler);
     while (!quit) {
         pollOnce();
-        quit = handleMessages(handler, woken());
+        quit = handleMessages(handler);
         if (quit) {
             break;
         }
@@ -72,51 +77,47 @@ void EventLoop::killTimer(TimerId id) {
 
 void EventLoop::addSocket(Socket& socket, int fd) {
     assertInLoopThread();
-    sockets_[fd] = Registration{&socket, ++lastSerial_, false};
+    removeSocket(fd);  // a descriptor number names one registration at a time
+    sockets_.push_back(Registration{fd, &socket, ++lastSerial_, false});
 }
 
 bool EventLoop::holds(int fd, std::uint64_t serial) const {
-    auto found = sockets_.find(fd);
-    return found != sockets_.end() && found->second.serial == serial;
+    return std::any_of(sockets_.begin(), sockets_.end(), [&](const Registration& entry) {
+        return entry.fd == fd && entry.serial == serial;
+    });
 }
 
 void EventLoop::removeSocket(int fd) {
     assertInLoopThread();
-    sockets_.erase(fd);
+    std::erase_if(sockets_, [fd](const Registration& entry) { return entry.fd == fd; });
 }
 
-// A socket's token is its index in polled_; the wake-up descriptor has a token of its own.
+EventLoop::Registration* EventLoop::findSerial(std::uint64_t serial) {
+    auto found = std::find_if(sockets_.begin(), sockets_.end(),
+                              [serial](const Registration& entry) { return entry.serial == serial; });
+    return found == sockets_.end() ? nullptr : &*found;
+}
+
+// A socket's token is the serial of its registration. The wait also ends when a message
+// is posted (WakeSignal), or was posted since the last turn took the queue.
 void EventLoop::pollOnce() {
     poller_.clear();
-    polled_.clear();
-    poller_.add(inbox_->wakeFd(), WAKE_TOKEN, true);
-    for (const auto& [fd, registration] : sockets_) {
+    for (const Registration& registration : sockets_) {
         if (!registration.closeDelivered) {
-            poller_.add(fd, polled_.size(), registration.socket->wantsRead(),
+            poller_.add(registration.fd, registration.serial, registration.socket->wantsRead(),
                         registration.socket->wantsWrite());
-            polled_.push_back(Polled{fd, registration.serial});
         }
     }
     int timeout = quitting_ ? 0 : timers_.msUntilNext(Clock::now());
-    int ready = poller_.wait(timeout);
+    int ready = poller_.wait(timeout, &WakeSignal::waitMask());
     ++pollCount_;
     if (ready < 0 && ready != -ENOMEM) {
         std::abort();  // a bad descriptor in the set: the registry is broken
     }
 }
 
-bool EventLoop::woken() const {
-    for (const Poller::Ready& ready : poller_.ready()) {
-        if (ready.token == WAKE_TOKEN) {
-            return ready.readiness.readable;
-        }
-    }
-    return false;
-}
-
-// Returns true when the quit request was reached.
-bool EventLoop::handleMessages(EventHandler& handler, bool woken) {
-    inbox_->takeAll(woken, batch_);
+bool EventLoop::handleMessages(EventHandler& handler) {
+    inbox_->takeAll(batch_);
     bool quit = false;
     for (LoopInbox::Entry& entry : batch_) {
         if (entry.quit) {
@@ -134,19 +135,14 @@ void EventLoop::handleSockets() {
         if (quitting_) {
             return;
         }
-        if (ready.token == WAKE_TOKEN) {
-            continue;
-        }
-        const Polled& polled = polled_[ready.token];
-        auto found = sockets_.find(polled.fd);
-        if (found == sockets_.end() || found->second.serial != polled.serial) {
+        Registration* registration = findSerial(ready.token);
+        if (registration == nullptr) {
             continue;  // closed or detached by an earlier handler of this turn
         }
-        std::uint64_t serial = polled.serial;
-        bool closed = found->second.socket->dispatch(ready.readiness, serial);
-        found = sockets_.find(polled.fd);  // the handler may have changed the registry
-        if (closed && found != sockets_.end() && found->second.serial == serial) {
-            found->second.closeDelivered = true;
+        bool closed = registration->socket->dispatch(ready.readiness, ready.token);
+        registration = findSerial(ready.token);  // the handler may have changed the registry
+        if (closed && registration != nullptr) {
+            registration->closeDelivered = true;
         }
     }
 }

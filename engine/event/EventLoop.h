@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <memory>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "event/EventHandler.h"
@@ -24,9 +23,9 @@ class Socket;
 // of the thread they are used on, `EventLoop::current()`.
 //
 // One turn of the loop, in this order:
-//   1. poll the wake-up descriptor and the registered sockets, for the notices each socket
-//      asks for, with a time-out that reaches the nearest timer (no time-out when there
-//      is none);
+//   1. poll the registered sockets, for the notices each socket asks for, with a time-out
+//      that reaches the nearest timer (no time-out when there is none); a message posted
+//      to the loop ends the wait (LoopInbox, WakeSignal);
 //   2. handle every message posted so far, in the order posted;
 //   3. deliver the socket notices of that poll (Socket::dispatch): readable, then
 //      writable, then a hang-up or error that came without data as a close, once.
@@ -72,22 +71,17 @@ public:
     void assertInLoopThread() const;
 
 private:
+    // A loop holds a handful of sockets (a session two, a listener one), so they are kept
+    // in a short list, searched in place, rather than in a hash table.
     struct Registration {
+        int fd;
         Socket* socket;  // does not own
-        std::uint64_t serial;
+        std::uint64_t serial;  // also its token in the poll set
         bool closeDelivered;  // OnClose ran; the socket is no longer polled
     };
-    struct Polled {
-        int fd;
-        std::uint64_t serial;
-    };
-
-    // The wake-up descriptor's token: no socket index reaches it.
-    static constexpr Poller::Token WAKE_TOKEN = ~Poller::Token{0};
 
     void pollOnce();
-    bool woken() const;
-    bool handleMessages(EventHandler& handler, bool woken);
+    bool handleMessages(EventHandler& handler);
     void handleSockets();
     void fireTimers(EventHandler& handler);
 
@@ -96,8 +90,9 @@ private:
     Poller poller_;
     TimerList timers_;
     std::vector<LoopInbox::Entry> batch_;  // the messages being handled; empty between turns
-    std::unordered_map<int, Registration> sockets_;
-    std::vector<Polled> polled_;  // the sockets of the last poll; a socket's token indexes it
+    Registration* findSerial(std::uint64_t serial);
+
+    std::vector<Registration> sockets_;
     std::uint64_t lastSerial_ = 0;
     std::uint64_t pollCount_ = 0;
     bool quitting_ = false;

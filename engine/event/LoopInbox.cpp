@@ -1,88 +1,58 @@
 #include "event/LoopInbox.h"
 
-#include <sys/eventfd.h>
-
-#include <cerrno>
-#include <cstdint>
-#include <cstdlib>
 #include <utility>
+
+#include "event/WakeSignal.h"
 
 namespace tarnwick {
 
-LoopInbox::LoopInbox() : wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-
 bool LoopInbox::deliver(Message message) {
-    return push(Entry{std::move(message), false});
+    return push(Entry{std::move(message), false}, true);
 }
 
 bool LoopInbox::deliverLazily(Message message) {
     return push(Entry{std::move(message), false}, false);
 }
 
+// Only the loop thread asks, and its next wait does not block once it has asked.
 void LoopInbox::requestQuit() {
-    push(Entry{Message{}, true});
+    push(Entry{Message{}, true}, false);
+}
+
+void LoopInbox::attach() {
+    std::lock_guard lock(mutex_);
+    loopThread_ = ::pthread_self();
+    attached_ = true;
 }
 
 void LoopInbox::close() {
     std::lock_guard lock(mutex_);
     closed_ = true;
+    attached_ = false;
     entries_.clear();
 }
 
-bool LoopInbox::push(Entry entry, bool wakeLoop) {
-    bool mustWake = false;
-    {
-        std::lock_guard lock(mutex_);
-        if (closed_) {
-            return false;
-        }
-        entries_.push_back(std::move(entry));
-        mustWake = wakeLoop && !wakePending_;
-        wakePending_ = wakePending_ || wakeLoop;
+bool LoopInbox::push(Entry entry, bool urgent) {
+    std::lock_guard lock(mutex_);
+    if (closed_) {
+        return false;
     }
-    if (mustWake) {
-        wake();
+    entries_.push_back(std::move(entry));
+    bool wake = urgent || entries_.size() >= LAZY_LIMIT;
+    if (wake && attached_ && !wakePending_) {
+        wakePending_ = true;
+        WakeSignal::send(loopThread_);
     }
     return true;
 }
 
-void LoopInbox::takeAll(bool woken, std::vector<Entry>& batch) {
-    // Drain first, then swap: a post that lands in between either is in the swapped-out
-    // batch or, seeing no wake-up pending, writes a fresh one. A wake-up that was not
-    // seen stays in the descriptor and costs one spare turn of the loop, never a message.
-    if (woken) {
-        drainWake();
-    }
+// A post that lands after the swap sees no wake-up pending and sends a fresh one. A
+// wake-up that arrives while the loop is busy stays pending and costs one spare turn of
+// the loop, never a message.
+void LoopInbox::takeAll(std::vector<Entry>& batch) {
     std::lock_guard lock(mutex_);
     batch.swap(entries_);
     wakePending_ = false;
-}
-
-void LoopInbox::wake() {
-    if (!valid()) {
-        return;  // nobody will ever poll it
-    }
-    const std::uint64_t one = 1;
-    while (::write(wakeFd_.get(), &one, sizeof one) < 0) {
-        if (errno == EAGAIN) {
-            return;  // the counter is full: the loop is woken anyway
-        }
-        if (errno != EINTR) {
-            std::abort();
-        }
-    }
-}
-
-void LoopInbox::drainWake() {
-    std::uint64_t count = 0;
-    while (::read(wakeFd_.get(), &count, sizeof count) < 0) {
-        if (errno == EAGAIN) {
-            return;  // nothing pending
-        }
-        if (errno != EINTR) {
-            std::abort();
-        }
-    }
 }
 
 }  // namespace tarnwick

@@ -1,18 +1,22 @@
 #pragma once
 
+#include <pthread.h>
+
+#include <cstddef>
 #include <mutex>
 #include <vector>
 
 #include "event/Message.h"
 #include "event/MessageSink.h"
-#include "base/UniqueFd.h"
 
 namespace tarnwick {
 
-// The posted-message queue of one worker loop, with the eventfd that wakes the loop's
-// poll when something arrives. Any thread may deliver; only the loop thread takes. It
-// is shared between the loop and the thread registry, so it outlives whichever of the
-// two lets go first, and the eventfd is never closed under a posting thread.
+// The posted-message queue of one worker loop. Any thread may deliver; only the loop
+// thread takes. A delivery wakes the loop's wait with WakeSignal once the loop has
+// attached: before that, the loop's first turn takes what is queued without waiting.
+// The inbox is shared between the loop and the thread registry, so it outlives whichever
+// of the two lets go first; the loop thread is signalled only under the queue lock and
+// only while the loop has not closed the inbox, so never after the loop has ended.
 class LoopInbox : public MessageSink {
 public:
     // One queued item: a message, or the loop's quit request.
@@ -21,38 +25,35 @@ public:
         bool quit = false;
     };
 
-    LoopInbox();
-    // False when no eventfd could be had (the process is out of descriptors): messages
-    // still queue, but no loop can run on this inbox.
-    bool valid() const { return wakeFd_.valid(); }
+    // Lazy messages queue without a wake-up until this many wait: a listener whose port
+    // is quiet still takes the ends of its sessions in batches, and holds no more.
+    static constexpr std::size_t LAZY_LIMIT = 64;
 
     bool deliver(Message message) override;
-    // Queues without writing the wake-up: the message is taken at the loop's next turn.
+    // Queues without a wake-up: the message is taken at the loop's next turn.
     bool deliverLazily(Message message) override;
-    // Queues the quit request behind everything posted so far.
+    // Loop thread: queues the quit request behind everything posted so far.
     void requestQuit();
+
+    // Loop thread: from now on deliveries wake this thread.
+    void attach();
     // After this, deliveries fail: the loop has ended and nobody will take them.
     void close();
 
-    // The descriptor that polls readable while a wake-up is pending.
-    int wakeFd() const { return wakeFd_.get(); }
-
     // Loop thread: swaps everything queued into `batch`, which must be empty (the two
-    // vectors trade their storage, so a busy loop allocates nothing). `woken` says the
-    // wake descriptor polled readable; the wake-up is then consumed first.
-    void takeAll(bool woken, std::vector<Entry>& batch);
+    // vectors trade their storage, so a busy loop allocates nothing).
+    void takeAll(std::vector<Entry>& batch);
 
 private:
-    bool push(Entry entry, bool wakeLoop = true);
-    void wake();
-    void drainWake();
+    bool push(Entry entry, bool urgent);
 
-    UniqueFd wakeFd_;
     // A queue lock, one of the four kinds of lock in the engine; guards the members
     // below it.
     std::mutex mutex_;
     std::vector<Entry> entries_;
-    bool wakePending_ = false;  // a wake-up was written and not yet consumed
+    pthread_t loopThread_{};
+    bool attached_ = false;
+    bool wakePending_ = false;  // a wake-up was sent and its turn has not taken the queue
     bool closed_ = false;
 };
 

@@ -11,7 +11,7 @@ void Poller::add(int fd, Token token, bool wantRead, bool wantWrite) {
     entries_.push_back(Entry{fd, wanted, token});
 }
 
-int Poller::wait(int timeoutMs) {
+int Poller::wait(int timeoutMs, const sigset_t* mask) {
     // pollfd is rebuilt from entries_ on every call: a worker watches a handful of
     // descriptors, so the copy costs nothing next to the system call.
     thread_local std::vector<pollfd> fds;
@@ -20,7 +20,8 @@ int Poller::wait(int timeoutMs) {
     for (const Entry& entry : entries_) {
         fds.push_back(pollfd{entry.fd, entry.wanted, 0});
     }
-    int count = ::poll(fds.data(), fds.size(), timeoutMs);
+    timespec timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
+    int count = ::ppoll(fds.data(), fds.size(), timeoutMs < 0 ? nullptr : &timeout, mask);
     if (count < 0) {
         return errno == EINTR ? 0 : -errno;
     }

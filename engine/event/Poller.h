@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+
+#include <signal.h>
 #include <vector>
 
 #include "event/Readiness.h"
@@ -25,9 +27,10 @@ public:
     // readability and writability only when asked for.
     void add(int fd, Token token, bool wantRead, bool wantWrite = false);
 
-    // Waits until something is ready or the time-out (-1 = none) passes. Returns the
-    // number of ready descriptors, 0 on time-out or interruption, or -errno.
-    int wait(int timeoutMs);
+    // Waits, with the thread's signal mask set to `mask` (null: as it is), until something
+    // is ready, the time-out (-1 = none) passes or a signal arrives. Returns the number of
+    // ready descriptors, 0 on time-out or interruption, or -errno.
+    int wait(int timeoutMs, const sigset_t* mask = nullptr);
     // The descriptors the last wait found ready, in the order they were added. Both
     // vectors keep their storage from one wait to the next.
     const std::vector<Ready>& ready() const { return ready_; }

@@ -188,9 +188,13 @@ int Socket::Detach() {
     return fd_.release();
 }
 
-bool Socket::Attach(int fd) {
+bool Socket::Attach(int fd, bool nonBlocking) {
     if (isOpen() || fd < 0) {
         return false;
+    }
+    if (nonBlocking) {
+        adopt(fd);
+        return true;
     }
     int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0) {
@@ -213,9 +217,13 @@ bool Socket::dispatch(Readiness ready, std::uint64_t serial) {
     const int polled = fd_.get();
     auto stillPolled = [&] { return loop_ != nullptr && loop_->holds(polled, serial); };
     if (connecting_) {
-        if (ready.writable || ready.hangup || ready.error) {
+        if (ready.hangup || ready.error) {
             connecting_ = false;
-            OnConnect(pendingError());
+            int error = pendingError();
+            OnConnect(error != 0 ? error : ECONNREFUSED);
+        } else if (ready.writable) {
+            connecting_ = false;
+            OnConnect(0);  // a failed connect also reports an error or a hang-up
         }
         return false;
     }

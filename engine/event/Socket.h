@@ -83,9 +83,10 @@ public:
     // it; -1 when not open.
     int Detach();
     // Takes over an open descriptor, for instance one another thread accepted, and
-    // registers it with this thread. Fails for an invalid descriptor or an open socket;
-    // on failure the descriptor stays the caller's.
-    bool Attach(int fd);
+    // registers it with this thread. `nonBlocking` says it is in non-blocking mode
+    // already (accept4 made it so), which saves asking. Fails for an invalid descriptor or
+    // an open socket; on failure the descriptor stays the caller's.
+    bool Attach(int fd, bool nonBlocking = false);
 
     // Readable notices (on by default) and writable notices (off by default). A relay turns
     // readable notices off on a side whose data it cannot pass on yet, or that has sent

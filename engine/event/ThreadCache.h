@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -31,7 +32,7 @@ public:
     ThreadCache& operator=(const ThreadCache&) = delete;
 
 private:
-    // What a thread runs next; owned by the thread itself and listed while it waits.
+    // What a thread runs next; shared by the thread and, while it hands work over, run().
     struct Slot {
         std::condition_variable wake;
         Body body = nullptr;
@@ -39,14 +40,14 @@ private:
     };
 
     ThreadCache() = default;
-    static void* threadMain(void* slot);
+    static void* threadMain(void* slot);  // takes a std::shared_ptr<Slot>*
     bool startThread(Body body, void* argument, std::size_t stackSize);
-    bool waitForWork(Slot& slot);
+    bool waitForWork(const std::shared_ptr<Slot>& slot);
 
     // The thread cache's lock, one of the four kinds of lock in the engine; guards the
     // list and every listed slot's body and argument.
     std::mutex mutex_;
-    std::vector<Slot*> idle_;  // most recently parked last: its stack is the warmest
+    std::vector<std::shared_ptr<Slot>> idle_;  // most recently parked last: the warmest stack
 };
 
 }  // namespace tarnwick

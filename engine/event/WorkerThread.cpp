@@ -1,8 +1,5 @@
 #include "event/WorkerThread.h"
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <atomic>
 #include <exception>
 #include <utility>
@@ -40,7 +37,7 @@ void WorkerThread::failNextResumesForTesting(int count) {
 }
 
 bool WorkerThread::resume(std::unique_ptr<WorkerThread> worker) {
-    if (TakeInjectedFailure() || !worker->inbox_->valid()) {
+    if (TakeInjectedFailure()) {
         return false;  // the worker is destroyed on return
     }
     WorkerThread* handedOver = worker.release();
@@ -53,13 +50,6 @@ bool WorkerThread::resume(std::unique_ptr<WorkerThread> worker) {
 
 void WorkerThread::threadMain(void* handedOver) noexcept {
     std::unique_ptr<WorkerThread> worker(static_cast<WorkerThread*>(handedOver));
-    // A socket whose peer has gone raises SIGPIPE on splice, which has no MSG_NOSIGNAL:
-    // blocked here, the signal never ends the process; the call still fails with EPIPE.
-    sigset_t pipeSignal;
-    sigemptyset(&pipeSignal);
-    sigaddset(&pipeSignal, SIGPIPE);
-    ::pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
-
     EventLoop loop(worker->inbox_);
     worker->loop_ = &loop;
     try {

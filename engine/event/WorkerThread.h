@@ -51,8 +51,7 @@ public:
     }
 
     // Starts the worker's thread, which owns the worker from then on. When no thread can
-    // be created (or the worker got no wake-up descriptor because the process ran out of
-    // them) the worker is destroyed here, having run nothing, and false is returned.
+    // be created the worker is destroyed here, having run nothing, and false is returned.
     static bool resume(std::unique_ptr<WorkerThread> worker);
 
     // Test hook: the next `count` calls of resume fail as if no thread could be created.

@@ -64,6 +64,7 @@ void CThreadListenTCP::OnStart() {
     int result = local ? listenSocket.Create(*local, SocketType::Stream, true) : -EINVAL;
     allowedClients = AllowedClients(port->allowFrom);
     if (result == 0) {
+        listenSocket.SetNoDelay();  // inherited by every accepted connection
         result = listenSocket.Listen(LISTEN_BACKLOG);
     }
     if (result != 0) {

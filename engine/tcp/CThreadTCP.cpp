@@ -54,12 +54,11 @@ void CThreadTCP::OnStart() {
     if (state != State::Starting) {
         return;  // a stop request queued before the thread ran has ended it already
     }
-    if (!clientSocket.Attach(acceptedHandle.get())) {
+    if (!clientSocket.Attach(acceptedHandle.get(), true)) {
         EndSession(1);  // nothing to relay: end without ever registering
         return;
     }
-    acceptedHandle.release();  // clientSocket owns it now
-    clientSocket.SetNoDelay();
+    acceptedHandle.release();  // clientSocket owns it now; TCP_NODELAY came from the listener
     const ForwardingPort& port = routing->port();
     tally.started(clientSocket.handle(), port.listenPort);
     if (port.isSmart()) {

@@ -55,8 +55,8 @@ public:
 
     // Everything the listener hands over before resuming the session: its own thread id,
     // the port's routing (shared with the listener's other sessions, never changed), the
-    // accepted connection (owned by the session from here
-    // on, and closed with it if the session never runs), the capture log to write
+    // accepted connection, in non-blocking mode as accept4 gives it (owned by the session
+    // from here on, and closed with it if the session never runs), the capture log to write
     // first-packet dumps to (shared, never null) and the port's counters (shared; null
     // counts into a set of the session's own).
     CThreadTCP(ThreadId listenerThreadId, std::shared_ptr<const RoutingTable> routing,

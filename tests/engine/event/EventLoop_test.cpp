@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <functional>
+#include <thread>
+#include <mutex>
+#include <condition_variable>
 #include <string>
 #include <vector>
 
@@ -274,6 +277,48 @@ TEST_F(EventLoopTest, HangUpIsDeliveredOnceAsCloseAfterTheLastData) {
     EXPECT_EQ(received, "abc");
     EXPECT_EQ(socket.closes, 1);
     socket.Close();
+}
+
+// Messages posted from another thread end a wait on nothing at all (no socket, no timer
+// due), whether they land while the loop waits or just before, and the wake-up holds no
+// descriptor: a ping-pong of posts, each answered before the next one goes.
+TEST(EventLoopWake, PostsFromAnotherThreadEndWaitsAndCostNoDescriptor) {
+    constexpr std::uint32_t ROUNDS = 300;
+    const std::size_t descriptorsBefore = testing::OpenDescriptors();
+    auto inbox = std::make_shared<LoopInbox>();
+    std::mutex mutex;
+    std::condition_variable answered;
+    std::uint32_t handled = 0;
+    std::size_t descriptorsWhileRunning = 0;
+    std::thread poster([&] {
+        for (std::uint32_t round = 1; round <= ROUNDS; ++round) {
+            inbox->deliver(Message{round, 0, 0, {}});
+            std::unique_lock lock(mutex);
+            if (!answered.wait_for(lock, 10s, [&] { return handled >= round; })) {
+                return;  // the loop's safety timer ends the test
+            }
+        }
+    });
+    std::thread looper([&] {
+        EventLoop loop(inbox);
+        RecordingHandler handler;
+        descriptorsWhileRunning = testing::OpenDescriptors();
+        loop.setTimer(20s);  // only if a wake-up is lost
+        handler.onTimerHook = [&](TimerId) { loop.quit(); };
+        handler.onMessageHook = [&](const Message& message) {
+            std::lock_guard lock(mutex);
+            handled = message.message;
+            answered.notify_one();
+            if (handled == ROUNDS) {
+                loop.quit();
+            }
+        };
+        loop.run(handler);
+    });
+    poster.join();
+    looper.join();
+    EXPECT_EQ(handled, ROUNDS);
+    EXPECT_EQ(descriptorsWhileRunning, descriptorsBefore);
 }
 
 TEST(EventLoopDeathTest, SecondLoopOnOneThreadAborts) {

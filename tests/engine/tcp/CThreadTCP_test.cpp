@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <thread>
 
 #include "TcpTestSupport.h"
@@ -25,6 +27,7 @@ struct Session {
     std::unique_ptr<CThreadTCP> worker;
 
     explicit Session(const ForwardingPort& port, std::shared_ptr<PortCounters> counters = nullptr) {
+        ::fcntl(connection.a.get(), F_SETFL, O_NONBLOCK);  // as the listener's accept4 gives it
         worker = std::make_unique<CThreadTCP>(
             listener.id(), std::make_shared<const RoutingTable>(port.deepCopy()),
             std::move(connection.a), std::make_shared<testing::RecordingCaptureLog>(),
