@@ -116,6 +116,7 @@ void EventLoop::pollOnce() {
     }
 }
 
+// Returns true when the quit request was reached.
 bool EventLoop::handleMessages(EventHandler& handler) {
     inbox_->takeAll(batch_);
     bool quit = false;

@@ -27,8 +27,7 @@ void LoopInbox::attach() {
 
 void LoopInbox::close() {
     std::lock_guard lock(mutex_);
-    closed_ = true;
-    attached_ = false;
+    closed_ = true;  // and push, which checks it first, signals nobody from now on
     entries_.clear();
 }
 
