@@ -92,7 +92,6 @@ bool CThreadUDP::ChooseRunDestination(const unsigned char* data, std::size_t len
     destinationChosen = true;
     std::int32_t port = 0;
     int rule = ChooseDestination(*portCopy, data, length, destIp, port, *captureLog);
-    destPort = static_cast<std::uint32_t>(port);
     Route route{portCopy->isSmart() ? (rule >= 0 ? RouteKind::Rule : RouteKind::NoMatch)
                                     : RouteKind::Standard,
                 rule};

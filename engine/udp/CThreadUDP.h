@@ -62,8 +62,7 @@ private:
     AllowedClients allowedClients;
     bool destinationChosen = false;
     std::string destIp;  // the destination's host as configured: an address or a name
-    std::uint32_t destPort = 0;
-    SocketAddress destAddress;    // destIp resolved once, with destPort, as udpSocket sends
+    SocketAddress destAddress;    // destIp resolved once, with its port, as udpSocket sends
     ReplySource replySource;      // which senders count as destAddress
     SocketAddress clientAddress;  // the last client; empty = none yet in this run
 };
