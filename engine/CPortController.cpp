@@ -12,26 +12,13 @@ namespace tarnwick {
 
 namespace {
 
-// Stores the suspended worker's id and handle in the record, then hands the worker a deep
-// copy of the record, made after that so that it carries them too, and its counters.
-template <class Worker>
-std::unique_ptr<WorkerThread> Prepare(std::unique_ptr<Worker> worker, ForwardingPort& record,
-                                      std::shared_ptr<PortCounters> counters) {
-    record.threadId = worker->threadId();
-    record.threadHandle = worker->threadHandle();
-    worker->setPortCopy(record.deepCopy());
-    worker->setCounters(std::move(counters));
-    return worker;
-}
-
-// A suspended worker of the record's protocol, ready to resume.
-std::unique_ptr<WorkerThread> CreateWorker(ForwardingPort& record,
-                                           const std::shared_ptr<CaptureLog>& captureLog,
-                                           std::shared_ptr<PortCounters> counters) {
+// A suspended worker of the record's protocol.
+std::unique_ptr<CThreadPort> CreateWorker(const ForwardingPort& record,
+                                          const std::shared_ptr<CaptureLog>& captureLog) {
     if (record.isTcp()) {
-        return Prepare(std::make_unique<CThreadListenTCP>(captureLog), record, std::move(counters));
+        return std::make_unique<CThreadListenTCP>(captureLog);
     }
-    return Prepare(std::make_unique<CThreadUDP>(captureLog), record, std::move(counters));
+    return std::make_unique<CThreadUDP>(captureLog);
 }
 
 }  // namespace
@@ -85,7 +72,13 @@ void CPortController::startPort(int row) {
 void CPortController::startWorker(ForwardingPort& record) {
     auto counters = std::make_shared<PortCounters>(record, static_cast<bool>(connectionLog_));
     record.openError = 0;
-    if (WorkerThread::resume(CreateWorker(record, captureLog_, counters))) {
+    std::unique_ptr<CThreadPort> worker = CreateWorker(record, captureLog_);
+    // The id and handle go into the record first, so that the worker's copy carries them.
+    record.threadId = worker->threadId();
+    record.threadHandle = worker->threadHandle();
+    worker->setPortCopy(record.deepCopy());
+    worker->setCounters(counters);
+    if (WorkerThread::resume(std::move(worker))) {
         workerCounters_.push_back(WorkerCounters{record.threadId, std::move(counters)});
     } else {
         // No thread could be created: the port stays stopped.

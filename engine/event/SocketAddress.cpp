@@ -17,6 +17,19 @@ std::string WithoutBrackets(const std::string& host) {
     return host;
 }
 
+// getsockname or getpeername: both fill an address and report its length.
+using SocketNameQuery = int (*)(int, sockaddr*, socklen_t*);
+
+SocketAddress QueriedAddress(SocketNameQuery query, int fd) {
+    SocketAddress address;
+    socklen_t length = SocketAddress::CAPACITY;
+    if (query(fd, address.get(), &length) != 0) {
+        return {};
+    }
+    address.setLength(length);
+    return address;
+}
+
 }  // namespace
 
 SocketAddress::SocketAddress(const IpAddress& ip, int port) {
@@ -83,23 +96,11 @@ std::vector<SocketAddress> SocketAddress::Resolve(const std::string& host, int p
 }
 
 SocketAddress SocketAddress::LocalOf(int fd) {
-    SocketAddress address;
-    socklen_t length = CAPACITY;
-    if (::getsockname(fd, address.get(), &length) != 0) {
-        return {};
-    }
-    address.length_ = length;
-    return address;
+    return QueriedAddress(::getsockname, fd);
 }
 
 SocketAddress SocketAddress::PeerOf(int fd) {
-    SocketAddress address;
-    socklen_t length = CAPACITY;
-    if (::getpeername(fd, address.get(), &length) != 0) {
-        return {};
-    }
-    address.length_ = length;
-    return address;
+    return QueriedAddress(::getpeername, fd);
 }
 
 int SocketAddress::port() const {

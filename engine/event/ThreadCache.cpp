@@ -9,13 +9,8 @@ namespace tarnwick {
 
 ThreadCache& ThreadCache::instance() {
     // Never destroyed: threads may still wait in it while the process exits.
-    union Immortal {
-        Immortal() : cache() {}
-        ~Immortal() {}
-        ThreadCache cache;
-    };
-    static Immortal immortal;
-    return immortal.cache;
+    static Immortal<ThreadCache> immortal;
+    return immortal.object;
 }
 
 bool ThreadCache::run(Body body, void* argument, std::size_t stackSize) {

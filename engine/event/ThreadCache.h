@@ -7,6 +7,8 @@
 #include <mutex>
 #include <vector>
 
+#include "event/Immortal.h"
+
 namespace tarnwick {
 
 // OS threads kept for reuse. When the body a thread was started for returns, the thread
@@ -39,6 +41,7 @@ private:
         void* argument = nullptr;
     };
 
+    friend union Immortal<ThreadCache>;  // builds the one instance
     ThreadCache() = default;
     static void* threadMain(void* slot);  // takes a std::shared_ptr<Slot>*
     bool startThread(Body body, void* argument, std::size_t stackSize);

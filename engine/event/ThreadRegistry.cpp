@@ -8,15 +8,9 @@ namespace tarnwick {
 
 ThreadRegistry& ThreadRegistry::instance() {
     // Never destroyed: a worker that outlived its shut-down wait may still post while the
-    // process exits, and must not find the registry gone. The union's empty destructor
-    // leaves the registry alone.
-    union Immortal {
-        Immortal() : registry() {}
-        ~Immortal() {}
-        ThreadRegistry registry;
-    };
-    static Immortal immortal;
-    return immortal.registry;
+    // process exits, and must not find the registry gone.
+    static Immortal<ThreadRegistry> immortal;
+    return immortal.object;
 }
 
 ThreadId ThreadRegistry::add(std::shared_ptr<MessageSink> sink) {

@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "base/ThreadHandle.h"
+#include "event/Immortal.h"
 #include "event/Message.h"
 #include "event/MessageSink.h"
 
@@ -32,6 +33,7 @@ public:
     ThreadRegistry& operator=(const ThreadRegistry&) = delete;
 
 private:
+    friend union Immortal<ThreadRegistry>;  // builds the one instance
     ThreadRegistry() = default;
     std::shared_ptr<MessageSink> find(ThreadId id);
 

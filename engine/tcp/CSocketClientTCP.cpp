@@ -8,12 +8,4 @@ void CSocketClientTCP::OnReceive(int) {
     owner.OnClientData();
 }
 
-void CSocketClientTCP::OnSend(int) {
-    owner.OnWritable(*this);
-}
-
-void CSocketClientTCP::OnClose(int error) {
-    owner.OnSocketClosed(*this, error);
-}
-
 }  // namespace tarnwick

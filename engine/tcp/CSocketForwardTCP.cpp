@@ -12,12 +12,4 @@ void CSocketForwardTCP::OnReceive(int) {
     owner.OnForwardData();
 }
 
-void CSocketForwardTCP::OnSend(int) {
-    owner.OnWritable(*this);
-}
-
-void CSocketForwardTCP::OnClose(int error) {
-    owner.OnSocketClosed(*this, error);
-}
-
 }  // namespace tarnwick

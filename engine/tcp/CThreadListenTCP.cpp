@@ -25,25 +25,12 @@ void RefuseWithReset(Socket& accepted) {
 }  // namespace
 
 CThreadListenTCP::CThreadListenTCP(std::shared_ptr<CaptureLog> captureLog)
-    : listenSocket(*this), captureLog(std::move(captureLog)) {}
+    : CThreadPort(std::move(captureLog)), listenSocket(*this) {}
 
 CThreadListenTCP::~CThreadListenTCP() = default;
 
-void CThreadListenTCP::setPortCopy(std::unique_ptr<ForwardingPort> portCopy) {
-    listenSocket.portCopy = std::move(portCopy);
-}
-
 void CThreadListenTCP::onMessage(const Message& message) {
     switch (message.message) {
-        case WM_PORT_STARTED:
-            OnStart();
-            break;
-        case WM_PORT_RESTART:
-            OnRestart();
-            break;
-        case WM_PORT_STOP:
-            OnStop(message.wParam);
-            break;
         case WM_SESSION_STARTED:
             AddSession(static_cast<ThreadId>(message.wParam), message.handle);
             break;
@@ -51,28 +38,23 @@ void CThreadListenTCP::onMessage(const Message& message) {
             RemoveSession(static_cast<ThreadId>(message.wParam));
             break;
         default:
+            CThreadPort::onMessage(message);
             break;
     }
 }
 
-void CThreadListenTCP::OnStart() {
-    const ForwardingPort* port = listenSocket.portCopy.get();
-    if (port == nullptr) {
-        return;  // a stop request queued before the thread ran has shut it down already
-    }
-    auto local = SocketAddress::ForListening(port->listenAddress, port->listenPort);
+int CThreadListenTCP::OpenPort() {
+    auto local = SocketAddress::ForListening(portCopy->listenAddress, portCopy->listenPort);
     int result = local ? listenSocket.Create(*local, SocketType::Stream, true) : -EINVAL;
-    allowedClients = AllowedClients(port->allowFrom);
+    allowedClients = AllowedClients(portCopy->allowFrom);
     if (result == 0) {
         listenSocket.SetNoDelay();  // inherited by every accepted connection
         result = listenSocket.Listen(LISTEN_BACKLOG);
     }
-    if (result != 0) {
-        OnStop(0, -result);  // the owner learns why the port could not listen
-        return;
+    if (result == 0) {
+        routing = std::make_shared<const RoutingTable>(portCopy);
     }
-    routing = std::make_shared<const RoutingTable>(listenSocket.portCopy);
-    PostThreadMessage(port->ownerWindow, WM_PORT_STARTED, threadId(), 0, threadHandle());
+    return result;
 }
 
 void CThreadListenTCP::OnAccept() {
@@ -147,32 +129,14 @@ void CThreadListenTCP::RemoveSession(ThreadId id) {
     }
 }
 
-void CThreadListenTCP::OnRestart() {
-    MailboxId owner = ShutDown();
-    PostThreadMessage(owner, WM_PORT_RESTART, threadId(), 0);
-    quit();
-}
-
-void CThreadListenTCP::OnStop(std::uintptr_t quietly, int error) {
-    MailboxId owner = ShutDown();
-    if (quietly == 0) {
-        PostThreadMessage(owner, WM_PORT_STOP, threadId(), error);
-    }
-    quit();
-}
-
-// Closes the listening socket, ends every session and frees the port copy. Returns the
-// window to report to, or 0 when the copy was already gone (a second stop request).
-MailboxId CThreadListenTCP::ShutDown() {
+void CThreadListenTCP::ClosePort() {
     listenSocket.Close();
     if (acceptRetryTimer != 0) {
         killTimer(acceptRetryTimer);
         acceptRetryTimer = 0;
     }
     StopSessions();
-    MailboxId owner = listenSocket.portCopy ? listenSocket.portCopy->ownerWindow : 0;
-    FreePortCopy();
-    return owner;
+    routing.reset();  // the listener's share: a session that is still running keeps its own
 }
 
 // Asks every session to end quietly, all at once, then waits for each in turn.
@@ -184,11 +148,6 @@ void CThreadListenTCP::StopSessions() {
         entry.threadHandle.wait(SESSION_WAIT_MS);
     }
     sessions.clear();
-}
-
-void CThreadListenTCP::FreePortCopy() {
-    routing.reset();
-    listenSocket.portCopy.reset();
 }
 
 }  // namespace tarnwick

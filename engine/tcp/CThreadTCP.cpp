@@ -266,7 +266,7 @@ void CThreadTCP::StopPublishTimer() {
     }
 }
 
-void CThreadTCP::EndSession(std::uintptr_t quietly) {
+void CThreadTCP::EndSession(std::uintptr_t quiet) {
     if (state != State::Ended) {
         state = State::Ended;
         // Counted before the sockets close: a client that has seen its end sees it counted.
@@ -274,17 +274,13 @@ void CThreadTCP::EndSession(std::uintptr_t quietly) {
         relay.close();
         StopTimer();
         StopPublishTimer();
-        FreePortCopy();
-        if (quietly == 0 && listenerThreadId != 0) {
+        routing.reset();  // the session's share of the port copy
+        if (quiet == 0 && listenerThreadId != 0) {
             PostThreadMessageLazily(listenerThreadId, WM_SESSION_ENDED, threadId(), 0);
         }
         listenerThreadId = 0;
     }
     quit();
-}
-
-void CThreadTCP::FreePortCopy() {
-    routing.reset();
 }
 
 }  // namespace tarnwick

@@ -73,9 +73,9 @@ public:
     void OnForwardConnected(int error);
     void OnWritable(Socket& socket);
     void OnSocketClosed(Socket& socket, int error);
-    // Closes both connections, frees the port copy, tells the listener (when `quietly` is
-    // 0) and ends the thread. Safe to run more than once: later runs only end the loop.
-    void EndSession(std::uintptr_t quietly);
+    // Closes both connections, frees the port copy, tells the listener (when `quiet` is 0)
+    // and ends the thread. Safe to run more than once: later runs only end the loop.
+    void EndSession(std::uintptr_t quiet);
 
 protected:
     void onMessage(const Message& message) override;
@@ -95,7 +95,6 @@ private:
     void EndBecause(EndReason reason, int error);
     void StopTimer();
     void StopPublishTimer();
-    void FreePortCopy();
 
     // The pending timer, 0 = none: while WaitingForFirstData the first-data timer, while
     // Connecting the connect limit.

@@ -4,70 +4,27 @@
 #include <utility>
 #include <vector>
 
-#include "event/EngineMessages.h"
-#include "event/ThreadRegistry.h"
 #include "routing/ChooseDestination.h"
 
 namespace tarnwick {
 
 CThreadUDP::CThreadUDP(std::shared_ptr<CaptureLog> captureLog)
-    : udpSocket(*this), captureLog(std::move(captureLog)) {}
+    : CThreadPort(std::move(captureLog)), udpSocket(*this) {}
 
-void CThreadUDP::onMessage(const Message& message) {
-    switch (message.message) {
-        case WM_PORT_STARTED:
-            OnStart();
-            break;
-        case WM_PORT_RESTART:
-            OnRestart();
-            break;
-        case WM_PORT_STOP:
-            OnStop(message.wParam);
-            break;
-        default:
-            break;
-    }
-}
-
-void CThreadUDP::OnStart() {
-    if (!portCopy) {
-        return;  // a stop or restart request came first; the relay is already ending
-    }
+int CThreadUDP::OpenPort() {
     auto local = SocketAddress::ForListening(portCopy->listenAddress, portCopy->listenPort);
     int result = captureLog && local ? udpSocket.Open(*local) : -EINVAL;
     if (result == 0) {
         localAddress = *local;
         allowedClients = AllowedClients(portCopy->allowFrom);
+        runStart = std::chrono::steady_clock::now();
     }
-    if (result != 0) {
-        ShutDown(WM_PORT_STOP, true, -result);  // the owner learns why the port did not open
-        return;
-    }
-    runStart = std::chrono::steady_clock::now();
-    PostThreadMessage(portCopy->ownerWindow, WM_PORT_STARTED, threadId(), 0, threadHandle());
+    return result;
 }
 
-void CThreadUDP::OnRestart() {
-    ShutDown(WM_PORT_RESTART, true);
-}
-
-void CThreadUDP::OnStop(std::uintptr_t quiet) {
-    ShutDown(WM_PORT_STOP, quiet == 0);
-}
-
-void CThreadUDP::ShutDown(std::uint32_t notice, bool report, int error) {
+void CThreadUDP::ClosePort() {
     udpSocket.Close();
     LogRun();
-    MailboxId window = portCopy ? portCopy->ownerWindow : 0;
-    FreePortCopy();
-    if (report) {
-        PostThreadMessage(window, notice, threadId(), error);  // id 0: nobody to tell
-    }
-    quit();
-}
-
-void CThreadUDP::FreePortCopy() {
-    portCopy.reset();
 }
 
 // Relays the datagrams that are waiting, a bounded number per notice so that commands
@@ -100,7 +57,7 @@ bool CThreadUDP::RelayDatagram() {
     }
     if (!destinationChosen && !ChooseRunDestination(buffer, count)) {
         runError = EHOSTUNREACH;
-        OnStop(0);
+        OnStop(false);
         return false;
     }
     const SocketAddress* target = &destAddress;
@@ -120,7 +77,7 @@ bool CThreadUDP::RelayDatagram() {
     }
     if (sent < 0) {
         runError = static_cast<int>(-sent);
-        OnStop(0);
+        OnStop(false);
         return false;
     }
     if (reply) {
@@ -135,7 +92,6 @@ bool CThreadUDP::ChooseRunDestination(const unsigned char* data, std::size_t len
     destinationChosen = true;
     std::int32_t port = 0;
     int rule = ChooseDestination(*portCopy, data, length, destIp, port, *captureLog);
-    destPort = static_cast<std::uint32_t>(port);
     Route route{portCopy->isSmart() ? (rule >= 0 ? RouteKind::Rule : RouteKind::NoMatch)
                                     : RouteKind::Standard,
                 rule};

@@ -1,0 +1,15 @@
+#include "tcp/SessionSocket.h"
+
+#include "tcp/CThreadTCP.h"
+
+namespace tarnwick {
+
+void SessionSocket::OnSend(int) {
+    owner.OnWritable(*this);
+}
+
+void SessionSocket::OnClose(int error) {
+    owner.OnSocketClosed(*this, error);
+}
+
+}  // namespace tarnwick
