@@ -9,6 +9,7 @@
 
 #include "ConfigCommands.h"
 #include "InstanceName.h"
+#include "ReloadPlan.h"
 #include "StatusReport.h"
 
 namespace tarnwick {
@@ -134,9 +135,7 @@ void HeadlessService::onSignal(int signalNumber) {
     }
 }
 
-// Applies the file as it is now: ports with the same settings keep their workers and
-// connections; a port whose protocol and listen port stay but whose settings changed is
-// rewritten in place and restarted; other old ports stop, other new ports start. The rows
+// Applies the file as it is now (ReloadPlan says what becomes of each port); the rows
 // follow the file's order. A file that cannot be read whole (caught in the middle of a
 // write, say) is not applied at all: every port goes on as it was.
 void HeadlessService::reload() {
@@ -147,73 +146,47 @@ void HeadlessService::reload() {
         return;
     }
     PortTable fresh = std::move(loaded.ports);
-    const std::size_t oldCount = controller_.rowCount();
-    std::vector<bool> taken(oldCount, false);
-    auto takeOld = [&](auto matches) -> int {
-        for (std::size_t row = 0; row < oldCount; ++row) {
-            if (!taken[row] && matches(controller_.port(row))) {
-                taken[row] = true;
-                return static_cast<int>(row);
-            }
-        }
-        return -1;
-    };
-
-    enum class Fate { Kept, Changed, New };
-    std::vector<int> oldRow(fresh.size());
-    std::vector<Fate> fate(fresh.size(), Fate::Kept);
-    for (std::size_t i = 0; i < fresh.size(); ++i) {
-        oldRow[i] = takeOld([&](const ForwardingPort& old) {
-            return old.sameSettings(*fresh[i]) &&
-                   old.captureFirstPacket == fresh[i]->captureFirstPacket;
-        });
+    const ReloadPlan plan = ReloadPlan::Build(controller_.ports(), fresh);
+    for (std::size_t row : plan.stops) {
+        controller_.stopPort(static_cast<int>(row));  // its late notice finds no row
     }
-    for (std::size_t i = 0; i < fresh.size(); ++i) {
-        if (oldRow[i] < 0) {
-            oldRow[i] = takeOld([&](const ForwardingPort& old) {
-                return old.protocol == fresh[i]->protocol && old.listenPort == fresh[i]->listenPort;
-            });
-            fate[i] = oldRow[i] >= 0 ? Fate::Changed : Fate::New;
-        }
-    }
-    for (std::size_t row = 0; row < oldCount; ++row) {
-        if (!taken[row]) {
-            controller_.stopPort(static_cast<int>(row));  // its late notice finds no row
-        }
-    }
-
-    PortTable old = controller_.takePorts();
-    PortTable table;
-    std::vector<bool> running;
-    for (std::size_t i = 0; i < fresh.size(); ++i) {
-        if (fate[i] == Fate::New) {
-            table.push_back(std::move(fresh[i]));
-            running.push_back(false);
+    rebuildTable(plan, std::move(fresh));
+    for (std::size_t row = 0; row < plan.rows.size(); ++row) {
+        const ReloadPlan::Action action = plan.rows[row].action;
+        if (action == ReloadPlan::Action::Keep) {
             continue;
         }
-        std::unique_ptr<ForwardingPort> record = std::move(old[oldRow[i]]);
-        if (fate[i] == Fate::Changed) {
-            record->takeSettings(std::move(*fresh[i]));
-        }
-        running.push_back(fate[i] == Fate::Kept && running_[oldRow[i]]);
-        table.push_back(std::move(record));
-    }
-    controller_.appendPorts(std::move(table));
-    running_ = std::move(running);
-
-    for (std::size_t row = 0; row < fate.size(); ++row) {
-        if (fate[row] == Fate::Kept) {
-            continue;
-        }
-        ForwardingPort& record = controller_.port(row);
-        printRow(record, false);
-        if (record.isStarted()) {
+        printRow(controller_.port(row), false);
+        if (action == ReloadPlan::Action::Restart) {
             controller_.requestRestart(static_cast<int>(row));
         } else {
             controller_.startPort(static_cast<int>(row));
         }
     }
     sayWhenEmpty();
+}
+
+// The controller's table in the plan's row order; a kept row keeps its "Running" cell.
+void HeadlessService::rebuildTable(const ReloadPlan& plan, PortTable fresh) {
+    PortTable old = controller_.takePorts();
+    PortTable table;
+    std::vector<bool> running;
+    for (std::size_t i = 0; i < plan.rows.size(); ++i) {
+        const ReloadPlan::Row& step = plan.rows[i];
+        if (!step.oldRow) {
+            table.push_back(std::move(fresh[i]));
+            running.push_back(false);
+            continue;
+        }
+        std::unique_ptr<ForwardingPort> record = std::move(old[*step.oldRow]);
+        if (step.rewritesOld()) {
+            record->takeSettings(std::move(*fresh[i]));
+        }
+        running.push_back(step.action == ReloadPlan::Action::Keep && running_[*step.oldRow]);
+        table.push_back(std::move(record));
+    }
+    controller_.appendPorts(std::move(table));
+    running_ = std::move(running);
 }
 
 }  // namespace tarnwick

@@ -17,6 +17,8 @@
 
 namespace tarnwick {
 
+struct ReloadPlan;
+
 // Tarnwick without a window: loads the configuration, starts every port and prints a
 // row each time a port's "Running" state changes. SIGINT and SIGTERM stop every worker
 // and end the run with 0 (call SignalNotifier::BlockSignals first); SIGHUP loads the file again and applies the difference, keeping
@@ -44,6 +46,7 @@ private:
     void setRunning(std::size_t row, bool running, int error) override;
     void onSignal(int signalNumber);
     void reload();
+    void rebuildTable(const ReloadPlan& plan, PortTable fresh);
     LoadResult loadPorts();
     void printRow(const ForwardingPort& port, bool running);
     void sayWhenEmpty();

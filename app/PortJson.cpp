@@ -4,12 +4,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <cmath>
 #include <optional>
 
 #include "AddressPrefix.h"
 #include "FieldChecks.h"
 #include "IpAddress.h"
+#include "JsonObjectReader.h"
 #include "routing/Matchers.h"
 
 namespace tarnwick {
@@ -130,128 +130,10 @@ void AppendPort(QByteArray& out, const ForwardingPort& port) {
 
 // ---- reading ----------------------------------------------------------------------
 
-// Thrown inside Import only, and caught there: the first problem found, with its place.
-struct ImportError {
-    QString message;
-};
-
-[[noreturn]] void Fail(const QString& where, const QString& what) {
-    throw ImportError{where + ": " + what};
-}
-
-// A JSON text back to bytes, undoing the "\udcXY" escape of single bytes.
-std::string ToBytes(const QString& text, const QString& where) {
-    std::string out;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        char16_t unit = text[i].unicode();
-        char32_t code = unit;
-        if (QChar::isHighSurrogate(unit) && i + 1 < text.size() &&
-            QChar::isLowSurrogate(text[i + 1].unicode())) {
-            code = QChar::surrogateToUcs4(unit, text[++i].unicode());
-        } else if (unit >= 0xDC80 && unit <= 0xDCFF) {
-            out.push_back(static_cast<char>(unit - 0xDC00));
-            continue;
-        } else if (QChar::isSurrogate(unit)) {
-            Fail(where, "holds a lone surrogate \\u" + QString::number(unit, 16) +
-                            " that stands for no byte");
-        }
-        if (code == 0) {
-            Fail(where, "must not hold a NUL character");
-        }
-        QByteArray utf8 = QString::fromUcs4(&code, 1).toUtf8();
-        out.append(utf8.constData(), static_cast<std::size_t>(utf8.size()));
-    }
-    return out;
-}
-
-class ObjectReader {
-public:
-    ObjectReader(const QJsonValue& value, QString where) : where_(std::move(where)) {
-        if (!value.isObject()) {
-            Fail(where_, "must be an object");
-        }
-        object_ = value.toObject();
-    }
-
-    void allowOnly(std::initializer_list<const char*> names) const {
-        for (const QString& key : object_.keys()) {
-            if (std::none_of(names.begin(), names.end(), [&](const char* n) { return key == n; })) {
-                Fail(path(key), "is not a known field");
-            }
-        }
-    }
-
-    QJsonValue get(const char* name, bool required) const {
-        QJsonValue value = object_.value(name);
-        if (value.isUndefined() && required) {
-            Fail(path(name), "is missing");
-        }
-        return value;
-    }
-
-    std::int32_t integer(const char* name) const {
-        QJsonValue value = get(name, true);
-        double number = value.toDouble();
-        if (!value.isDouble() || std::floor(number) != number || std::fabs(number) > 2147483647.0) {
-            Fail(path(name), "must be a whole number");
-        }
-        return static_cast<std::int32_t>(number);
-    }
-
-    std::string text(const char* name, bool required = true) const {
-        QJsonValue value = get(name, required);
-        if (value.isUndefined()) {
-            return {};
-        }
-        if (!value.isString()) {
-            Fail(path(name), "must be a string");
-        }
-        return ToBytes(value.toString(), path(name));
-    }
-
-    bool flag(const char* name) const {
-        QJsonValue value = get(name, false);
-        if (value.isUndefined()) {
-            return false;
-        }
-        if (!value.isBool()) {
-            Fail(path(name), "must be true or false");
-        }
-        return value.toBool();
-    }
-
-    QString choice(const char* name, std::initializer_list<const char*> allowed) const {
-        QJsonValue value = get(name, true);
-        QString chosen = value.toString();
-        if (!value.isString() ||
-            std::none_of(allowed.begin(), allowed.end(), [&](const char* a) { return chosen == a; })) {
-            QStringList names;
-            for (const char* a : allowed) names << QString("\"%1\"").arg(a);
-            Fail(path(name), "must be " + names.join(" or "));
-        }
-        return chosen;
-    }
-
-    QString path(const QString& name) const {
-        return where_.isEmpty() ? name : where_ + "." + name;
-    }
-
-private:
-    QJsonObject object_;
-    QString where_;
-};
-
-QJsonArray ArrayAt(const QJsonValue& value, const QString& where) {
-    if (!value.isArray()) {
-        Fail(where, "must be an array");
-    }
-    return value.toArray();
-}
-
-void Check(const std::optional<CheckFailure>& failure, const ObjectReader& in) {
+void Check(const std::optional<CheckFailure>& failure, const JsonObjectReader& in) {
     if (failure) {
-        Fail(in.path(QString::fromStdString(failure->field)),
-             QString::fromStdString(failure->message));
+        JsonObjectReader::Fail(in.path(QString::fromStdString(failure->field)),
+                               QString::fromStdString(failure->message));
     }
 }
 
@@ -271,7 +153,7 @@ void WarnAboutPattern(const ForwardingRule& rule, const QString& where, QStringL
 
 std::unique_ptr<ForwardingRule> ReadRule(const QJsonValue& value, const QString& where,
                                          QStringList& warnings) {
-    ObjectReader in(value, where);
+    JsonObjectReader in(value, where);
     in.allowOnly({"ruleName", "searchType", "caseSensitive", "searchData", "forwardIp",
                   "forwardPort"});
     auto rule = std::make_unique<ForwardingRule>();
@@ -291,29 +173,30 @@ QString Quoted(const std::string& text) {
     return '"' + QString::fromStdString(text) + '"';
 }
 
-std::string ReadListenAddress(const ObjectReader& in) {
+std::string ReadListenAddress(const JsonObjectReader& in) {
     std::string address = in.text("listenAddress", false);
     if (!address.empty() && !IpAddress::Parse(address)) {
-        Fail(in.path("listenAddress"), Quoted(address) + " is not an IPv4 or IPv6 address");
+        JsonObjectReader::Fail(in.path("listenAddress"),
+                               Quoted(address) + " is not an IPv4 or IPv6 address");
     }
     return address;
 }
 
-std::vector<std::string> ReadAllowFrom(const ObjectReader& in) {
+std::vector<std::string> ReadAllowFrom(const JsonObjectReader& in) {
     std::vector<std::string> allowFrom;
     QJsonValue value = in.get("allowFrom", false);
     if (value.isUndefined()) {
         return allowFrom;
     }
-    QJsonArray array = ArrayAt(value, in.path("allowFrom"));
+    QJsonArray array = JsonObjectReader::ArrayAt(value, in.path("allowFrom"));
     for (qsizetype i = 0; i < array.size(); ++i) {
         const QString where = in.path("allowFrom") + QString("[%1]").arg(i);
         if (!array[i].isString()) {
-            Fail(where, "must be a string");
+            JsonObjectReader::Fail(where, "must be a string");
         }
-        std::string entry = ToBytes(array[i].toString(), where);
+        std::string entry = JsonObjectReader::ToBytes(array[i].toString(), where);
         if (!AddressPrefix::Parse(entry)) {
-            Fail(where, Quoted(entry) + " is not an address or prefix");
+            JsonObjectReader::Fail(where, Quoted(entry) + " is not an address or prefix");
         }
         allowFrom.push_back(std::move(entry));
     }
@@ -322,7 +205,7 @@ std::vector<std::string> ReadAllowFrom(const ObjectReader& in) {
 
 std::unique_ptr<ForwardingPort> ReadPort(const QJsonValue& value, const QString& where,
                                          QStringList& warnings) {
-    ObjectReader in(value, where);
+    JsonObjectReader in(value, where);
     in.allowOnly({"protocol", "listenPort", "listenAddress", "allowFrom", "forwardIp",
                   "forwardPort", "timeoutSeconds", "rules"});
     auto port = std::make_unique<ForwardingPort>();
@@ -340,9 +223,10 @@ std::unique_ptr<ForwardingPort> ReadPort(const QJsonValue& value, const QString&
     port->allowFrom = ReadAllowFrom(in);
     QJsonValue rules = in.get("rules", false);
     if (!rules.isUndefined()) {
-        QJsonArray array = ArrayAt(rules, in.path("rules"));
+        QJsonArray array = JsonObjectReader::ArrayAt(rules, in.path("rules"));
         if (array.size() > MAX_RULES_PER_PORT) {
-            Fail(in.path("rules"), QString("holds %1 rules, more than the %2 a port may hold")
+            JsonObjectReader::Fail(in.path("rules"),
+                                   QString("holds %1 rules, more than the %2 a port may hold")
                                        .arg(array.size())
                                        .arg(MAX_RULES_PER_PORT));
         }
@@ -390,20 +274,21 @@ PortJson::ImportResult PortJson::Import(const QByteArray& json) {
     }
     try {
         if (!document.isObject()) {
-            Fail("document", "must be an object with a \"ports\" array");
+            JsonObjectReader::Fail("document", "must be an object with a \"ports\" array");
         }
-        ObjectReader top(document.object(), "");
+        JsonObjectReader top(document.object(), "");
         top.allowOnly({"ports"});
-        QJsonArray ports = ArrayAt(top.get("ports", true), "ports");
+        QJsonArray ports = JsonObjectReader::ArrayAt(top.get("ports", true), "ports");
         if (ports.size() > MAX_PORTS) {
-            Fail("ports", QString("holds %1 ports, more than the %2 a configuration may hold")
-                              .arg(ports.size())
-                              .arg(MAX_PORTS));
+            JsonObjectReader::Fail(
+                "ports", QString("holds %1 ports, more than the %2 a configuration may hold")
+                             .arg(ports.size())
+                             .arg(MAX_PORTS));
         }
         for (qsizetype i = 0; i < ports.size(); ++i) {
             result.ports.push_back(ReadPort(ports[i], QString("ports[%1]").arg(i), result.warnings));
         }
-    } catch (const ImportError& error) {
+    } catch (const JsonObjectReader::Error& error) {
         result.ports.clear();
         result.warnings.clear();
         result.error = error.message;

@@ -65,15 +65,8 @@ CAddPortDlg::CAddPortDlg(ForwardingPort* editedPort, QWidget* parent)
     connect(ruleList_, &QWidget::customContextMenuRequested, this, &CAddPortDlg::openRuleMenu);
     connect(ruleList_, &QTreeWidget::itemDoubleClicked, this, &CAddPortDlg::editRule);
 
-    setTabOrder(ok_, cancel_);
-    setTabOrder(cancel_, tcp_);
-    setTabOrder(tcp_, udp_);
-    setTabOrder(udp_, listenPort_);
-    setTabOrder(listenPort_, capture_);
-    setTabOrder(capture_, ruleList_);
-    setTabOrder(ruleList_, forwardIp_);
-    setTabOrder(forwardIp_, forwardPort_);
-    setTabOrder(forwardPort_, timeout_);
+    SetTabChain({ok_, cancel_, tcp_, udp_, listenPort_, capture_, ruleList_, forwardIp_,
+                 forwardPort_, timeout_});
     ok_->setFocus();
 }
 
@@ -108,14 +101,9 @@ void CAddPortDlg::buildLayout() {
     timeoutRow->addWidget(new QLabel(tr("seconds, use default path below"), this));
     timeoutRow->addStretch(1);
 
-    auto* fallback = new QGroupBox(
-        tr("Default forwarding path if rules fail, or no rules are entered..."), this);
-    auto* fallbackRow = new QHBoxLayout(fallback);
-    fallbackRow->addWidget(NewBuddyLabel(this, tr("IP:"), forwardIp_));
-    fallbackRow->addWidget(forwardIp_, 1);
-    fallbackRow->addSpacing(8);
-    fallbackRow->addWidget(NewBuddyLabel(this, tr("Port:"), forwardPort_));
-    fallbackRow->addWidget(forwardPort_);
+    QGroupBox* fallback = NewDestinationBox(
+        this, tr("Default forwarding path if rules fail, or no rules are entered..."), tr("IP:"),
+        forwardIp_, tr("Port:"), forwardPort_);
 
     auto* fields = new QVBoxLayout;
     fields->addLayout(topRow);

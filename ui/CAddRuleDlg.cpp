@@ -34,14 +34,8 @@ CAddRuleDlg::CAddRuleDlg(const ForwardingRule* editedRule, QWidget* parent)
     connect(ok_, &QPushButton::clicked, this, &CAddRuleDlg::checkAndAccept);
     connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
 
-    setTabOrder(ok_, cancel_);
-    setTabOrder(cancel_, ruleName_);
-    setTabOrder(ruleName_, hex_);
-    setTabOrder(hex_, text_);
-    setTabOrder(text_, caseSensitive_);
-    setTabOrder(caseSensitive_, searchData_);
-    setTabOrder(searchData_, forwardIp_);
-    setTabOrder(forwardIp_, forwardPort_);
+    SetTabChain({ok_, cancel_, ruleName_, hex_, text_, caseSensitive_, searchData_, forwardIp_,
+                 forwardPort_});
     ok_->setFocus();
 }
 
@@ -62,13 +56,8 @@ void CAddRuleDlg::buildLayout() {
     auto* searchThisRow = new QHBoxLayout(searchThis);
     searchThisRow->addWidget(searchData_);
 
-    auto* forwardTo = new QGroupBox(tr("If data found, forward to..."), this);
-    auto* forwardRow = new QHBoxLayout(forwardTo);
-    forwardRow->addWidget(NewBuddyLabel(this, tr("IP:"), forwardIp_));
-    forwardRow->addWidget(forwardIp_, 1);
-    forwardRow->addSpacing(8);
-    forwardRow->addWidget(NewBuddyLabel(this, tr("Port:"), forwardPort_));
-    forwardRow->addWidget(forwardPort_);
+    QGroupBox* forwardTo = NewDestinationBox(this, tr("If data found, forward to..."),
+                                             tr("IP:"), forwardIp_, tr("Port:"), forwardPort_);
 
     auto* fields = new QVBoxLayout;
     fields->addLayout(nameRow);

@@ -3,6 +3,7 @@
 #include <QBoxLayout>
 #include <QCheckBox>
 #include <QFontMetrics>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -60,6 +61,28 @@ QLayout* NewButtonColumn(QPushButton* ok, QPushButton* cancel) {
     column->addWidget(cancel);
     column->addStretch(1);
     return column;
+}
+
+QGroupBox* NewDestinationBox(QWidget* parent, const QString& caption, const QString& ipLabel,
+                             QLineEdit* ip, const QString& portLabel, QLineEdit* port) {
+    auto* box = new QGroupBox(caption, parent);
+    auto* row = new QHBoxLayout(box);
+    row->addWidget(NewBuddyLabel(box, ipLabel, ip));
+    row->addWidget(ip, 1);
+    row->addSpacing(8);
+    row->addWidget(NewBuddyLabel(box, portLabel, port));
+    row->addWidget(port);
+    return box;
+}
+
+void SetTabChain(std::initializer_list<QWidget*> widgets) {
+    QWidget* previous = nullptr;
+    for (QWidget* widget : widgets) {
+        if (previous != nullptr) {
+            QWidget::setTabOrder(previous, widget);
+        }
+        previous = widget;
+    }
 }
 
 void ShowCheckFailure(QWidget* dialog, const CheckFailure& failure) {

@@ -7,8 +7,11 @@
 
 #include "FieldChecks.h"
 
+#include <initializer_list>
+
 QT_BEGIN_NAMESPACE
 class QCheckBox;
+class QGroupBox;
 class QLabel;
 class QLayout;
 class QLineEdit;
@@ -29,6 +32,12 @@ QPushButton* NewButton(QWidget* parent, const char* name, const QString& text);
 QLabel* NewBuddyLabel(QWidget* parent, const QString& text, QWidget* buddy);
 // OK above Cancel, at the top of a column.
 QLayout* NewButtonColumn(QPushButton* ok, QPushButton* cancel);
+// A box with the destination fields in one row: "IP:" and the address field, which takes
+// the spare width, then "Port:" and the port field; each label is its field's buddy.
+QGroupBox* NewDestinationBox(QWidget* parent, const QString& caption, const QString& ipLabel,
+                             QLineEdit* ip, const QString& portLabel, QLineEdit* port);
+// Tab goes from each widget to the next, in the order given.
+void SetTabChain(std::initializer_list<QWidget*> widgets);
 
 // Shows the failure in a stop-icon box and puts the focus on the field it names (the
 // field widgets are named after the record fields).
