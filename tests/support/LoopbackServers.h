@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "FreePort.h"
+
 namespace tarnwick::testing {
 
 inline sockaddr_in Loopback(int port) {
@@ -33,16 +35,6 @@ inline int BoundPort(int fd) {
     socklen_t length = sizeof address;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     return ntohs(address.sin_port);
-}
-
-// A port that was free a moment ago, for a listener that the program under test opens.
-inline int FreePort(int type = SOCK_STREAM) {
-    int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in address = Loopback(0);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    int port = BoundPort(fd);
-    ::close(fd);
-    return port;
 }
 
 // A TCP socket listening on 127.0.0.1 on a port the system picks; throws when it cannot.

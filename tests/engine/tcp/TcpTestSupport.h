@@ -14,6 +14,7 @@
 
 #include "../event/EventTestSupport.h"
 #include "ForwardingPort.h"
+#include "FreePort.h"
 #include "RecordingCaptureLog.h"
 #include "WorkerEntry.h"
 #include "event/EngineMessages.h"
@@ -25,29 +26,6 @@
 namespace tarnwick::testing {
 
 using namespace std::chrono_literals;
-
-// A free TCP port: bound (address reuse on, not listening) so that nobody else takes it
-// until a listener of ours has bound it too.
-class ReservedPort {
-public:
-    ReservedPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        const int on = 1;
-        ::setsockopt(fd_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        socklen_t length = sizeof address;
-        if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-            ::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-            port_ = ntohs(address.sin_port);
-        }
-    }
-    int port() const { return port_; }
-    void release() { fd_.reset(); }
-
-private:
-    UniqueFd fd_;
-    int port_ = 0;
-};
 
 inline ForwardingPort StandardPort(int forwardPort) {
     ForwardingPort port;
