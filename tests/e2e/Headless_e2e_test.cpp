@@ -9,6 +9,7 @@
 #include "ChildProcess.h"
 #include "LoopbackServers.h"
 #include "TempDir.h"
+#include "TestBackend.h"
 
 namespace tarnwick {
 namespace {
@@ -19,8 +20,8 @@ using testing::ChildProcess;
 using testing::Client;
 using testing::FreePort;
 using testing::StreamServer;
-using testing::TagServer;
 using testing::TempDir;
+using testing::TestBackend;
 using testing::UdpExchange;
 using testing::UdpTagServer;
 
@@ -84,7 +85,7 @@ protected:
 };
 
 TEST_F(HeadlessE2E, ForwardsStandardSmartAndUdpPortsAndStopsOnSigterm) {
-    TagServer fallback("default:"), hexTarget("hex:"), textTarget("text:");
+    TestBackend fallback("default:"), hexTarget("hex:"), textTarget("text:");
     UdpTagServer udpTarget("udp:");
     const int standard = FreePort(), smart = FreePort(), udp = FreePort(SOCK_DGRAM);
     ConfigBytes config;
@@ -131,7 +132,7 @@ TEST_F(HeadlessE2E, ForwardsStandardSmartAndUdpPortsAndStopsOnSigterm) {
 }
 
 TEST_F(HeadlessE2E, SighupAppliesAnEditAndKeepsUnchangedPortsConnected) {
-    TagServer first("first:"), second("second:");
+    TestBackend first("first:"), second("second:");
     const int kept = FreePort(), edited = FreePort();
     ConfigBytes before;
     before.port(0, kept, "127.0.0.1", first.port(), 5, 0);
@@ -163,7 +164,7 @@ TEST_F(HeadlessE2E, SighupAppliesAnEditAndKeepsUnchangedPortsConnected) {
 }
 
 TEST_F(HeadlessE2E, SighupWithAFileCutShortChangesNothing) {
-    TagServer first("first:"), second("second:");
+    TestBackend first("first:"), second("second:");
     const int one = FreePort(), two = FreePort();
     ConfigBytes before;
     before.port(0, one, "127.0.0.1", first.port(), 5, 0);
@@ -198,7 +199,7 @@ TEST_F(HeadlessE2E, SighupWithAFileCutShortChangesNothing) {
 }
 
 TEST_F(HeadlessE2E, CaptureWritesTheDumpAndAPortInUseSaysWhy) {
-    TagServer target("t:");
+    TestBackend target("t:");
     const int captured = FreePort();
     int busyFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = testing::Loopback(0);

@@ -49,60 +49,6 @@ inline int ListenOnLoopback() {
     return fd;
 }
 
-// A TCP backend on 127.0.0.1 and a port of its own: each connection first gets `tag`,
-// then an echo of everything it sends, until it closes; with `closeAfterTag`, the server
-// closes each connection right after the tag instead.
-class TagServer {
-public:
-    explicit TagServer(std::string tag, bool closeAfterTag = false)
-        : tag_(std::move(tag)), closeAfterTag_(closeAfterTag) {
-        fd_ = ListenOnLoopback();
-        port_ = BoundPort(fd_);
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~TagServer() {
-        stop_ = true;
-        thread_.join();
-        ::close(fd_);
-    }
-    int port() const { return port_; }
-    int accepted() const { return accepted_; }
-
-private:
-    void serve() {
-        std::vector<std::thread> sessions;
-        while (!stop_) {
-            pollfd ready{fd_, POLLIN, 0};
-            if (::poll(&ready, 1, 50) != 1) continue;
-            int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (client < 0) continue;
-            ++accepted_;
-            sessions.emplace_back([this, client] { echo(client); });
-        }
-        for (auto& session : sessions) session.join();
-    }
-    void echo(int client) {
-        ::send(client, tag_.data(), tag_.size(), MSG_NOSIGNAL);
-        char buffer[4096];
-        while (!stop_ && !closeAfterTag_) {
-            pollfd ready{client, POLLIN, 0};
-            if (::poll(&ready, 1, 50) != 1) continue;
-            ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
-            if (n <= 0) break;
-            ::send(client, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL);
-        }
-        ::close(client);
-    }
-
-    std::string tag_;
-    bool closeAfterTag_ = false;
-    int fd_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> accepted_{0};
-    std::thread thread_;
-};
-
 // A TCP backend on 127.0.0.1 that streams to each connection as fast as it takes the bytes,
 // and never reads. For each connection it counts what was taken and notes when a send found
 // the connection full: with a client that does not read either, everything in between has
