@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "ChildProcess.h"
+#include "ImageBytes.h"
 #include "LoopbackServers.h"
 #include "TempDir.h"
 #include "TestBackend.h"
@@ -16,9 +17,12 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace std::string_literals;
+using testing::Bytes;
 using testing::ChildProcess;
 using testing::Client;
 using testing::FreePort;
+using testing::PutInt;
+using testing::PutString;
 using testing::StreamServer;
 using testing::TempDir;
 using testing::TestBackend;
@@ -29,13 +33,11 @@ using testing::UdpTagServer;
 class ConfigBytes {
 public:
     ConfigBytes& integer(std::int32_t value) {
-        for (int i = 0; i < 4; ++i) bytes_.push_back(static_cast<char>(value >> (8 * i)));
+        PutInt(bytes_, value);
         return *this;
     }
     ConfigBytes& text(const std::string& value) {
-        integer(static_cast<std::int32_t>(value.size() + 1));
-        bytes_ += value;
-        bytes_.push_back('\0');
+        PutString(bytes_, value);
         return *this;
     }
     ConfigBytes& port(int protocol, int listen, const std::string& ip, int forward, int timeout,
@@ -47,15 +49,16 @@ public:
             .text("rule").text(data);
     }
     void writeTo(const std::string& path, int portCount) const {
-        std::string file;
-        for (std::int32_t value : {1001, portCount}) {
-            for (int i = 0; i < 4; ++i) file.push_back(static_cast<char>(value >> (8 * i)));
-        }
-        std::ofstream(path, std::ios::binary) << file << bytes_;
+        Bytes file;
+        PutInt(file, 1001);
+        PutInt(file, portCount);
+        file.insert(file.end(), bytes_.begin(), bytes_.end());
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
     }
 
 private:
-    std::string bytes_;
+    Bytes bytes_;
 };
 
 // More than a relay can pass on to a client that reads next to nothing (its send buffer
@@ -74,12 +77,30 @@ std::size_t Count(const std::string& text, const std::string& piece) {
     return count;
 }
 
+// Whether `count` rows of the program's output say that their port runs, within 20 seconds.
+::testing::AssertionResult PortsRunning(ChildProcess& tarnwick, std::size_t count) {
+    if (tarnwick.waitForOutput([&](const std::string& out) { return Count(out, "\tYes\n") == count; },
+                               20s)) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << tarnwick.out() << tarnwick.err();
+}
+
 class HeadlessE2E : public ::testing::Test {
 protected:
     std::unique_ptr<ChildProcess> Start(std::vector<std::string> extra = {}) {
         std::vector<std::string> arguments = {"--headless", "--config-dir", temp.path()};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         return std::make_unique<ChildProcess>(TARNWICK_BINARY, arguments);
+    }
+    // Brisel.cfg of Standard TCP ports, each a listen port and a destination port on
+    // 127.0.0.1, with the default time-out.
+    void WriteStandardPorts(const std::vector<std::pair<int, int>>& ports) {
+        ConfigBytes config;
+        for (const auto& [listen, destination] : ports) {
+            config.port(0, listen, "127.0.0.1", destination, 5, 0);
+        }
+        config.writeTo(temp.file("Brisel.cfg"), static_cast<int>(ports.size()));
     }
     TempDir temp;
 };
@@ -99,9 +120,7 @@ TEST_F(HeadlessE2E, ForwardsStandardSmartAndUdpPortsAndStopsOnSigterm) {
     auto tarnwick = Start();
     const std::string running = Row("TCP", standard, fallback.port(), "Standard", "Yes") +
                                 "";  // each port's row turns "Yes" once it listens
-    ASSERT_TRUE(tarnwick->waitForOutput(
-        [&](const std::string& out) { return Count(out, "\tYes\n") == 3; }, 20s))
-        << tarnwick->out() << tarnwick->err();
+    ASSERT_TRUE(PortsRunning(*tarnwick, 3));
     EXPECT_NE(tarnwick->out().find(Row("TCP", standard, fallback.port(), "Standard", "No")),
               std::string::npos);
     EXPECT_NE(tarnwick->out().find(running), std::string::npos);
@@ -134,22 +153,14 @@ TEST_F(HeadlessE2E, ForwardsStandardSmartAndUdpPortsAndStopsOnSigterm) {
 TEST_F(HeadlessE2E, SighupAppliesAnEditAndKeepsUnchangedPortsConnected) {
     TestBackend first("first:"), second("second:");
     const int kept = FreePort(), edited = FreePort();
-    ConfigBytes before;
-    before.port(0, kept, "127.0.0.1", first.port(), 5, 0);
-    before.port(0, edited, "127.0.0.1", first.port(), 5, 0);
-    before.writeTo(temp.file("Brisel.cfg"), 2);
+    WriteStandardPorts({{kept, first.port()}, {edited, first.port()}});
 
     auto tarnwick = Start();
-    ASSERT_TRUE(tarnwick->waitForOutput(
-        [&](const std::string& out) { return Count(out, "\tYes\n") == 2; }, 20s))
-        << tarnwick->out() << tarnwick->err();
+    ASSERT_TRUE(PortsRunning(*tarnwick, 2));
     Client open(kept);
     EXPECT_EQ(open.receive(6), "first:");
 
-    ConfigBytes after;
-    after.port(0, kept, "127.0.0.1", first.port(), 5, 0);
-    after.port(0, edited, "127.0.0.1", second.port(), 5, 0);
-    after.writeTo(temp.file("Brisel.cfg"), 2);
+    WriteStandardPorts({{kept, first.port()}, {edited, second.port()}});
     tarnwick->signal(SIGHUP);
     const std::string editedRunning = Row("TCP", edited, second.port(), "Standard", "Yes");
     ASSERT_TRUE(tarnwick->waitForStdout(editedRunning, 20s)) << tarnwick->out() << tarnwick->err();
@@ -166,14 +177,9 @@ TEST_F(HeadlessE2E, SighupAppliesAnEditAndKeepsUnchangedPortsConnected) {
 TEST_F(HeadlessE2E, SighupWithAFileCutShortChangesNothing) {
     TestBackend first("first:"), second("second:");
     const int one = FreePort(), two = FreePort();
-    ConfigBytes before;
-    before.port(0, one, "127.0.0.1", first.port(), 5, 0);
-    before.port(0, two, "127.0.0.1", first.port(), 5, 0);
-    before.writeTo(temp.file("Brisel.cfg"), 2);
+    WriteStandardPorts({{one, first.port()}, {two, first.port()}});
     auto tarnwick = Start();
-    ASSERT_TRUE(tarnwick->waitForOutput(
-        [&](const std::string& out) { return Count(out, "\tYes\n") == 2; }, 20s))
-        << tarnwick->out() << tarnwick->err();
+    ASSERT_TRUE(PortsRunning(*tarnwick, 2));
     Client open(two);
     EXPECT_EQ(open.receive(6), "first:");
 
