@@ -54,7 +54,8 @@ public:
         PutInt(file, portCount);
         file.insert(file.end(), bytes_.begin(), bytes_.end());
         std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+            .write(reinterpret_cast<const char*>(file.data()),
+                   static_cast<std::streamsize>(file.size()));
     }
 
 private:
@@ -79,8 +80,8 @@ std::size_t Count(const std::string& text, const std::string& piece) {
 
 // Whether `count` rows of the program's output say that their port runs, within 20 seconds.
 ::testing::AssertionResult PortsRunning(ChildProcess& tarnwick, std::size_t count) {
-    if (tarnwick.waitForOutput([&](const std::string& out) { return Count(out, "\tYes\n") == count; },
-                               20s)) {
+    auto running = [&](const std::string& out) { return Count(out, "\tYes\n") == count; };
+    if (tarnwick.waitForOutput(running, 20s)) {
         return ::testing::AssertionSuccess();
     }
     return ::testing::AssertionFailure() << tarnwick.out() << tarnwick.err();

@@ -116,7 +116,8 @@ protected:
 };
 
 TEST_F(StatusE2E, SmartAndStandardPortsCountAndLogEveryConnection) {
-    TestBackend one("one:"), two("two:"), fallback("default:"), closer("bye:", TestBackend::Mode::SendAndClose);
+    TestBackend one("one:"), two("two:"), fallback("default:");
+    TestBackend closer("bye:", TestBackend::Mode::SendAndClose);  // closes right after its tag
     const int refused = FreePort(), smart = FreePort(), standard = FreePort();
     Import(R"({"ports": [
       {"protocol": "tcp", "listenPort": )" + std::to_string(smart) + R"(, "forwardIp": "127.0.0.1",
