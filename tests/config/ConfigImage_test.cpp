@@ -5,27 +5,20 @@
 #include <chrono>
 
 #include "FieldChecks.h"
+#include "ImageBytes.h"
 
 namespace tarnwick {
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using testing::Bytes;
+using testing::PutInt;
+using testing::PutString;
 
 // The 44-byte file of one TCP port 443 -> 192.168.1.5:80, timeout 5, no rules.
 const Bytes kOnePortFile = {
     0xE9, 0x03, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xBB, 0x01, 0x00,
     0x00, 0x50, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x0C, 0x00, 0x00, 0x00, '1',  '9',
     '2',  '.',  '1',  '6',  '8',  '.',  '1',  '.',  '5',  0x00, 0x00, 0x00, 0x00, 0x00};
-
-void PutInt(Bytes& out, std::int32_t value) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
-}
-
-void PutString(Bytes& out, const std::string& text) {
-    PutInt(out, static_cast<std::int32_t>(text.size() + 1));
-    out.insert(out.end(), text.begin(), text.end());
-    out.push_back(0);
-}
 
 std::unique_ptr<ForwardingPort> OnePort() {
     auto port = std::make_unique<ForwardingPort>();

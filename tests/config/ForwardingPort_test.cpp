@@ -79,16 +79,6 @@ TEST(ForwardingPort, DeepCopySharesNothingAndKeepsEveryField) {
     EXPECT_EQ(copy->captureFirstPacket, 1);
 }
 
-TEST(ThreadHandle, WaitTimesOutUntilFinishedThenReturnsAtOnce) {
-    ThreadHandle handle = ThreadHandle::create();
-    ThreadHandle copy = handle;
-    EXPECT_FALSE(copy.wait(std::chrono::milliseconds(10)));
-    handle.markFinished();
-    EXPECT_TRUE(copy.wait(std::chrono::milliseconds(0)));
-    EXPECT_TRUE(copy.finished());
-    EXPECT_TRUE(ThreadHandle().wait(std::chrono::milliseconds(0)));
-}
-
 }  // namespace
 }  // namespace tarnwick
 

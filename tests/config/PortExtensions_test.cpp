@@ -3,20 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include "ImageBytes.h"
+
 namespace tarnwick {
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-void PutInt(Bytes& out, std::int32_t value) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
-}
-
-void PutString(Bytes& out, const std::string& text) {
-    PutInt(out, static_cast<std::int32_t>(text.size() + 1));
-    out.insert(out.end(), text.begin(), text.end());
-    out.push_back(0);
-}
+using testing::Bytes;
+using testing::PutInt;
+using testing::PutString;
 
 std::unique_ptr<ForwardingPort> Port(int listenPort) {
     auto port = std::make_unique<ForwardingPort>();

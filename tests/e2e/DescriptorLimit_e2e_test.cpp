@@ -23,6 +23,7 @@
 #include "ChildProcess.h"
 #include "LoopbackServers.h"
 #include "TempDir.h"
+#include "TestBackend.h"
 
 namespace tarnwick {
 namespace {
@@ -31,8 +32,8 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using testing::ChildProcess;
 using testing::FreePort;
-using testing::TagServer;
 using testing::TempDir;
+using testing::TestBackend;
 
 // Soft and hard: the program raises its soft limit to the hard one at start.
 constexpr int kDescriptorLimit = 64;
@@ -184,7 +185,7 @@ protected:
 };
 
 TEST_F(DescriptorLimitE2E, RefusesWhatItCannotTakeWithoutSpinningAndRecovers) {
-    TagServer backend(kTag);
+    TestBackend backend(kTag);
     const int port = FreePort();
     ASSERT_TRUE(Configure(port, backend.port()));
     auto tarnwick = StartLimited();

@@ -5,10 +5,10 @@
 #include <signal.h>
 
 #include <filesystem>
-#include <thread>
 
 #include "ChildProcess.h"
 #include "TempDir.h"
+#include "WaitUntil.h"
 
 namespace tarnwick {
 namespace {
@@ -16,17 +16,14 @@ namespace {
 using namespace std::chrono_literals;
 using testing::ChildProcess;
 using testing::TempDir;
+using testing::WaitUntil;
 
-// True once `directory` holds a file ending in ".lock", checked until the time-out.
-bool LockAppears(const std::string& directory, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-            if (entry.path().extension() == ".lock") return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(10ms);
+// True when `directory` holds a file ending in ".lock".
+bool HasLock(const std::string& directory) {
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        if (entry.path().extension() == ".lock") return true;
     }
+    return false;
 }
 
 TEST(GuiE2E, SecondStartHandsOverAndSigtermEndsTheFirst) {
@@ -34,7 +31,8 @@ TEST(GuiE2E, SecondStartHandsOverAndSigtermEndsTheFirst) {
     const std::vector<std::string> offscreen = {"QT_QPA_PLATFORM=offscreen",
                                                 "XDG_RUNTIME_DIR=" + runtime.path()};
     ChildProcess first(TARNWICK_BINARY, {"--config-dir", config.path(), "-m"}, offscreen);
-    ASSERT_TRUE(LockAppears(runtime.path(), 20s));  // the first instance holds its lock
+    // The first instance holds its lock.
+    ASSERT_TRUE(WaitUntil([&] { return HasLock(runtime.path()); }, 20s));
 
     ChildProcess second(TARNWICK_BINARY, {"--config-dir", config.path()}, offscreen);
     EXPECT_EQ(second.wait(20s), 0) << second.err();

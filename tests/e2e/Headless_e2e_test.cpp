@@ -7,20 +7,25 @@
 #include <iterator>
 
 #include "ChildProcess.h"
+#include "ImageBytes.h"
 #include "LoopbackServers.h"
 #include "TempDir.h"
+#include "TestBackend.h"
 
 namespace tarnwick {
 namespace {
 
 using namespace std::chrono_literals;
 using namespace std::string_literals;
+using testing::Bytes;
 using testing::ChildProcess;
 using testing::Client;
 using testing::FreePort;
+using testing::PutInt;
+using testing::PutString;
 using testing::StreamServer;
-using testing::TagServer;
 using testing::TempDir;
+using testing::TestBackend;
 using testing::UdpExchange;
 using testing::UdpTagServer;
 
@@ -28,13 +33,11 @@ using testing::UdpTagServer;
 class ConfigBytes {
 public:
     ConfigBytes& integer(std::int32_t value) {
-        for (int i = 0; i < 4; ++i) bytes_.push_back(static_cast<char>(value >> (8 * i)));
+        PutInt(bytes_, value);
         return *this;
     }
     ConfigBytes& text(const std::string& value) {
-        integer(static_cast<std::int32_t>(value.size() + 1));
-        bytes_ += value;
-        bytes_.push_back('\0');
+        PutString(bytes_, value);
         return *this;
     }
     ConfigBytes& port(int protocol, int listen, const std::string& ip, int forward, int timeout,
@@ -46,15 +49,17 @@ public:
             .text("rule").text(data);
     }
     void writeTo(const std::string& path, int portCount) const {
-        std::string file;
-        for (std::int32_t value : {1001, portCount}) {
-            for (int i = 0; i < 4; ++i) file.push_back(static_cast<char>(value >> (8 * i)));
-        }
-        std::ofstream(path, std::ios::binary) << file << bytes_;
+        Bytes file;
+        PutInt(file, 1001);
+        PutInt(file, portCount);
+        file.insert(file.end(), bytes_.begin(), bytes_.end());
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(file.data()),
+                   static_cast<std::streamsize>(file.size()));
     }
 
 private:
-    std::string bytes_;
+    Bytes bytes_;
 };
 
 // More than a relay can pass on to a client that reads next to nothing (its send buffer
@@ -73,6 +78,15 @@ std::size_t Count(const std::string& text, const std::string& piece) {
     return count;
 }
 
+// Whether `count` rows of the program's output say that their port runs, within 20 seconds.
+::testing::AssertionResult PortsRunning(ChildProcess& tarnwick, std::size_t count) {
+    auto running = [&](const std::string& out) { return Count(out, "\tYes\n") == count; };
+    if (tarnwick.waitForOutput(running, 20s)) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << tarnwick.out() << tarnwick.err();
+}
+
 class HeadlessE2E : public ::testing::Test {
 protected:
     std::unique_ptr<ChildProcess> Start(std::vector<std::string> extra = {}) {
@@ -80,11 +94,20 @@ protected:
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         return std::make_unique<ChildProcess>(TARNWICK_BINARY, arguments);
     }
+    // Brisel.cfg of Standard TCP ports, each a listen port and a destination port on
+    // 127.0.0.1, with the default time-out.
+    void WriteStandardPorts(const std::vector<std::pair<int, int>>& ports) {
+        ConfigBytes config;
+        for (const auto& [listen, destination] : ports) {
+            config.port(0, listen, "127.0.0.1", destination, 5, 0);
+        }
+        config.writeTo(temp.file("Brisel.cfg"), static_cast<int>(ports.size()));
+    }
     TempDir temp;
 };
 
 TEST_F(HeadlessE2E, ForwardsStandardSmartAndUdpPortsAndStopsOnSigterm) {
-    TagServer fallback("default:"), hexTarget("hex:"), textTarget("text:");
+    TestBackend fallback("default:"), hexTarget("hex:"), textTarget("text:");
     UdpTagServer udpTarget("udp:");
     const int standard = FreePort(), smart = FreePort(), udp = FreePort(SOCK_DGRAM);
     ConfigBytes config;
@@ -98,9 +121,7 @@ TEST_F(HeadlessE2E, ForwardsStandardSmartAndUdpPortsAndStopsOnSigterm) {
     auto tarnwick = Start();
     const std::string running = Row("TCP", standard, fallback.port(), "Standard", "Yes") +
                                 "";  // each port's row turns "Yes" once it listens
-    ASSERT_TRUE(tarnwick->waitForOutput(
-        [&](const std::string& out) { return Count(out, "\tYes\n") == 3; }, 20s))
-        << tarnwick->out() << tarnwick->err();
+    ASSERT_TRUE(PortsRunning(*tarnwick, 3));
     EXPECT_NE(tarnwick->out().find(Row("TCP", standard, fallback.port(), "Standard", "No")),
               std::string::npos);
     EXPECT_NE(tarnwick->out().find(running), std::string::npos);
@@ -131,24 +152,16 @@ TEST_F(HeadlessE2E, ForwardsStandardSmartAndUdpPortsAndStopsOnSigterm) {
 }
 
 TEST_F(HeadlessE2E, SighupAppliesAnEditAndKeepsUnchangedPortsConnected) {
-    TagServer first("first:"), second("second:");
+    TestBackend first("first:"), second("second:");
     const int kept = FreePort(), edited = FreePort();
-    ConfigBytes before;
-    before.port(0, kept, "127.0.0.1", first.port(), 5, 0);
-    before.port(0, edited, "127.0.0.1", first.port(), 5, 0);
-    before.writeTo(temp.file("Brisel.cfg"), 2);
+    WriteStandardPorts({{kept, first.port()}, {edited, first.port()}});
 
     auto tarnwick = Start();
-    ASSERT_TRUE(tarnwick->waitForOutput(
-        [&](const std::string& out) { return Count(out, "\tYes\n") == 2; }, 20s))
-        << tarnwick->out() << tarnwick->err();
+    ASSERT_TRUE(PortsRunning(*tarnwick, 2));
     Client open(kept);
     EXPECT_EQ(open.receive(6), "first:");
 
-    ConfigBytes after;
-    after.port(0, kept, "127.0.0.1", first.port(), 5, 0);
-    after.port(0, edited, "127.0.0.1", second.port(), 5, 0);
-    after.writeTo(temp.file("Brisel.cfg"), 2);
+    WriteStandardPorts({{kept, first.port()}, {edited, second.port()}});
     tarnwick->signal(SIGHUP);
     const std::string editedRunning = Row("TCP", edited, second.port(), "Standard", "Yes");
     ASSERT_TRUE(tarnwick->waitForStdout(editedRunning, 20s)) << tarnwick->out() << tarnwick->err();
@@ -163,16 +176,11 @@ TEST_F(HeadlessE2E, SighupAppliesAnEditAndKeepsUnchangedPortsConnected) {
 }
 
 TEST_F(HeadlessE2E, SighupWithAFileCutShortChangesNothing) {
-    TagServer first("first:"), second("second:");
+    TestBackend first("first:"), second("second:");
     const int one = FreePort(), two = FreePort();
-    ConfigBytes before;
-    before.port(0, one, "127.0.0.1", first.port(), 5, 0);
-    before.port(0, two, "127.0.0.1", first.port(), 5, 0);
-    before.writeTo(temp.file("Brisel.cfg"), 2);
+    WriteStandardPorts({{one, first.port()}, {two, first.port()}});
     auto tarnwick = Start();
-    ASSERT_TRUE(tarnwick->waitForOutput(
-        [&](const std::string& out) { return Count(out, "\tYes\n") == 2; }, 20s))
-        << tarnwick->out() << tarnwick->err();
+    ASSERT_TRUE(PortsRunning(*tarnwick, 2));
     Client open(two);
     EXPECT_EQ(open.receive(6), "first:");
 
@@ -198,7 +206,7 @@ TEST_F(HeadlessE2E, SighupWithAFileCutShortChangesNothing) {
 }
 
 TEST_F(HeadlessE2E, CaptureWritesTheDumpAndAPortInUseSaysWhy) {
-    TagServer target("t:");
+    TestBackend target("t:");
     const int captured = FreePort();
     int busyFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = testing::Loopback(0);

@@ -14,6 +14,7 @@
 #include "ChildProcess.h"
 #include "LoopbackServers.h"
 #include "TempDir.h"
+#include "TestBackend.h"
 
 namespace tarnwick {
 namespace {
@@ -22,8 +23,8 @@ using namespace std::chrono_literals;
 using testing::ChildProcess;
 using testing::Client;
 using testing::FreePort;
-using testing::TagServer;
 using testing::TempDir;
+using testing::TestBackend;
 using testing::UdpTagServer;
 
 QJsonObject Object(const QJsonValue& value) { return value.toObject(); }
@@ -115,7 +116,8 @@ protected:
 };
 
 TEST_F(StatusE2E, SmartAndStandardPortsCountAndLogEveryConnection) {
-    TagServer one("one:"), two("two:"), fallback("default:"), closer("bye:", true);
+    TestBackend one("one:"), two("two:"), fallback("default:");
+    TestBackend closer("bye:", TestBackend::Mode::SendAndClose);  // closes right after its tag
     const int refused = FreePort(), smart = FreePort(), standard = FreePort();
     Import(R"({"ports": [
       {"protocol": "tcp", "listenPort": )" + std::to_string(smart) + R"(, "forwardIp": "127.0.0.1",

@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "FreePort.h"
+
 namespace tarnwick::testing {
 
 inline sockaddr_in Loopback(int port) {
@@ -35,16 +37,6 @@ inline int BoundPort(int fd) {
     return ntohs(address.sin_port);
 }
 
-// A port that was free a moment ago, for a listener that the program under test opens.
-inline int FreePort(int type = SOCK_STREAM) {
-    int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in address = Loopback(0);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    int port = BoundPort(fd);
-    ::close(fd);
-    return port;
-}
-
 // A TCP socket listening on 127.0.0.1 on a port the system picks; throws when it cannot.
 inline int ListenOnLoopback() {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -56,60 +48,6 @@ inline int ListenOnLoopback() {
     }
     return fd;
 }
-
-// A TCP backend on 127.0.0.1 and a port of its own: each connection first gets `tag`,
-// then an echo of everything it sends, until it closes; with `closeAfterTag`, the server
-// closes each connection right after the tag instead.
-class TagServer {
-public:
-    explicit TagServer(std::string tag, bool closeAfterTag = false)
-        : tag_(std::move(tag)), closeAfterTag_(closeAfterTag) {
-        fd_ = ListenOnLoopback();
-        port_ = BoundPort(fd_);
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~TagServer() {
-        stop_ = true;
-        thread_.join();
-        ::close(fd_);
-    }
-    int port() const { return port_; }
-    int accepted() const { return accepted_; }
-
-private:
-    void serve() {
-        std::vector<std::thread> sessions;
-        while (!stop_) {
-            pollfd ready{fd_, POLLIN, 0};
-            if (::poll(&ready, 1, 50) != 1) continue;
-            int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (client < 0) continue;
-            ++accepted_;
-            sessions.emplace_back([this, client] { echo(client); });
-        }
-        for (auto& session : sessions) session.join();
-    }
-    void echo(int client) {
-        ::send(client, tag_.data(), tag_.size(), MSG_NOSIGNAL);
-        char buffer[4096];
-        while (!stop_ && !closeAfterTag_) {
-            pollfd ready{client, POLLIN, 0};
-            if (::poll(&ready, 1, 50) != 1) continue;
-            ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
-            if (n <= 0) break;
-            ::send(client, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL);
-        }
-        ::close(client);
-    }
-
-    std::string tag_;
-    bool closeAfterTag_ = false;
-    int fd_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> accepted_{0};
-    std::thread thread_;
-};
 
 // A TCP backend on 127.0.0.1 that streams to each connection as fast as it takes the bytes,
 // and never reads. For each connection it counts what was taken and notes when a send found

@@ -15,25 +15,12 @@
 #include <thread>
 #include <utility>
 
+#include "WaitUntil.h"
 #include "event/Message.h"
 #include "base/UniqueFd.h"
 #include "event/WorkerThread.h"
 
 namespace tarnwick::testing {
-
-// Checks `condition` every millisecond until it holds or `timeout` passes; for states
-// that nothing signals (descriptor counts, thread counts). Returns the last result.
-inline bool WaitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return condition();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // Descriptors and threads of this process, for checks that a relay gives back what it took.
 inline std::size_t CountEntries(const char* directory) {

@@ -8,17 +8,18 @@
 #include <vector>
 
 #include "EventTestSupport.h"
+#include "TestMessage.h"
 #include "event/Mailbox.h"
 
 namespace tarnwick {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::TEST_MESSAGE;
 using testing::TestWorker;
 
 constexpr int SENDERS = 4;
 constexpr int POSTS_PER_SENDER = 10000;
-constexpr std::uint32_t TEST_MESSAGE = 5000;
 
 // Four threads post to `target`, each numbering its own messages from 0.
 void PostFromFourThreads(ThreadId target) {
@@ -119,22 +120,6 @@ TEST(Mailbox, NotifierRunsOnThePostingThreadAfterTheMessageIsQueued) {
     poster.join();
     EXPECT_EQ(notifiedOn, posterId);
     EXPECT_TRUE(queuedWhenNotified);
-}
-
-TEST(ThreadHandle, WaitTimesOutWhileRunningAndReturnsOnceFinished) {
-    auto worker = std::make_unique<TestWorker>([&](TestWorker& self, const Message& message) {
-        if (message.message == TEST_MESSAGE) {
-            self.end();
-        }
-    });
-    ThreadHandle handle = worker->threadHandle();
-    ThreadId id = worker->threadId();
-    ASSERT_TRUE(WorkerThread::resume(std::move(worker)));
-    EXPECT_FALSE(handle.wait(20ms));
-    EXPECT_FALSE(handle.finished());
-    ASSERT_TRUE(PostThreadMessage(id, TEST_MESSAGE));
-    EXPECT_TRUE(handle.wait(10s));
-    EXPECT_TRUE(handle.finished());
 }
 
 }  // namespace

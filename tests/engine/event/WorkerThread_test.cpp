@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "EventTestSupport.h"
+#include "TestMessage.h"
 #include "event/EngineMessages.h"
 #include "event/Mailbox.h"
 #include "event/ThreadRegistry.h"
@@ -15,9 +16,8 @@ namespace tarnwick {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::TEST_MESSAGE;
 using testing::TestWorker;
-
-constexpr std::uint32_t TEST_MESSAGE = 5000;
 
 // Forwards every message it handles to a mailbox, and ends on TEST_MESSAGE with wParam 1.
 std::unique_ptr<TestWorker> MakeReporter(MailboxId report) {

@@ -11,12 +11,7 @@ namespace tarnwick {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::PeerClosed;
-using testing::PortHarness;
-using testing::ReadUpTo;
-using testing::StandardPort;
-using testing::TestBackend;
-using testing::TextRule;
+using namespace testing;  // the helpers of TcpTestSupport.h and TestBackend.h
 using End = TestBackend::End;
 
 // The digest of `count` bytes of a fixed pseudo-random stream, made and digested piece by
@@ -71,21 +66,9 @@ std::pair<std::uint64_t, std::size_t> StreamBothWays(int fd, std::size_t count, 
     return {digest, received};
 }
 
-class TcpBackpressureTest : public ::testing::Test {
+class TcpBackpressureTest : public testing::PortTest {
 protected:
-    std::unique_ptr<PortHarness> port;
-
-    void startPort(ForwardingPort record) {
-        port = std::make_unique<PortHarness>(std::move(record));
-        ASSERT_TRUE(port->start());
-    }
-    void TearDown() override {
-        if (port) {
-            auto answer = port->request(WM_PORT_STOP, 0, 5s);
-            ASSERT_TRUE(answer);
-            EXPECT_TRUE(port->listener.threadHandle.wait(10s));
-        }
-    }
+    TcpBackpressureTest() : PortTest(5s) {}
 };
 
 // An echo server that writes each piece back before it reads the next one, and a client

@@ -9,12 +9,7 @@ namespace tarnwick {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::PeerClosed;
-using testing::PortHarness;
-using testing::ReadUpTo;
-using testing::StandardPort;
-using testing::TestBackend;
-using testing::TextRule;
+using namespace testing;  // the helpers of TcpTestSupport.h and TestBackend.h
 
 // After the listener's thread has ended, nothing more arrives for its owner.
 void ExpectNoFurtherNotice(PortHarness& port) {

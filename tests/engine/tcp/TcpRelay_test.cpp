@@ -12,14 +12,7 @@ namespace tarnwick {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::ConnectToLoopback;
-using testing::Exchange;
-using testing::PeerClosed;
-using testing::PortHarness;
-using testing::ReadUpTo;
-using testing::StandardPort;
-using testing::TestBackend;
-using testing::TextRule;
+using namespace testing;  // the helpers of TcpTestSupport.h and TestBackend.h
 
 bool Send(int fd, const std::string& data) {
     return ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
@@ -34,22 +27,10 @@ std::string RandomBytes(std::size_t count, unsigned seed) {
     return bytes;
 }
 
-// Ends the listener and, with it, every session, so each test leaves nothing running.
-class TcpRelayTest : public ::testing::Test {
+class TcpRelayTest : public testing::PortTest {
 protected:
-    std::unique_ptr<PortHarness> port;
-
-    void startPort(ForwardingPort record) {
-        port = std::make_unique<PortHarness>(std::move(record));
-        ASSERT_TRUE(port->start());
-    }
-    void TearDown() override {
-        if (port) {
-            auto answer = port->request(WM_PORT_STOP, 0);
-            ASSERT_TRUE(answer);
-            EXPECT_EQ(answer->message, WM_PORT_STOP);
-            EXPECT_TRUE(port->listener.threadHandle.wait(10s));
-        }
+    void checkStopAnswer(const Message& answer) override {
+        EXPECT_EQ(answer.message, WM_PORT_STOP);
     }
 };
 

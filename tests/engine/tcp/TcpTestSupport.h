@@ -12,8 +12,13 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "../event/EventTestSupport.h"
+#include "CPortController.h"
 #include "ForwardingPort.h"
+#include "FreePort.h"
+#include "PortView.h"
 #include "RecordingCaptureLog.h"
 #include "WorkerEntry.h"
 #include "event/EngineMessages.h"
@@ -25,29 +30,6 @@
 namespace tarnwick::testing {
 
 using namespace std::chrono_literals;
-
-// A free TCP port: bound (address reuse on, not listening) so that nobody else takes it
-// until a listener of ours has bound it too.
-class ReservedPort {
-public:
-    ReservedPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        const int on = 1;
-        ::setsockopt(fd_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        socklen_t length = sizeof address;
-        if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-            ::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-            port_ = ntohs(address.sin_port);
-        }
-    }
-    int port() const { return port_; }
-    void release() { fd_.reset(); }
-
-private:
-    UniqueFd fd_;
-    int port_ = 0;
-};
 
 inline ForwardingPort StandardPort(int forwardPort) {
     ForwardingPort port;
@@ -66,32 +48,41 @@ inline std::unique_ptr<ForwardingRule> TextRule(const std::string& text, int for
     return rule;
 }
 
-// Plays the port controller for one port: starts a listener on a deep copy of `record`,
-// with a mailbox as the port's owner window, and reads the listener's notices.
+// One port in a real port controller, whose owner window is a mailbox that the test reads
+// itself: the controller starts the listener, and the test sees the listener's notices.
 class PortHarness {
 public:
     Mailbox owner;
     std::shared_ptr<RecordingCaptureLog> captureLog = std::make_shared<RecordingCaptureLog>();
-    ForwardingPort record;
+
+private:
+    // The "Running" column, which the notices never reach: the test reads them instead.
+    class NoView : public PortView {
+    public:
+        void setRunning(std::size_t, bool, int) override {}
+    };
+    NoView view_;
+    CPortController controller_{view_, owner.id(), captureLog};
+
+public:
+    ForwardingPort& record;  // the controller's only row
     WorkerEntry listener;
 
-    explicit PortHarness(ForwardingPort port) : record(std::move(port)) {
-        record.ownerWindow = owner.id();
-    }
+    explicit PortHarness(ForwardingPort port) : record(AddRow(controller_, std::move(port))) {}
 
-    // Starts a listener on `listenPort` (a fresh free port when 0), the way the controller
-    // does: id and handle go into the record before the copy is made.
+    // Starts a listener on `listenPort` (a fresh free port when 0) through the controller,
+    // which stores its id and handle in the record before it hands over a copy.
     WorkerEntry launch(int listenPort = 0) {
+        if (record.isStarted()) {
+            controller_.onPortStopped(record.threadId);  // the earlier listener has ended
+        }
         ReservedPort reserved;
         record.listenPort = listenPort != 0 ? listenPort : reserved.port();
-        auto worker = std::make_unique<CThreadListenTCP>(captureLog);
-        record.threadId = worker->threadId();
-        record.threadHandle = worker->threadHandle();
-        worker->setPortCopy(record.deepCopy());
-        listener = WorkerEntry{record.threadHandle, record.threadId};
-        if (!WorkerThread::resume(std::move(worker))) {
+        controller_.startPort(0);
+        if (!record.isStarted()) {
             return {};
         }
+        listener = WorkerEntry{record.threadHandle, record.threadId};
         if (listenPort == 0) {
             startedNotice = owner.waitFor(10s);  // the reservation may go once it listens
         }
@@ -116,6 +107,40 @@ public:
     UniqueFd connect() const { return ConnectToLoopback(record.listenPort); }
 
     std::optional<Message> startedNotice;
+
+private:
+    static ForwardingPort& AddRow(CPortController& controller, ForwardingPort port) {
+        controller.insertPort(std::make_unique<ForwardingPort>(std::move(port)));
+        return controller.port(0);
+    }
+};
+
+// A test with one port at a time, which TearDown stops, ending every session with it, so
+// that each test leaves nothing running. A test may call TearDown itself to start another.
+class PortTest : public ::testing::Test {
+protected:
+    std::unique_ptr<PortHarness> port;
+
+    // `stopWait`: how long the port may take to answer the stop.
+    explicit PortTest(std::chrono::milliseconds stopWait = 30s) : stopWait_(stopWait) {}
+
+    void startPort(ForwardingPort record) {
+        port = std::make_unique<PortHarness>(std::move(record));
+        ASSERT_TRUE(port->start());
+    }
+    void TearDown() override {
+        if (port) {
+            auto answer = port->request(WM_PORT_STOP, 0, stopWait_);
+            ASSERT_TRUE(answer);
+            checkStopAnswer(*answer);
+            EXPECT_TRUE(port->listener.threadHandle.wait(10s));
+        }
+    }
+    // What a fixture checks of the answer to that stop besides its coming in time.
+    virtual void checkStopAnswer(const Message&) {}
+
+private:
+    std::chrono::milliseconds stopWait_;
 };
 
 // The socket of this process at the other end of `peer`, a connection of the test's own

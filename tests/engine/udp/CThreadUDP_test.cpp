@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../event/EventTestSupport.h"
+#include "FreePort.h"
 #include "UdpTestSupport.h"
 #include "event/EngineMessages.h"
 #include "event/Mailbox.h"
@@ -35,7 +36,7 @@ protected:
     ForwardingPort Port(const std::string& host, int hostPort) {
         ForwardingPort port;
         port.protocol = PROTOCOL_UDP;
-        port.listenPort = FreeUdpPort();
+        port.listenPort = testing::FreePort(SOCK_DGRAM);
         port.forwardIp = host;
         port.forwardPort = hostPort;
         port.ownerWindow = owner.id();

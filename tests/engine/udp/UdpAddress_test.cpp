@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "../AddressTestSupport.h"
+#include "FreePort.h"
 #include "UdpTestSupport.h"
 #include "event/EngineMessages.h"
 #include "event/Mailbox.h"
@@ -21,7 +22,7 @@ struct RunningRelay {
     RunningRelay(const char* listenAddress, const char* forwardIp, int forwardPort,
                  std::vector<std::string> allowFrom = {}) {
         port.protocol = PROTOCOL_UDP;
-        port.listenPort = testing::udp::FreeUdpPort();
+        port.listenPort = testing::FreePort(SOCK_DGRAM);
         port.listenAddress = listenAddress;
         port.allowFrom = std::move(allowFrom);
         port.forwardIp = forwardIp;

@@ -82,16 +82,4 @@ private:
     UniqueFd fd_;
 };
 
-// A UDP port number that was free a moment ago: bound to 0 on all addresses, read back
-// and released, for a relay to bind.
-inline int FreeUdpPort() {
-    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-}
-
 }  // namespace tarnwick::testing::udp
