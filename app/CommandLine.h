@@ -4,7 +4,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "Version.h"  // VERSION_TEXT, for --version
+#include "qtcore/Version.h"  // VERSION_TEXT, for --version
 
 namespace tarnwick {
 

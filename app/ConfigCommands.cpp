@@ -1,9 +1,9 @@
-#include "ConfigCommands.h"
+#include "app/ConfigCommands.h"
 
 #include <QFile>
 #include <QSaveFile>
 
-#include "PortJson.h"
+#include "app/PortJson.h"
 
 namespace tarnwick {
 

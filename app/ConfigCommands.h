@@ -4,7 +4,7 @@
 
 #include <ostream>
 
-#include "ConfigFile.h"
+#include "config/ConfigFile.h"
 
 namespace tarnwick {
 

@@ -1,4 +1,4 @@
-#include "HeadlessService.h"
+#include "app/HeadlessService.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -7,10 +7,10 @@
 
 #include <cstring>
 
-#include "ConfigCommands.h"
-#include "InstanceName.h"
-#include "ReloadPlan.h"
-#include "StatusReport.h"
+#include "app/ConfigCommands.h"
+#include "qtcore/InstanceName.h"
+#include "engine/ReloadPlan.h"
+#include "qtcore/StatusReport.h"
 
 namespace tarnwick {
 

@@ -8,12 +8,12 @@
 #include <memory>
 #include <ostream>
 
-#include "CPortController.h"
-#include "ConfigFile.h"
-#include "MailboxPump.h"
-#include "PortView.h"
-#include "SignalNotifier.h"
-#include "StatusServer.h"
+#include "engine/CPortController.h"
+#include "config/ConfigFile.h"
+#include "qtcore/MailboxPump.h"
+#include "engine/PortView.h"
+#include "app/SignalNotifier.h"
+#include "qtcore/StatusServer.h"
 
 namespace tarnwick {
 

@@ -1,4 +1,4 @@
-#include "JsonObjectReader.h"
+#include "app/JsonObjectReader.h"
 
 #include <QStringList>
 

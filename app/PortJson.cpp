@@ -1,4 +1,4 @@
-#include "PortJson.h"
+#include "app/PortJson.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -6,11 +6,11 @@
 
 #include <optional>
 
-#include "AddressPrefix.h"
-#include "FieldChecks.h"
-#include "IpAddress.h"
-#include "JsonObjectReader.h"
-#include "routing/Matchers.h"
+#include "config/AddressPrefix.h"
+#include "config/FieldChecks.h"
+#include "config/IpAddress.h"
+#include "app/JsonObjectReader.h"
+#include "engine/routing/Matchers.h"
 
 namespace tarnwick {
 

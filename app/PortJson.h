@@ -4,7 +4,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "ForwardingPort.h"
+#include "config/ForwardingPort.h"
 
 namespace tarnwick {
 

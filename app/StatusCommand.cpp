@@ -1,4 +1,4 @@
-#include "StatusCommand.h"
+#include "app/StatusCommand.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -7,8 +7,8 @@
 #include <QJsonObject>
 #include <QLocalSocket>
 
-#include "ConfigCommands.h"
-#include "InstanceName.h"
+#include "app/ConfigCommands.h"
+#include "qtcore/InstanceName.h"
 
 namespace tarnwick {
 

@@ -2,7 +2,7 @@
 #ifdef TARNWICK_WITH_GUI
 #include <QApplication>
 
-#include "CForwardApp.h"
+#include "ui/CForwardApp.h"
 #endif
 
 #include <sys/resource.h>
@@ -11,12 +11,12 @@
 #include <cstdio>
 #include <iostream>
 
-#include "CommandLine.h"
-#include "ConfigCommands.h"
-#include "ConfigLocation.h"
-#include "HeadlessService.h"
-#include "SignalNotifier.h"
-#include "StatusCommand.h"
+#include "app/CommandLine.h"
+#include "app/ConfigCommands.h"
+#include "config/ConfigLocation.h"
+#include "app/HeadlessService.h"
+#include "app/SignalNotifier.h"
+#include "app/StatusCommand.h"
 
 using namespace tarnwick;
 

@@ -8,10 +8,10 @@
 
 #include <iostream>
 
-#include "CAddPortDlg.h"
-#include "CAddRuleDlg.h"
-#include "CListCtrlEx.h"
-#include "CMainDlg.h"
+#include "ui/CAddPortDlg.h"
+#include "ui/CAddRuleDlg.h"
+#include "ui/CListCtrlEx.h"
+#include "ui/CMainDlg.h"
 
 using namespace tarnwick;
 

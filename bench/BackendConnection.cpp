@@ -1,4 +1,4 @@
-#include "BackendConnection.h"
+#include "bench/BackendConnection.h"
 
 #include <sys/socket.h>
 

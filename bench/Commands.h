@@ -2,7 +2,7 @@
 // returns the process exit status: 0 done, 1 the measurement failed, 2 bad usage.
 #pragma once
 
-#include "Options.h"
+#include "bench/Options.h"
 
 namespace tarnwick::bench {
 

@@ -15,11 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include "Clock.h"
-#include "Commands.h"
-#include "EchoCheck.h"
-#include "Net.h"
-#include "ResultLine.h"
+#include "bench/Clock.h"
+#include "bench/Commands.h"
+#include "bench/EchoCheck.h"
+#include "bench/Net.h"
+#include "bench/ResultLine.h"
 
 namespace tarnwick::bench {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Net.h"
+#include "bench/Net.h"
 
 namespace tarnwick::bench {
 

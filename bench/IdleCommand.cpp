@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "Commands.h"
-#include "EchoCheck.h"
-#include "Net.h"
-#include "ProcessMemory.h"
-#include "ResultLine.h"
+#include "bench/Commands.h"
+#include "bench/EchoCheck.h"
+#include "bench/Net.h"
+#include "bench/ProcessMemory.h"
+#include "bench/ResultLine.h"
 
 namespace tarnwick::bench {
 

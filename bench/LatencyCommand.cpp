@@ -3,12 +3,12 @@
 // previous one came back. The first --warmup round trips are not counted.
 #include <string>
 
-#include "Clock.h"
-#include "Commands.h"
-#include "EchoCheck.h"
-#include "Net.h"
-#include "ResultLine.h"
-#include "Stats.h"
+#include "bench/Clock.h"
+#include "bench/Commands.h"
+#include "bench/EchoCheck.h"
+#include "bench/Net.h"
+#include "bench/ResultLine.h"
+#include "bench/Stats.h"
 
 namespace tarnwick::bench {
 

@@ -1,4 +1,4 @@
-#include "Net.h"
+#include "bench/Net.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

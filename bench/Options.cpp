@@ -1,4 +1,4 @@
-#include "Options.h"
+#include "bench/Options.h"
 
 #include <charconv>
 #include <stdexcept>

@@ -7,9 +7,9 @@
 // Prints a port on 127.0.0.1 that was free a moment ago, for a forwarder to listen on.
 #include <string>
 
-#include "Commands.h"
-#include "Net.h"
-#include "ResultLine.h"
+#include "bench/Commands.h"
+#include "bench/Net.h"
+#include "bench/ResultLine.h"
 
 namespace tarnwick::bench {
 

@@ -1,4 +1,4 @@
-#include "ProcessMemory.h"
+#include "bench/ProcessMemory.h"
 
 #include <dirent.h>
 

@@ -15,11 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include "Commands.h"
-#include "Net.h"
-#include "ResultLine.h"
-#include "TcpBackend.h"
-#include "UdpEcho.h"
+#include "bench/Commands.h"
+#include "bench/Net.h"
+#include "bench/ResultLine.h"
+#include "bench/TcpBackend.h"
+#include "bench/UdpEcho.h"
 
 namespace tarnwick::bench {
 

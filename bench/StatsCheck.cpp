@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <initializer_list>
 
-#include "Stats.h"
+#include "bench/Stats.h"
 
 using tarnwick::bench::Stats;
 

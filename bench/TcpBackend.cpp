@@ -1,4 +1,4 @@
-#include "TcpBackend.h"
+#include "bench/TcpBackend.h"
 
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "Net.h"
+#include "bench/Net.h"
 
 namespace tarnwick::bench {
 

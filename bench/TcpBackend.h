@@ -2,7 +2,7 @@
 // and its own connections (see BackendConnection for the modes).
 #pragma once
 
-#include "BackendConnection.h"
+#include "bench/BackendConnection.h"
 #include "base/UniqueFd.h"
 
 namespace tarnwick::bench {

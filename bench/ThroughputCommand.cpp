@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "Clock.h"
-#include "Commands.h"
-#include "Net.h"
-#include "ResultLine.h"
+#include "bench/Clock.h"
+#include "bench/Commands.h"
+#include "bench/Net.h"
+#include "bench/ResultLine.h"
 
 namespace tarnwick::bench {
 

@@ -1,4 +1,4 @@
-#include "UdpEcho.h"
+#include "bench/UdpEcho.h"
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -7,7 +7,7 @@
 #include <array>
 #include <cerrno>
 
-#include "Net.h"
+#include "bench/Net.h"
 
 namespace tarnwick::bench {
 

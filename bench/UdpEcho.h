@@ -1,7 +1,7 @@
 // The UDP backend: sends every datagram back to the address it came from.
 #pragma once
 
-#include "BackendConnection.h"
+#include "bench/BackendConnection.h"
 #include "base/UniqueFd.h"
 
 namespace tarnwick::bench {

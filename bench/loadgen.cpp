@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "Commands.h"
-#include "Net.h"
-#include "ResultLine.h"
+#include "bench/Commands.h"
+#include "bench/Net.h"
+#include "bench/ResultLine.h"
 
 namespace tarnwick::bench {
 

@@ -1,4 +1,4 @@
-#include "AddressPrefix.h"
+#include "config/AddressPrefix.h"
 
 #include <string>
 

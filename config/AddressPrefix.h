@@ -3,7 +3,7 @@
 #include <optional>
 #include <string_view>
 
-#include "IpAddress.h"
+#include "config/IpAddress.h"
 
 namespace tarnwick {
 

@@ -1,4 +1,4 @@
-#include "ConfigFile.h"
+#include "config/ConfigFile.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,7 +10,7 @@
 #include <ctime>
 #include <random>
 
-#include "ConfigLocation.h"
+#include "config/ConfigLocation.h"
 #include "base/UniqueFd.h"
 #include "base/WriteAll.h"
 

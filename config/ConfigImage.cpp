@@ -1,11 +1,11 @@
-#include "ConfigImage.h"
+#include "config/ConfigImage.h"
 
 #include <optional>
 
-#include "FieldChecks.h"
-#include "ImageReader.h"
-#include "ImageWriter.h"
-#include "PortExtensions.h"
+#include "config/FieldChecks.h"
+#include "config/ImageReader.h"
+#include "config/ImageWriter.h"
+#include "config/PortExtensions.h"
 
 namespace tarnwick {
 

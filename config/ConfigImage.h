@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "ForwardingPort.h"
+#include "config/ForwardingPort.h"
 
 namespace tarnwick {
 

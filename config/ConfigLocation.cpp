@@ -1,4 +1,4 @@
-#include "ConfigLocation.h"
+#include "config/ConfigLocation.h"
 
 #include <pwd.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "FieldChecks.h"
+#include "config/FieldChecks.h"
 
 #include <limits>
 

@@ -1,4 +1,4 @@
-#include "ForwardingPort.h"
+#include "config/ForwardingPort.h"
 
 #include <algorithm>
 

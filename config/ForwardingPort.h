@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "ForwardingRule.h"
-#include "IpAddress.h"
+#include "config/ForwardingRule.h"
+#include "config/IpAddress.h"
 #include "base/ThreadHandle.h"
 
 namespace tarnwick {

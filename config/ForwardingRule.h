@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "IpAddress.h"
+#include "config/IpAddress.h"
 
 namespace tarnwick {
 

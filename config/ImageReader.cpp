@@ -1,4 +1,4 @@
-#include "ImageReader.h"
+#include "config/ImageReader.h"
 
 #include <cstring>
 

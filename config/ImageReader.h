@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "ConfigImage.h"
+#include "config/ConfigImage.h"
 
 namespace tarnwick {
 

@@ -1,4 +1,4 @@
-#include "IpAddress.h"
+#include "config/IpAddress.h"
 
 #include <arpa/inet.h>
 #include <net/if.h>

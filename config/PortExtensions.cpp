@@ -1,11 +1,11 @@
-#include "PortExtensions.h"
+#include "config/PortExtensions.h"
 
 #include <cstring>
 #include <optional>
 #include <string>
 
-#include "ImageReader.h"
-#include "ImageWriter.h"
+#include "config/ImageReader.h"
+#include "config/ImageWriter.h"
 
 namespace tarnwick {
 

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <vector>
 
-#include "ConfigImage.h"
-#include "ForwardingPort.h"
+#include "config/ConfigImage.h"
+#include "config/ForwardingPort.h"
 
 namespace tarnwick {
 

@@ -1,4 +1,4 @@
-#include "AllowedClients.h"
+#include "engine/AllowedClients.h"
 
 #include <algorithm>
 

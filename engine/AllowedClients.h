@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "AddressPrefix.h"
-#include "event/SocketAddress.h"
+#include "config/AddressPrefix.h"
+#include "engine/event/SocketAddress.h"
 
 namespace tarnwick {
 

@@ -1,12 +1,12 @@
-#include "CPortController.h"
+#include "engine/CPortController.h"
 
 #include <algorithm>
 #include <cassert>
 
-#include "event/EngineMessages.h"
-#include "event/ThreadRegistry.h"
-#include "tcp/CThreadListenTCP.h"
-#include "udp/CThreadUDP.h"
+#include "engine/event/EngineMessages.h"
+#include "engine/event/ThreadRegistry.h"
+#include "engine/tcp/CThreadListenTCP.h"
+#include "engine/udp/CThreadUDP.h"
 
 namespace tarnwick {
 

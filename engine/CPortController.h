@@ -5,13 +5,13 @@
 #include <memory>
 #include <vector>
 
-#include "ConnectionRecord.h"
-#include "ForwardingPort.h"
-#include "PortCounters.h"
-#include "PortView.h"
-#include "WorkerEntry.h"
-#include "event/Message.h"
-#include "routing/CaptureLog.h"
+#include "engine/ConnectionRecord.h"
+#include "config/ForwardingPort.h"
+#include "engine/PortCounters.h"
+#include "engine/PortView.h"
+#include "engine/WorkerEntry.h"
+#include "engine/event/Message.h"
+#include "engine/routing/CaptureLog.h"
 
 namespace tarnwick {
 

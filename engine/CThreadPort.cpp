@@ -1,9 +1,9 @@
-#include "CThreadPort.h"
+#include "engine/CThreadPort.h"
 
 #include <utility>
 
-#include "event/EngineMessages.h"
-#include "event/ThreadRegistry.h"
+#include "engine/event/EngineMessages.h"
+#include "engine/event/ThreadRegistry.h"
 
 namespace tarnwick {
 

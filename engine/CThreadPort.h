@@ -2,11 +2,11 @@
 
 #include <memory>
 
-#include "ForwardingPort.h"
-#include "PortCounters.h"
-#include "event/Message.h"
-#include "event/WorkerThread.h"
-#include "routing/CaptureLog.h"
+#include "config/ForwardingPort.h"
+#include "engine/PortCounters.h"
+#include "engine/event/Message.h"
+#include "engine/event/WorkerThread.h"
+#include "engine/routing/CaptureLog.h"
 
 namespace tarnwick {
 

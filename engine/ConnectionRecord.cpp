@@ -1,4 +1,4 @@
-#include "ConnectionRecord.h"
+#include "engine/ConnectionRecord.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "PortCounters.h"
+#include "engine/PortCounters.h"
 
 #include <algorithm>
 

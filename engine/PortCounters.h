@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "ConnectionRecord.h"
-#include "ForwardingPort.h"
+#include "engine/ConnectionRecord.h"
+#include "config/ForwardingPort.h"
 
 namespace tarnwick {
 

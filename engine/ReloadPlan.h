@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "ForwardingPort.h"
+#include "config/ForwardingPort.h"
 
 namespace tarnwick {
 

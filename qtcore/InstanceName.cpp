@@ -1,4 +1,4 @@
-#include "InstanceName.h"
+#include "qtcore/InstanceName.h"
 
 #include <QCryptographicHash>
 #include <QDir>

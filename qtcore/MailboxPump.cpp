@@ -1,4 +1,4 @@
-#include "MailboxPump.h"
+#include "qtcore/MailboxPump.h"
 
 #include <QMetaObject>
 

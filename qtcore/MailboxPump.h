@@ -5,7 +5,7 @@
 #include <functional>
 #include <memory>
 
-#include "event/Mailbox.h"
+#include "engine/event/Mailbox.h"
 
 namespace tarnwick {
 

@@ -1,4 +1,4 @@
-#include "StatusReport.h"
+#include "qtcore/StatusReport.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -3,7 +3,7 @@
 #include <QJsonObject>
 #include <QString>
 
-#include "CPortController.h"
+#include "engine/CPortController.h"
 
 namespace tarnwick {
 

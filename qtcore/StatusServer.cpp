@@ -1,4 +1,4 @@
-#include "StatusServer.h"
+#include "qtcore/StatusServer.h"
 
 #include <QLocalSocket>
 #include <sys/socket.h>

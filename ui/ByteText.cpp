@@ -1,4 +1,4 @@
-#include "ByteText.h"
+#include "ui/ByteText.h"
 
 #include <QByteArray>
 

@@ -1,4 +1,4 @@
-#include "CAddPortDlg.h"
+#include "ui/CAddPortDlg.h"
 
 #include <QBoxLayout>
 #include <QCheckBox>
@@ -11,11 +11,11 @@
 
 #include <algorithm>
 
-#include "ByteText.h"
-#include "CAddRuleDlg.h"
-#include "CListCtrlEx.h"
-#include "DialogWidgets.h"
-#include "MessageBoxes.h"
+#include "ui/ByteText.h"
+#include "ui/CAddRuleDlg.h"
+#include "ui/CListCtrlEx.h"
+#include "ui/DialogWidgets.h"
+#include "ui/MessageBoxes.h"
 
 namespace tarnwick {
 

@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
-#include "ForwardingPort.h"
-#include "PortForm.h"
+#include "config/ForwardingPort.h"
+#include "ui/PortForm.h"
 
 QT_BEGIN_NAMESPACE
 class QCheckBox;

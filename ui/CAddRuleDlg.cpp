@@ -1,4 +1,4 @@
-#include "CAddRuleDlg.h"
+#include "ui/CAddRuleDlg.h"
 
 #include <QBoxLayout>
 #include <QCheckBox>
@@ -9,8 +9,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 
-#include "DialogWidgets.h"
-#include "MessageBoxes.h"
+#include "ui/DialogWidgets.h"
+#include "ui/MessageBoxes.h"
 
 namespace tarnwick {
 

@@ -2,8 +2,8 @@
 
 #include <QDialog>
 
-#include "ForwardingRule.h"
-#include "RuleForm.h"
+#include "config/ForwardingRule.h"
+#include "ui/RuleForm.h"
 
 QT_BEGIN_NAMESPACE
 class QCheckBox;

@@ -1,15 +1,15 @@
-#include "CForwardApp.h"
+#include "ui/CForwardApp.h"
 
 #include <QApplication>
 #include <QJsonDocument>
 
 #include <iostream>
 
-#include "CMainDlg.h"
-#include "InstanceName.h"
-#include "SingleInstance.h"
-#include "StatusReport.h"
-#include "StatusServer.h"
+#include "ui/CMainDlg.h"
+#include "qtcore/InstanceName.h"
+#include "ui/SingleInstance.h"
+#include "qtcore/StatusReport.h"
+#include "qtcore/StatusServer.h"
 
 namespace tarnwick {
 

@@ -1,4 +1,4 @@
-#include "CListCtrlEx.h"
+#include "ui/CListCtrlEx.h"
 
 #include <QByteArray>
 #include <QFocusEvent>

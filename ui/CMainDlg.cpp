@@ -1,4 +1,4 @@
-#include "CMainDlg.h"
+#include "ui/CMainDlg.h"
 
 #include <QCloseEvent>
 #include <QFontMetrics>
@@ -11,11 +11,11 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-#include "ApplicationIcon.h"
-#include "ByteText.h"
-#include "CAddPortDlg.h"
-#include "CListCtrlEx.h"
-#include "Version.h"
+#include "ui/ApplicationIcon.h"
+#include "ui/ByteText.h"
+#include "ui/CAddPortDlg.h"
+#include "ui/CListCtrlEx.h"
+#include "qtcore/Version.h"
 
 namespace tarnwick {
 

@@ -5,11 +5,11 @@
 
 #include <memory>
 
-#include "CPortController.h"
-#include "CTrayIcon.h"
-#include "ConfigFile.h"
-#include "MailboxPump.h"
-#include "PortView.h"
+#include "engine/CPortController.h"
+#include "ui/CTrayIcon.h"
+#include "config/ConfigFile.h"
+#include "qtcore/MailboxPump.h"
+#include "engine/PortView.h"
 
 QT_BEGIN_NAMESPACE
 class QMenu;

@@ -1,4 +1,4 @@
-#include "CTrayIcon.h"
+#include "ui/CTrayIcon.h"
 
 #include <QAction>
 #include <QMenu>

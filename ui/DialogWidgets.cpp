@@ -1,4 +1,4 @@
-#include "DialogWidgets.h"
+#include "ui/DialogWidgets.h"
 
 #include <QBoxLayout>
 #include <QCheckBox>
@@ -11,7 +11,7 @@
 
 #include <limits>
 
-#include "MessageBoxes.h"
+#include "ui/MessageBoxes.h"
 
 namespace tarnwick {
 

@@ -5,7 +5,7 @@
 
 #include <QString>
 
-#include "FieldChecks.h"
+#include "config/FieldChecks.h"
 
 #include <initializer_list>
 

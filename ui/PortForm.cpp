@@ -1,7 +1,7 @@
-#include "PortForm.h"
+#include "ui/PortForm.h"
 
-#include "ByteText.h"
-#include "FormFields.h"
+#include "ui/ByteText.h"
+#include "ui/FormFields.h"
 
 namespace tarnwick {
 

@@ -4,8 +4,8 @@
 
 #include <optional>
 
-#include "FieldChecks.h"
-#include "ForwardingPort.h"
+#include "config/FieldChecks.h"
+#include "config/ForwardingPort.h"
 
 namespace tarnwick {
 

@@ -1,7 +1,7 @@
-#include "RuleForm.h"
+#include "ui/RuleForm.h"
 
-#include "ByteText.h"
-#include "FormFields.h"
+#include "ui/ByteText.h"
+#include "ui/FormFields.h"
 
 namespace tarnwick {
 

@@ -4,8 +4,8 @@
 
 #include <optional>
 
-#include "FieldChecks.h"
-#include "ForwardingRule.h"
+#include "config/FieldChecks.h"
+#include "config/ForwardingRule.h"
 
 namespace tarnwick {
 

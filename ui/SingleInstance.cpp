@@ -1,4 +1,4 @@
-#include "SingleInstance.h"
+#include "ui/SingleInstance.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -6,7 +6,7 @@
 #include <QStandardPaths>
 #include <QThread>
 
-#include "InstanceName.h"
+#include "qtcore/InstanceName.h"
 
 namespace tarnwick {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "event/Message.h"
-#include "event/TimerList.h"
+#include "engine/event/Message.h"
+#include "engine/event/TimerList.h"
 
 namespace tarnwick {
 

@@ -1,12 +1,12 @@
-#include "event/EventLoop.h"
+#include "engine/event/EventLoop.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <utility>
 
-#include "event/Socket.h"
-#include "event/WakeSignal.h"
+#include "engine/event/Socket.h"
+#include "engine/event/WakeSignal.h"
 
 namespace tarnwick {
 

@@ -7,10 +7,10 @@
 #include <thread>
 #include <vector>
 
-#include "event/EventHandler.h"
-#include "event/LoopInbox.h"
-#include "event/Poller.h"
-#include "event/TimerList.h"
+#include "engine/event/EventHandler.h"
+#include "engine/event/LoopInbox.h"
+#include "engine/event/Poller.h"
+#include "engine/event/TimerList.h"
 
 namespace tarnwick {
 

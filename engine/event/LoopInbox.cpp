@@ -1,8 +1,8 @@
-#include "event/LoopInbox.h"
+#include "engine/event/LoopInbox.h"
 
 #include <utility>
 
-#include "event/WakeSignal.h"
+#include "engine/event/WakeSignal.h"
 
 namespace tarnwick {
 

@@ -6,8 +6,8 @@
 #include <mutex>
 #include <vector>
 
-#include "event/Message.h"
-#include "event/MessageSink.h"
+#include "engine/event/Message.h"
+#include "engine/event/MessageSink.h"
 
 namespace tarnwick {
 

@@ -1,12 +1,12 @@
-#include "event/Mailbox.h"
+#include "engine/event/Mailbox.h"
 
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <utility>
 
-#include "event/MessageSink.h"
-#include "event/ThreadRegistry.h"
+#include "engine/event/MessageSink.h"
+#include "engine/event/ThreadRegistry.h"
 
 namespace tarnwick {
 

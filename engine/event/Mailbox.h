@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "base/ThreadHandle.h"
-#include "event/Message.h"
+#include "engine/event/Message.h"
 
 namespace tarnwick {
 

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "event/Message.h"
+#include "engine/event/Message.h"
 
 namespace tarnwick {
 

@@ -1,4 +1,4 @@
-#include "event/Poller.h"
+#include "engine/event/Poller.h"
 
 #include <poll.h>
 

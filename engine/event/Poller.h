@@ -6,7 +6,7 @@
 #include <signal.h>
 #include <vector>
 
-#include "event/Readiness.h"
+#include "engine/event/Readiness.h"
 
 namespace tarnwick {
 

@@ -1,4 +1,4 @@
-#include "event/Socket.h"
+#include "engine/event/Socket.h"
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "event/EventLoop.h"
+#include "engine/event/EventLoop.h"
 
 namespace tarnwick {
 

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "event/Readiness.h"
-#include "event/SocketAddress.h"
+#include "engine/event/Readiness.h"
+#include "engine/event/SocketAddress.h"
 #include "base/UniqueFd.h"
 
 namespace tarnwick {

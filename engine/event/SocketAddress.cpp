@@ -1,4 +1,4 @@
-#include "event/SocketAddress.h"
+#include "engine/event/SocketAddress.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>

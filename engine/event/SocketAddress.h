@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "IpAddress.h"
+#include "config/IpAddress.h"
 
 namespace tarnwick {
 

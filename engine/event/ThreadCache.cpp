@@ -1,4 +1,4 @@
-#include "event/ThreadCache.h"
+#include "engine/event/ThreadCache.h"
 
 #include <pthread.h>
 

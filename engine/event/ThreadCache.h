@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "event/Immortal.h"
+#include "engine/event/Immortal.h"
 
 namespace tarnwick {
 

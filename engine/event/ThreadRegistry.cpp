@@ -1,4 +1,4 @@
-#include "event/ThreadRegistry.h"
+#include "engine/event/ThreadRegistry.h"
 
 #include <cstdlib>
 #include <limits>

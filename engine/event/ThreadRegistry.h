@@ -5,9 +5,9 @@
 #include <unordered_map>
 
 #include "base/ThreadHandle.h"
-#include "event/Immortal.h"
-#include "event/Message.h"
-#include "event/MessageSink.h"
+#include "engine/event/Immortal.h"
+#include "engine/event/Message.h"
+#include "engine/event/MessageSink.h"
 
 namespace tarnwick {
 

@@ -1,4 +1,4 @@
-#include "event/WakeSignal.h"
+#include "engine/event/WakeSignal.h"
 
 #include <cstdlib>
 #include <mutex>

@@ -1,12 +1,12 @@
-#include "event/WorkerThread.h"
+#include "engine/event/WorkerThread.h"
 
 #include <atomic>
 #include <exception>
 #include <utility>
 
-#include "event/EngineMessages.h"
-#include "event/ThreadCache.h"
-#include "event/ThreadRegistry.h"
+#include "engine/event/EngineMessages.h"
+#include "engine/event/ThreadCache.h"
+#include "engine/event/ThreadRegistry.h"
 
 namespace tarnwick {
 

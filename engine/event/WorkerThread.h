@@ -5,11 +5,11 @@
 #include <memory>
 
 #include "base/ThreadHandle.h"
-#include "event/EventHandler.h"
-#include "event/EventLoop.h"
-#include "event/LoopInbox.h"
-#include "event/Message.h"
-#include "event/TimerList.h"
+#include "engine/event/EventHandler.h"
+#include "engine/event/EventLoop.h"
+#include "engine/event/LoopInbox.h"
+#include "engine/event/Message.h"
+#include "engine/event/TimerList.h"
 
 namespace tarnwick {
 

@@ -1,4 +1,4 @@
-#include "routing/CaptureLog.h"
+#include "engine/routing/CaptureLog.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "ConfigLocation.h"
+#include "config/ConfigLocation.h"
 #include "base/UniqueFd.h"
 #include "base/WriteAll.h"
 

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <string>
 
-#include "ForwardingPort.h"
+#include "config/ForwardingPort.h"
 
 namespace tarnwick {
 

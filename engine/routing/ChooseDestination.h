@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "ForwardingPort.h"
-#include "routing/CaptureLog.h"
-#include "routing/RoutingTable.h"
+#include "config/ForwardingPort.h"
+#include "engine/routing/CaptureLog.h"
+#include "engine/routing/RoutingTable.h"
 
 namespace tarnwick {
 

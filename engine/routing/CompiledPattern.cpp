@@ -1,10 +1,10 @@
-#include "routing/CompiledPattern.h"
+#include "engine/routing/CompiledPattern.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
-#include "routing/HexPairs.h"
+#include "engine/routing/HexPairs.h"
 
 namespace tarnwick {
 

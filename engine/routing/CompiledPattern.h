@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ForwardingRule.h"
+#include "config/ForwardingRule.h"
 
 namespace tarnwick {
 

@@ -1,9 +1,9 @@
-#include "routing/Matchers.h"
+#include "engine/routing/Matchers.h"
 
 #include <cstdio>
 
-#include "routing/CompiledPattern.h"
-#include "routing/HexPairs.h"
+#include "engine/routing/CompiledPattern.h"
+#include "engine/routing/HexPairs.h"
 
 namespace tarnwick {
 

@@ -1,4 +1,4 @@
-#include "routing/RoutingTable.h"
+#include "engine/routing/RoutingTable.h"
 
 #include <utility>
 

@@ -4,8 +4,8 @@
 #include <memory>
 #include <vector>
 
-#include "ForwardingPort.h"
-#include "routing/CompiledPattern.h"
+#include "config/ForwardingPort.h"
+#include "engine/routing/CompiledPattern.h"
 
 namespace tarnwick {
 

@@ -1,6 +1,6 @@
-#include "tcp/CSocketClientTCP.h"
+#include "engine/tcp/CSocketClientTCP.h"
 
-#include "tcp/CThreadTCP.h"
+#include "engine/tcp/CThreadTCP.h"
 
 namespace tarnwick {
 

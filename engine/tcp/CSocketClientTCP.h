@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tcp/SessionSocket.h"
+#include "engine/tcp/SessionSocket.h"
 
 namespace tarnwick {
 

@@ -1,6 +1,6 @@
-#include "tcp/CSocketForwardTCP.h"
+#include "engine/tcp/CSocketForwardTCP.h"
 
-#include "tcp/CThreadTCP.h"
+#include "engine/tcp/CThreadTCP.h"
 
 namespace tarnwick {
 

@@ -1,6 +1,6 @@
-#include "tcp/CSocketListenTCP.h"
+#include "engine/tcp/CSocketListenTCP.h"
 
-#include "tcp/CThreadListenTCP.h"
+#include "engine/tcp/CThreadListenTCP.h"
 
 namespace tarnwick {
 

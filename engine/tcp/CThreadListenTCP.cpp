@@ -1,4 +1,4 @@
-#include "tcp/CThreadListenTCP.h"
+#include "engine/tcp/CThreadListenTCP.h"
 
 #include <sys/socket.h>
 
@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <utility>
 
-#include "event/EngineMessages.h"
-#include "event/ThreadRegistry.h"
-#include "tcp/CThreadTCP.h"
+#include "engine/event/EngineMessages.h"
+#include "engine/event/ThreadRegistry.h"
+#include "engine/tcp/CThreadTCP.h"
 
 namespace tarnwick {
 

@@ -7,12 +7,12 @@
 #include <memory>
 #include <vector>
 
-#include "AllowedClients.h"
-#include "CThreadPort.h"
-#include "WorkerEntry.h"
-#include "routing/CaptureLog.h"
-#include "routing/RoutingTable.h"
-#include "tcp/CSocketListenTCP.h"
+#include "engine/AllowedClients.h"
+#include "engine/CThreadPort.h"
+#include "engine/WorkerEntry.h"
+#include "engine/routing/CaptureLog.h"
+#include "engine/routing/RoutingTable.h"
+#include "engine/tcp/CSocketListenTCP.h"
 
 namespace tarnwick {
 

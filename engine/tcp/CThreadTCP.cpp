@@ -1,11 +1,11 @@
-#include "tcp/CThreadTCP.h"
+#include "engine/tcp/CThreadTCP.h"
 
 #include <cerrno>
 #include <utility>
 
-#include "event/EngineMessages.h"
-#include "event/ThreadRegistry.h"
-#include "routing/ChooseDestination.h"
+#include "engine/event/EngineMessages.h"
+#include "engine/event/ThreadRegistry.h"
+#include "engine/routing/ChooseDestination.h"
 
 namespace tarnwick {
 

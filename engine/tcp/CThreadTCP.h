@@ -9,18 +9,18 @@
 #include <string>
 #include <vector>
 
-#include "ConnectionRecord.h"
-#include "ForwardingPort.h"
-#include "PortCounters.h"
-#include "event/SocketAddress.h"
+#include "engine/ConnectionRecord.h"
+#include "config/ForwardingPort.h"
+#include "engine/PortCounters.h"
+#include "engine/event/SocketAddress.h"
 #include "base/UniqueFd.h"
-#include "event/WorkerThread.h"
-#include "routing/CaptureLog.h"
-#include "routing/RoutingTable.h"
-#include "tcp/CSocketClientTCP.h"
-#include "tcp/CSocketForwardTCP.h"
-#include "tcp/Relay.h"
-#include "tcp/SessionTally.h"
+#include "engine/event/WorkerThread.h"
+#include "engine/routing/CaptureLog.h"
+#include "engine/routing/RoutingTable.h"
+#include "engine/tcp/CSocketClientTCP.h"
+#include "engine/tcp/CSocketForwardTCP.h"
+#include "engine/tcp/Relay.h"
+#include "engine/tcp/SessionTally.h"
 
 namespace tarnwick {
 

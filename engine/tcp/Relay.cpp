@@ -1,4 +1,4 @@
-#include "tcp/Relay.h"
+#include "engine/tcp/Relay.h"
 
 namespace tarnwick {
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "event/Socket.h"
-#include "tcp/RelayDirection.h"
+#include "engine/event/Socket.h"
+#include "engine/tcp/RelayDirection.h"
 
 namespace tarnwick {
 

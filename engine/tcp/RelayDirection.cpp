@@ -1,4 +1,4 @@
-#include "tcp/RelayDirection.h"
+#include "engine/tcp/RelayDirection.h"
 
 #include <cerrno>
 #include <cstring>

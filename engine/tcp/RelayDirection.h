@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "event/Socket.h"
-#include "tcp/SplicePipe.h"
+#include "engine/event/Socket.h"
+#include "engine/tcp/SplicePipe.h"
 
 namespace tarnwick {
 

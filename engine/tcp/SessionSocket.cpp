@@ -1,6 +1,6 @@
-#include "tcp/SessionSocket.h"
+#include "engine/tcp/SessionSocket.h"
 
-#include "tcp/CThreadTCP.h"
+#include "engine/tcp/CThreadTCP.h"
 
 namespace tarnwick {
 

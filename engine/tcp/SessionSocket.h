@@ -1,6 +1,6 @@
 #pragma once
 
-#include "event/Socket.h"
+#include "engine/event/Socket.h"
 
 namespace tarnwick {
 

@@ -1,6 +1,6 @@
-#include "tcp/SessionTally.h"
+#include "engine/tcp/SessionTally.h"
 
-#include "event/SocketAddress.h"
+#include "engine/event/SocketAddress.h"
 
 namespace tarnwick {
 

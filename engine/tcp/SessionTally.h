@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "ConnectionRecord.h"
-#include "PortCounters.h"
+#include "engine/ConnectionRecord.h"
+#include "engine/PortCounters.h"
 
 namespace tarnwick {
 

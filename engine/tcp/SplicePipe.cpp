@@ -1,4 +1,4 @@
-#include "tcp/SplicePipe.h"
+#include "engine/tcp/SplicePipe.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,11 +1,11 @@
-#include "udp/CSocketUDP.h"
+#include "engine/udp/CSocketUDP.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 
-#include "udp/CThreadUDP.h"
+#include "engine/udp/CThreadUDP.h"
 
 namespace tarnwick {
 

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <string>
 
-#include "event/Socket.h"
+#include "engine/event/Socket.h"
 
 namespace tarnwick {
 

@@ -1,10 +1,10 @@
-#include "udp/CThreadUDP.h"
+#include "engine/udp/CThreadUDP.h"
 
 #include <cerrno>
 #include <utility>
 #include <vector>
 
-#include "routing/ChooseDestination.h"
+#include "engine/routing/ChooseDestination.h"
 
 namespace tarnwick {
 

@@ -6,11 +6,11 @@
 #include <memory>
 #include <string>
 
-#include "AllowedClients.h"
-#include "CThreadPort.h"
-#include "routing/CaptureLog.h"
-#include "udp/CSocketUDP.h"
-#include "udp/ReplySource.h"
+#include "engine/AllowedClients.h"
+#include "engine/CThreadPort.h"
+#include "engine/routing/CaptureLog.h"
+#include "engine/udp/CSocketUDP.h"
+#include "engine/udp/ReplySource.h"
 
 namespace tarnwick {
 

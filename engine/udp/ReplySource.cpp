@@ -1,4 +1,4 @@
-#include "udp/ReplySource.h"
+#include "engine/udp/ReplySource.h"
 
 #include <ifaddrs.h>
 

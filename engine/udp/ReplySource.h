@@ -2,8 +2,8 @@
 
 #include <functional>
 
-#include "IpAddress.h"
-#include "event/SocketAddress.h"
+#include "config/IpAddress.h"
+#include "engine/event/SocketAddress.h"
 
 namespace tarnwick {
 

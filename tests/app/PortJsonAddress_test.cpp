@@ -3,10 +3,10 @@
 
 #include <sstream>
 
-#include "ConfigCommands.h"
-#include "ConfigImage.h"
-#include "PortJson.h"
-#include "TempDir.h"
+#include "app/ConfigCommands.h"
+#include "config/ConfigImage.h"
+#include "app/PortJson.h"
+#include "tests/support/TempDir.h"
 
 namespace tarnwick {
 namespace {

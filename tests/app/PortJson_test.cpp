@@ -1,9 +1,9 @@
-#include "PortJson.h"
+#include "app/PortJson.h"
 
 #include <gtest/gtest.h>
 
-#include "ConfigImage.h"
-#include "FieldChecks.h"
+#include "config/ConfigImage.h"
+#include "config/FieldChecks.h"
 
 namespace tarnwick {
 namespace {

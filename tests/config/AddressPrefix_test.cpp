@@ -1,8 +1,8 @@
-#include "AddressPrefix.h"
+#include "config/AddressPrefix.h"
 
 #include <gtest/gtest.h>
 
-#include "ForwardingPort.h"
+#include "config/ForwardingPort.h"
 
 namespace tarnwick {
 namespace {

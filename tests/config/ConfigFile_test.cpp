@@ -1,4 +1,4 @@
-#include "ConfigFile.h"
+#include "config/ConfigFile.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -13,9 +13,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "ConfigImage.h"
-#include "ConfigLocation.h"
-#include "TempDir.h"
+#include "config/ConfigImage.h"
+#include "config/ConfigLocation.h"
+#include "tests/support/TempDir.h"
 
 namespace tarnwick {
 namespace {

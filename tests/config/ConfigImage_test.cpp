@@ -1,11 +1,11 @@
-#include "ConfigImage.h"
+#include "config/ConfigImage.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 
-#include "FieldChecks.h"
-#include "ImageBytes.h"
+#include "config/FieldChecks.h"
+#include "tests/support/ImageBytes.h"
 
 namespace tarnwick {
 namespace {

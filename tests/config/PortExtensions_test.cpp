@@ -1,9 +1,9 @@
 // The block after the last port entry that holds listen addresses and allowed clients.
-#include "PortExtensions.h"
+#include "config/PortExtensions.h"
 
 #include <gtest/gtest.h>
 
-#include "ImageBytes.h"
+#include "tests/support/ImageBytes.h"
 
 namespace tarnwick {
 namespace {

@@ -5,8 +5,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "ChildProcess.h"
-#include "TempDir.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
 
 namespace tarnwick {
 namespace {

@@ -20,10 +20,10 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "LoopbackServers.h"
-#include "TempDir.h"
-#include "TestBackend.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/LoopbackServers.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestBackend.h"
 
 namespace tarnwick {
 namespace {

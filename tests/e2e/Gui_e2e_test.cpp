@@ -6,9 +6,9 @@
 
 #include <filesystem>
 
-#include "ChildProcess.h"
-#include "TempDir.h"
-#include "WaitUntil.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/WaitUntil.h"
 
 namespace tarnwick {
 namespace {

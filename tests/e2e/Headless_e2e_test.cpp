@@ -6,11 +6,11 @@
 #include <fstream>
 #include <iterator>
 
-#include "ChildProcess.h"
-#include "ImageBytes.h"
-#include "LoopbackServers.h"
-#include "TempDir.h"
-#include "TestBackend.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/ImageBytes.h"
+#include "tests/support/LoopbackServers.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestBackend.h"
 
 namespace tarnwick {
 namespace {

@@ -11,10 +11,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "ChildProcess.h"
-#include "LoopbackServers.h"
-#include "TempDir.h"
-#include "TestBackend.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/LoopbackServers.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestBackend.h"
 
 namespace tarnwick {
 namespace {

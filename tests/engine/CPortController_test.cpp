@@ -1,4 +1,4 @@
-#include "CPortController.h"
+#include "engine/CPortController.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -6,9 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "event/EngineMessages.h"
-#include "event/Mailbox.h"
-#include "LoopbackServers.h"
+#include "engine/event/EngineMessages.h"
+#include "engine/event/Mailbox.h"
+#include "tests/support/LoopbackServers.h"
 
 namespace tarnwick {
 namespace {

@@ -1,13 +1,13 @@
 // What every port worker does when it is asked to end more than once.
-#include "CThreadPort.h"
+#include "engine/CThreadPort.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 
-#include "event/EngineMessages.h"
-#include "event/Mailbox.h"
-#include "event/ThreadRegistry.h"
+#include "engine/event/EngineMessages.h"
+#include "engine/event/Mailbox.h"
+#include "engine/event/ThreadRegistry.h"
 
 namespace tarnwick {
 namespace {

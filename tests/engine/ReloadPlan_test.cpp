@@ -1,4 +1,4 @@
-#include "ReloadPlan.h"
+#include "engine/ReloadPlan.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "ConfigImage.h"
+#include "config/ConfigImage.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace tarnwick;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "routing/Matchers.h"
+#include "engine/routing/Matchers.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "ConfigImage.h"
-#include "PortJson.h"
+#include "config/ConfigImage.h"
+#include "app/PortJson.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace tarnwick;

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "FreePort.h"
+#include "tests/support/FreePort.h"
 
 namespace tarnwick::testing {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "routing/CaptureLog.h"
+#include "engine/routing/CaptureLog.h"
 
 namespace tarnwick::testing {
 

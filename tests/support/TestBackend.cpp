@@ -1,4 +1,4 @@
-#include "TestBackend.h"
+#include "tests/support/TestBackend.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "event/SocketAddress.h"
+#include "engine/event/SocketAddress.h"
 
 namespace tarnwick::testing {
 

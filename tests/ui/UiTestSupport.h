@@ -12,7 +12,7 @@
 #include <functional>
 #include <memory>
 
-#include "MessageBoxes.h"
+#include "ui/MessageBoxes.h"
 
 namespace tarnwick::test {
 

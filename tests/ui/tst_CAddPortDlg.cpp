@@ -3,11 +3,11 @@
 #include <QRadioButton>
 #include <QtTest>
 
-#include "CAddPortDlg.h"
-#include "CAddRuleDlg.h"
-#include "CListCtrlEx.h"
-#include "PortForm.h"
-#include "UiTestSupport.h"
+#include "ui/CAddPortDlg.h"
+#include "ui/CAddRuleDlg.h"
+#include "ui/CListCtrlEx.h"
+#include "ui/PortForm.h"
+#include "tests/ui/UiTestSupport.h"
 
 using namespace tarnwick;
 using tarnwick::test::ClickOk;

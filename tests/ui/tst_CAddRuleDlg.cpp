@@ -2,9 +2,9 @@
 #include <QRadioButton>
 #include <QtTest>
 
-#include "CAddRuleDlg.h"
-#include "RuleForm.h"
-#include "UiTestSupport.h"
+#include "ui/CAddRuleDlg.h"
+#include "ui/RuleForm.h"
+#include "tests/ui/UiTestSupport.h"
 
 using namespace tarnwick;
 using tarnwick::test::ClickOk;

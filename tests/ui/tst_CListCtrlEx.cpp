@@ -2,7 +2,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include "CListCtrlEx.h"
+#include "ui/CListCtrlEx.h"
 
 using tarnwick::CListCtrlEx;
 

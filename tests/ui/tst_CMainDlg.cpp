@@ -9,12 +9,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "CAddPortDlg.h"
-#include "CListCtrlEx.h"
-#include "CMainDlg.h"
-#include "SingleInstance.h"
-#include "UiTestSupport.h"
-#include "LoopbackServers.h"
+#include "ui/CAddPortDlg.h"
+#include "ui/CListCtrlEx.h"
+#include "ui/CMainDlg.h"
+#include "ui/SingleInstance.h"
+#include "tests/ui/UiTestSupport.h"
+#include "tests/support/LoopbackServers.h"
 
 using namespace tarnwick;
 using namespace tarnwick::test;

@@ -6,8 +6,8 @@
 #include <QWidget>
 #include <QtTest>
 
-#include "ApplicationIcon.h"
-#include "CTrayIcon.h"
+#include "ui/ApplicationIcon.h"
+#include "ui/CTrayIcon.h"
 
 using namespace tarnwick;
 

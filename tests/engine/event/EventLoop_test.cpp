@@ -1,4 +1,4 @@
-#include "event/EventLoop.h"
+#include "engine/event/EventLoop.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "EventTestSupport.h"
-#include "event/Socket.h"
+#include "tests/engine/event/EventTestSupport.h"
+#include "engine/event/Socket.h"
 
 namespace tarnwick {
 namespace {

@@ -15,10 +15,10 @@
 #include <thread>
 #include <utility>
 
-#include "WaitUntil.h"
-#include "event/Message.h"
+#include "tests/support/WaitUntil.h"
+#include "engine/event/Message.h"
 #include "base/UniqueFd.h"
-#include "event/WorkerThread.h"
+#include "engine/event/WorkerThread.h"
 
 namespace tarnwick::testing {
 

@@ -1,9 +1,9 @@
-#include "event/Poller.h"
+#include "engine/event/Poller.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "EventTestSupport.h"
+#include "tests/engine/event/EventTestSupport.h"
 
 namespace tarnwick {
 namespace {

@@ -1,4 +1,4 @@
-#include "event/Socket.h"
+#include "engine/event/Socket.h"
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "EventTestSupport.h"
-#include "event/Mailbox.h"
-#include "event/ThreadRegistry.h"
+#include "tests/engine/event/EventTestSupport.h"
+#include "engine/event/Mailbox.h"
+#include "engine/event/ThreadRegistry.h"
 
 namespace tarnwick {
 namespace {

@@ -1,4 +1,4 @@
-#include "event/ThreadCache.h"
+#include "engine/event/ThreadCache.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <set>
 #include <vector>
 
-#include "EventTestSupport.h"
+#include "tests/engine/event/EventTestSupport.h"
 
 namespace tarnwick {
 namespace {

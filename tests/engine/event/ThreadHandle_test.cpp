@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "EventTestSupport.h"
-#include "TestMessage.h"
-#include "event/ThreadRegistry.h"
+#include "tests/engine/event/EventTestSupport.h"
+#include "tests/support/TestMessage.h"
+#include "engine/event/ThreadRegistry.h"
 
 namespace tarnwick {
 namespace {

@@ -1,4 +1,4 @@
-#include "event/ThreadRegistry.h"
+#include "engine/event/ThreadRegistry.h"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "EventTestSupport.h"
-#include "TestMessage.h"
-#include "event/Mailbox.h"
+#include "tests/engine/event/EventTestSupport.h"
+#include "tests/support/TestMessage.h"
+#include "engine/event/Mailbox.h"
 
 namespace tarnwick {
 namespace {

@@ -1,4 +1,4 @@
-#include "event/TimerList.h"
+#include "engine/event/TimerList.h"
 
 #include <gtest/gtest.h>
 

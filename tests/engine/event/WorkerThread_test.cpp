@@ -1,4 +1,4 @@
-#include "event/WorkerThread.h"
+#include "engine/event/WorkerThread.h"
 
 #include <gtest/gtest.h>
 
@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "EventTestSupport.h"
-#include "TestMessage.h"
-#include "event/EngineMessages.h"
-#include "event/Mailbox.h"
-#include "event/ThreadRegistry.h"
+#include "tests/engine/event/EventTestSupport.h"
+#include "tests/support/TestMessage.h"
+#include "engine/event/EngineMessages.h"
+#include "engine/event/Mailbox.h"
+#include "engine/event/ThreadRegistry.h"
 
 namespace tarnwick {
 namespace {

@@ -1,4 +1,4 @@
-#include "routing/CaptureLog.h"
+#include "engine/routing/CaptureLog.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@
 #include <iterator>
 #include <regex>
 
-#include "TempDir.h"
+#include "tests/support/TempDir.h"
 
 namespace tarnwick {
 namespace {

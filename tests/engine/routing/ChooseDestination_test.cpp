@@ -1,4 +1,4 @@
-#include "routing/ChooseDestination.h"
+#include "engine/routing/ChooseDestination.h"
 
 #include <gtest/gtest.h>
 

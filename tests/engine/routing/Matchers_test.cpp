@@ -1,4 +1,4 @@
-#include "routing/Matchers.h"
+#include "engine/routing/Matchers.h"
 
 #include <gtest/gtest.h>
 

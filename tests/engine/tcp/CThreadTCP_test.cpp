@@ -1,5 +1,5 @@
 // A session on its own, with a mailbox in the listener's place.
-#include "tcp/CThreadTCP.h"
+#include "engine/tcp/CThreadTCP.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 
 #include <thread>
 
-#include "TcpTestSupport.h"
-#include "TestBackend.h"
+#include "tests/engine/tcp/TcpTestSupport.h"
+#include "tests/support/TestBackend.h"
 
 namespace tarnwick {
 namespace {

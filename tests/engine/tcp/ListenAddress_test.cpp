@@ -1,9 +1,9 @@
 // Where a TCP port listens, which clients it serves, and destinations of either family.
 #include <gtest/gtest.h>
 
-#include "../AddressTestSupport.h"
-#include "TcpTestSupport.h"
-#include "TestBackend.h"
+#include "tests/engine/AddressTestSupport.h"
+#include "tests/engine/tcp/TcpTestSupport.h"
+#include "tests/support/TestBackend.h"
 
 namespace tarnwick {
 namespace {

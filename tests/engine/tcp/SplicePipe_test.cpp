@@ -1,4 +1,4 @@
-#include "tcp/SplicePipe.h"
+#include "engine/tcp/SplicePipe.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "../event/EventTestSupport.h"
+#include "tests/engine/event/EventTestSupport.h"
 
 namespace tarnwick {
 namespace {

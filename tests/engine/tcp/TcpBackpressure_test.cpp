@@ -4,8 +4,8 @@
 
 #include <fcntl.h>
 
-#include "TcpTestSupport.h"
-#include "TestBackend.h"
+#include "tests/engine/tcp/TcpTestSupport.h"
+#include "tests/support/TestBackend.h"
 
 namespace tarnwick {
 namespace {

@@ -1,8 +1,8 @@
 // Many connections and many stop/restart cycles leave no descriptor and no thread behind.
 #include <gtest/gtest.h>
 
-#include "TcpTestSupport.h"
-#include "TestBackend.h"
+#include "tests/engine/tcp/TcpTestSupport.h"
+#include "tests/support/TestBackend.h"
 
 namespace tarnwick {
 namespace {

@@ -2,8 +2,8 @@
 // its sessions when it stops.
 #include <gtest/gtest.h>
 
-#include "TcpTestSupport.h"
-#include "TestBackend.h"
+#include "tests/engine/tcp/TcpTestSupport.h"
+#include "tests/support/TestBackend.h"
 
 namespace tarnwick {
 namespace {

@@ -4,9 +4,9 @@
 
 #include <random>
 
-#include "TcpTestSupport.h"
-#include "TestBackend.h"
-#include "tcp/RelayDirection.h"
+#include "tests/engine/tcp/TcpTestSupport.h"
+#include "tests/support/TestBackend.h"
+#include "engine/tcp/RelayDirection.h"
 
 namespace tarnwick {
 namespace {

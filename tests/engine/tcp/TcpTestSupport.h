@@ -14,18 +14,18 @@
 
 #include <gtest/gtest.h>
 
-#include "../event/EventTestSupport.h"
-#include "CPortController.h"
-#include "ForwardingPort.h"
-#include "FreePort.h"
-#include "PortView.h"
-#include "RecordingCaptureLog.h"
-#include "WorkerEntry.h"
-#include "event/EngineMessages.h"
-#include "event/Mailbox.h"
-#include "event/ThreadRegistry.h"
-#include "routing/CaptureLog.h"
-#include "tcp/CThreadListenTCP.h"
+#include "tests/engine/event/EventTestSupport.h"
+#include "engine/CPortController.h"
+#include "config/ForwardingPort.h"
+#include "tests/support/FreePort.h"
+#include "engine/PortView.h"
+#include "tests/support/RecordingCaptureLog.h"
+#include "engine/WorkerEntry.h"
+#include "engine/event/EngineMessages.h"
+#include "engine/event/Mailbox.h"
+#include "engine/event/ThreadRegistry.h"
+#include "engine/routing/CaptureLog.h"
+#include "engine/tcp/CThreadListenTCP.h"
 
 namespace tarnwick::testing {
 

@@ -1,4 +1,4 @@
-#include "udp/CThreadUDP.h"
+#include "engine/udp/CThreadUDP.h"
 
 #include <gtest/gtest.h>
 
@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "../event/EventTestSupport.h"
-#include "FreePort.h"
-#include "UdpTestSupport.h"
-#include "event/EngineMessages.h"
-#include "event/Mailbox.h"
-#include "event/ThreadRegistry.h"
+#include "tests/engine/event/EventTestSupport.h"
+#include "tests/support/FreePort.h"
+#include "tests/engine/udp/UdpTestSupport.h"
+#include "engine/event/EngineMessages.h"
+#include "engine/event/Mailbox.h"
+#include "engine/event/ThreadRegistry.h"
 
 namespace tarnwick {
 namespace {

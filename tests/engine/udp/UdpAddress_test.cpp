@@ -1,14 +1,14 @@
 // Where a UDP port listens, which clients it serves, and IPv6 destinations.
 #include <gtest/gtest.h>
 
-#include "../AddressTestSupport.h"
-#include "FreePort.h"
-#include "UdpTestSupport.h"
-#include "event/EngineMessages.h"
-#include "event/Mailbox.h"
-#include "event/ThreadRegistry.h"
-#include "udp/CThreadUDP.h"
-#include "udp/ReplySource.h"
+#include "tests/engine/AddressTestSupport.h"
+#include "tests/support/FreePort.h"
+#include "tests/engine/udp/UdpTestSupport.h"
+#include "engine/event/EngineMessages.h"
+#include "engine/event/Mailbox.h"
+#include "engine/event/ThreadRegistry.h"
+#include "engine/udp/CThreadUDP.h"
+#include "engine/udp/ReplySource.h"
 
 namespace tarnwick {
 namespace {

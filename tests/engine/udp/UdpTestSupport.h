@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "base/UniqueFd.h"
-#include "routing/CaptureLog.h"
-#include "RecordingCaptureLog.h"
+#include "engine/routing/CaptureLog.h"
+#include "tests/support/RecordingCaptureLog.h"
 
 // Helpers of the UDP relay's tests, in a namespace of their own so that they never collide
 // with the other test folders' helpers in the one engine test program.
