@@ -133,7 +133,9 @@ fw_haproxy_start() {
     # 4000 connections (8000 descriptors) cover the idle load's 1000 and stay within a
     # common hard descriptor limit; the scale load gets room for its own count.
     if [[ $proto == scale ]]; then
-        maxconn=$((SCALE_N + 100))
+        # haproxy wants two descriptors per connection of maxconn and a few of its own,
+        # and refuses to start when the hard limit does not allow that many.
+        maxconn=$((SCALE_N + (SCALE_FD_RESERVE - 40) / SCALE_FDS_PER_CONN))
         prefix=("${SCALE_LIMIT[@]}")
     fi
     file=$(mktemp "$WORK/haproxy-XXXXXX.cfg")
@@ -272,12 +274,14 @@ stop_forwarder() {
 # ---- Measurements ------------------------------------------------------------------------
 # Metric keys, in table order, with their label, which way is better, and how repeats
 # combine: the median, or the sum for error counts (a failure in any repeat must show).
-METRICS=(throughput conn_rate conn_errors latency_p50 latency_p99 spread_p50 spread_p99 idle_kib
+METRICS=(throughput conn_rate conn_errors conn_cpu fw_cpu latency_p50 latency_p99 spread_p50 spread_p99 idle_kib
     udp_rate udp_loss route_rate route_errors)
 declare -A LABEL=(
     [throughput]="TCP throughput, MB/s"
     [conn_rate]="TCP connections/s, $CLIENTS clients"
     [conn_errors]="TCP connection errors"
+    [conn_cpu]="machine CPU per connection, us"
+    [fw_cpu]="forwarder CPU per connection, us"
     [latency_p50]="TCP latency p50, us, one CPU"
     [latency_p99]="TCP latency p99, us, one CPU"
     [spread_p50]="TCP latency p50, us, all CPUs"
@@ -289,7 +293,8 @@ declare -A LABEL=(
     [route_errors]="first-packet routing errors"
 )
 declare -A BETTER=(
-    [throughput]=higher [conn_rate]=higher [conn_errors]=lower [latency_p50]=lower
+    [throughput]=higher [conn_rate]=higher [conn_errors]=lower [conn_cpu]=lower [fw_cpu]=lower
+    [latency_p50]=lower
     [latency_p99]=lower [spread_p50]=lower [spread_p99]=lower [idle_kib]=lower
     [udp_rate]=higher [udp_loss]=lower
     [route_rate]=higher [route_errors]=lower
@@ -351,6 +356,26 @@ pin() {
     done
 }
 
+# CPU time in clock ticks: busy time of the whole machine (user, nice, system, irq and
+# softirq of every CPU; idle, iowait and a hypervisor's steal are not work done here),
+# and one process's own time with that of its reaped children (socat forks one per
+# connection). us_per TICKS COUNT: microseconds per item, or "fail" without a count.
+CLOCK_TICK=$(getconf CLK_TCK)
+machine_cpu_ticks() { awk '$1 == "cpu" { print $2 + $3 + $4 + $7 + $8; exit }' /proc/stat; }
+process_cpu_ticks() {
+    [[ -n $1 && -r /proc/$1/stat ]] || { echo 0; return; }
+    # Fields from the one after the command name, which may hold spaces: utime is the
+    # 12th of them, then stime, cutime and cstime.
+    sed 's/.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 + $14 + $15 }'
+}
+us_per() {
+    if [[ $2 =~ ^[0-9]+$ ]] && (($2 > 0)); then
+        awk -v t="$1" -v n="$2" -v hz="$CLOCK_TICK" 'BEGIN { printf "%.1f", t * 1e6 / hz / n }'
+    else
+        echo fail
+    fi
+}
+
 # measure TARGET SINK_PORT ECHO_PORT UDP_PORT ROUTE_PORT [ECHO_FW_PID]: one round of every
 # load. ECHO_FW_PID, the forwarder in front of ECHO_PORT, shares the latency load's CPU;
 # without it (direct) there is no idle load. An empty UDP_PORT or ROUTE_PORT skips that
@@ -363,10 +388,18 @@ measure() {
     line=$(load "$GRACE" throughput --target "$sink" --bytes "$THROUGHPUT_BYTES")
     record "$TARGET" throughput "$(ok_field "$line" mb_per_s)"
 
+    local machine_before fw_before connections
+    machine_before=$(machine_cpu_ticks)
+    fw_before=$(process_cpu_ticks "$pid")
     line=$(load $((CONNRATE_SECONDS + GRACE)) connrate --target "$echo" \
         --clients "$CLIENTS" --seconds "$CONNRATE_SECONDS")
     record "$TARGET" conn_rate "$(ok_field "$line" conn_per_s)"
     record "$TARGET" conn_errors "$(field "$line" errors || echo fail)"
+    connections=$(ok_field "$line" connections)
+    record "$TARGET" conn_cpu "$(us_per "$(($(machine_cpu_ticks) - machine_before))" "$connections")"
+    if [[ -n $pid ]]; then
+        record "$TARGET" fw_cpu "$(us_per "$(($(process_cpu_ticks "$pid") - fw_before))" "$connections")"
+    fi
 
     pin "$LATENCY_CPU" "$ECHO_PID" "$pid"
     line=$(load "$GRACE" --cpu "$LATENCY_CPU" latency --target "$echo" --count "$LATENCY_COUNT")
@@ -643,7 +676,9 @@ echo "Tarnwick bench ($PROFILE): $REPEATS round(s), medians; $(nproc) cores; $((
 echo "ratio = forwarder / direct; errors are summed over the rounds. Idle: growth of the"
 echo "forwarder's PSS (its forked children included) per open idle connection. Latency:"
 echo "64-byte ping-pongs, client, forwarder and backend on CPU $LATENCY_CPU (one CPU) or free to"
-echo "run on any (all CPUs). Routing: 8 rules on the bytes at offset $ROUTE_OFFSET of a 64-byte"
+echo "run on any (all CPUs). CPU per connection, during the connection load: the whole"
+echo "machine's busy time (client, backend and forwarder), and the forwarder's own time."
+echo "Routing: 8 rules on the bytes at offset $ROUTE_OFFSET of a 64-byte"
 echo "first message, rule 8 matching; direct goes straight to rule 8's backend. Scale:"
 echo "$SCALE_N connections held at once through a fresh instance, each proven relayed by a"
 echo "round trip and then a second, all closed; once per run, no direct figure."
