@@ -134,7 +134,9 @@ private:
     Count datagramsDropped_{0};
     Count logRecordsDropped_{0};
 
-    mutable std::mutex mutex_;  // guards the two members below, and nothing else
+    // One of the five kinds of lock in the engine; guards the two members below, and
+    // nothing else.
+    mutable std::mutex mutex_;
     std::string udpDestination_;
     Route udpRoute_;
     std::vector<ConnectionRecord> log_;

@@ -47,7 +47,7 @@ public:
 private:
     bool push(Entry entry, bool urgent);
 
-    // A queue lock, one of the four kinds of lock in the engine; guards the members
+    // A queue lock, one of the five kinds of lock in the engine; guards the members
     // below it.
     std::mutex mutex_;
     std::vector<Entry> entries_;

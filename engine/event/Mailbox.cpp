@@ -47,7 +47,7 @@ public:
     }
 
 private:
-    // A queue lock, one of the four kinds of lock in the engine; guards the messages and
+    // A queue lock, one of the five kinds of lock in the engine; guards the messages and
     // the notifier.
     std::mutex mutex_;
     std::condition_variable arrived_;

@@ -47,7 +47,7 @@ private:
     bool startThread(Body body, void* argument, std::size_t stackSize);
     bool waitForWork(const std::shared_ptr<Slot>& slot);
 
-    // The thread cache's lock, one of the four kinds of lock in the engine; guards the
+    // The thread cache's lock, one of the five kinds of lock in the engine; guards the
     // list and every listed slot's body and argument.
     std::mutex mutex_;
     std::vector<std::shared_ptr<Slot>> idle_;  // most recently parked last: the warmest stack

@@ -37,9 +37,10 @@ private:
     ThreadRegistry() = default;
     std::shared_ptr<MessageSink> find(ThreadId id);
 
-    // The registry's lock: one of the four kinds of lock in the engine (this one, the
-    // queue locks, a thread handle's wait state and the thread cache's). It guards the
-    // map and the counter only; delivery happens after it is released.
+    // The registry's lock: one of the five kinds of lock in the engine (this one, the
+    // queue locks, a thread handle's wait state, the thread cache's and a port's
+    // counters'). It guards the map and the counter only; delivery happens after it is
+    // released.
     std::mutex mutex_;
     ThreadId lastId_ = 0;
     std::unordered_map<ThreadId, std::shared_ptr<MessageSink>> sinks_;
