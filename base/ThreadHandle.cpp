@@ -5,7 +5,7 @@
 
 namespace tarnwick {
 
-// The handle's wait state: one of the five kinds of lock in the engine.
+// The handle's wait state: one of the engine's few locks.
 struct ThreadHandle::State {
     std::mutex mutex;
     std::condition_variable finishedChanged;

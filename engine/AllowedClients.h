@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "config/AddressPrefix.h"
-#include "engine/event/SocketAddress.h"
+#include "engine/socket/SocketAddress.h"
 
 namespace tarnwick {
 

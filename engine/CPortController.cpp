@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cassert>
 
-#include "engine/event/EngineMessages.h"
-#include "engine/event/ThreadRegistry.h"
+#include "engine/EngineMessages.h"
+#include "engine/worker/ThreadRegistry.h"
 #include "engine/tcp/CThreadListenTCP.h"
 #include "engine/udp/CThreadUDP.h"
 
@@ -69,7 +69,7 @@ void CPortController::startPort(int row) {
     startWorker(*ports_[row]);
 }
 
-void CPortController::startWorker(ForwardingPort& record) {
+void CPortController::startWorker(ForwardingPort& record, std::shared_ptr<UniqueFd> socket) {
     auto counters = std::make_shared<PortCounters>(record, static_cast<bool>(connectionLog_));
     record.openError = 0;
     std::unique_ptr<CThreadPort> worker = CreateWorker(record, captureLog_);
@@ -78,6 +78,9 @@ void CPortController::startWorker(ForwardingPort& record) {
     record.threadHandle = worker->threadHandle();
     worker->setPortCopy(record.deepCopy());
     worker->setCounters(counters);
+    if (socket) {
+        worker->setInheritedSocket(std::move(*socket));
+    }
     if (WorkerThread::resume(std::move(worker))) {
         workerCounters_.push_back(WorkerCounters{record.threadId, std::move(counters)});
     } else {
@@ -121,7 +124,7 @@ bool CPortController::handleNotice(const Message& message) {
             onPortStopped(threadId, static_cast<int>(message.lParam));
             return true;
         case WM_PORT_RESTART:
-            onPortRestart(threadId);
+            onPortRestart(threadId, message.descriptor);
             return true;
         default:
             return false;
@@ -148,12 +151,13 @@ void CPortController::onPortStopped(ThreadId threadId, int error) {
     }
 }
 
-void CPortController::onPortRestart(ThreadId threadId) {
+void CPortController::onPortRestart(ThreadId threadId, std::shared_ptr<UniqueFd> socket) {
     forgetWorker(threadId);
     forgetCounters(threadId);
     int row = rowOf(threadId);
     if (row >= 0) {
-        startWorker(*ports_[row]);  // follows the record's protocol as it is now
+        // Follows the record's protocol and place as they are now.
+        startWorker(*ports_[row], std::move(socket));
     }
 }
 

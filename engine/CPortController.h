@@ -10,7 +10,7 @@
 #include "engine/PortCounters.h"
 #include "engine/PortView.h"
 #include "engine/WorkerEntry.h"
-#include "engine/event/Message.h"
+#include "engine/loop/Message.h"
 #include "engine/routing/CaptureLog.h"
 
 namespace tarnwick {
@@ -69,7 +69,9 @@ public:
     bool handleNotice(const Message& message);
     void onPortStarted(ThreadId threadId, const ThreadHandle& threadHandle);
     void onPortStopped(ThreadId threadId, int error = 0);
-    void onPortRestart(ThreadId threadId);
+    // `socket`: the ended worker's socket, still open, for the new worker to take over
+    // when the port still listens at the same place (else the new worker closes it).
+    void onPortRestart(ThreadId threadId, std::shared_ptr<UniqueFd> socket = nullptr);
 
     // Tells every live worker to end quietly, then waits for each in turn (at most
     // WORKER_WAIT each), then destroys every record. Called once, at the end.
@@ -97,8 +99,9 @@ private:
     };
 
     // Steps 2 to 5 of starting a port: a suspended worker of the record's protocol, its id
-    // and handle stored in the record, a deep copy handed over, then resumed.
-    void startWorker(ForwardingPort& record);
+    // and handle stored in the record, a deep copy handed over (with the socket a restart
+    // handed on), then resumed.
+    void startWorker(ForwardingPort& record, std::shared_ptr<UniqueFd> socket = nullptr);
     int rowOf(ThreadId threadId) const;
     void forgetWorker(ThreadId threadId);
     void forgetCounters(ThreadId threadId);

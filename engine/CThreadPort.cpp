@@ -1,14 +1,16 @@
 #include "engine/CThreadPort.h"
 
+#include <sys/socket.h>
+
 #include <utility>
 
-#include "engine/event/EngineMessages.h"
-#include "engine/event/ThreadRegistry.h"
+#include "engine/EngineMessages.h"
+#include "engine/worker/ThreadRegistry.h"
 
 namespace tarnwick {
 
 CThreadPort::CThreadPort(std::shared_ptr<CaptureLog> captureLog)
-    : captureLog(std::move(captureLog)) {}
+    : WorkerThread(WM_PORT_STARTED), captureLog(std::move(captureLog)) {}
 
 CThreadPort::~CThreadPort() = default;
 
@@ -29,7 +31,7 @@ void CThreadPort::onMessage(const Message& message) {
 }
 
 void CThreadPort::OnStart() {
-    if (!portCopy) {
+    if (!portCopy || ending_ != Ending::None) {
         return;  // a stop or restart request came first; the worker is already ending
     }
     if (int result = OpenPort(); result != 0) {
@@ -40,24 +42,76 @@ void CThreadPort::OnStart() {
 }
 
 void CThreadPort::OnRestart() {
-    MailboxId owner = ShutDown();
-    PostThreadMessage(owner, WM_PORT_RESTART, threadId(), 0);
-    quit();
+    BeginEnding(Ending::Restart, 0);
 }
 
 void CThreadPort::OnStop(bool quiet, int error) {
-    MailboxId owner = ShutDown();
-    if (!quiet) {
-        PostThreadMessage(owner, WM_PORT_STOP, threadId(), error);  // owner 0: nobody to tell
+    BeginEnding(quiet ? Ending::QuietStop : Ending::Stop, error);
+}
+
+// The first request starts the ending; a later stop only changes the answer: it overrides
+// a restart, and a quiet one silences a reporting one.
+void CThreadPort::BeginEnding(Ending ending, int error) {
+    if (ending_ != Ending::None) {
+        if (ending != Ending::Restart && ending_ != Ending::QuietStop) {
+            ending_ = ending;
+        }
+        return;
     }
+    ending_ = ending;
+    endError_ = error;
+    inherited_.reset();
+    if (ClosePort(ending == Ending::Restart)) {
+        PortClosed();
+    }
+}
+
+void CThreadPort::PortClosed() {
+    if (answered_) {
+        return;
+    }
+    answered_ = true;
+    MailboxId owner = portCopy ? portCopy->ownerWindow : 0;
+    portCopy.reset();
+    Answer(owner);  // owner 0: nobody to tell
     quit();
 }
 
-MailboxId CThreadPort::ShutDown() {
-    ClosePort();
-    MailboxId owner = portCopy ? portCopy->ownerWindow : 0;
-    portCopy.reset();
-    return owner;
+void CThreadPort::Answer(MailboxId owner) {
+    switch (ending_) {
+        case Ending::Restart: {
+            Message answer{WM_PORT_RESTART, threadId(), 0, {}, {}};
+            if (handedOver_.valid()) {
+                answer.descriptor = std::make_shared<UniqueFd>(std::move(handedOver_));
+            }
+            ThreadRegistry::instance().post(owner, std::move(answer));
+            break;
+        }
+        case Ending::Stop:
+            PostThreadMessage(owner, WM_PORT_STOP, threadId(), endError_);
+            break;
+        case Ending::QuietStop:
+        case Ending::None:
+            break;
+    }
+    handedOver_.reset();  // a stop that overrode a restart closes the kept socket
+}
+
+UniqueFd CThreadPort::TakeInheritedSocket(const SocketAddress& local, int type) {
+    UniqueFd socket = std::move(inherited_);
+    if (!socket.valid()) {
+        return socket;
+    }
+    int actualType = 0;
+    socklen_t length = sizeof actualType;
+    const SocketAddress bound = SocketAddress::LocalOf(socket.get());
+    const bool same = ::getsockopt(socket.get(), SOL_SOCKET, SO_TYPE, &actualType, &length) == 0 &&
+                      actualType == type && bound.family() == local.family() &&
+                      bound.samePeer(local);
+    if (!same) {
+        socket.reset();  // closed before the port binds its new place
+    }
+    return socket;
 }
 
 }  // namespace tarnwick

@@ -134,7 +134,7 @@ private:
     Count datagramsDropped_{0};
     Count logRecordsDropped_{0};
 
-    // One of the five kinds of lock in the engine; guards the two members below, and
+    // One of the engine's few locks; guards the two members below, and
     // nothing else.
     mutable std::mutex mutex_;
     std::string udpDestination_;

@@ -5,7 +5,7 @@
 #include <functional>
 #include <memory>
 
-#include "engine/event/Mailbox.h"
+#include "engine/worker/Mailbox.h"
 
 namespace tarnwick {
 

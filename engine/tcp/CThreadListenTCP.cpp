@@ -2,13 +2,12 @@
 
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <utility>
 
-#include "engine/event/EngineMessages.h"
-#include "engine/event/ThreadRegistry.h"
+#include "engine/EngineMessages.h"
 #include "engine/tcp/CThreadTCP.h"
+#include "engine/worker/ThreadRegistry.h"
 
 namespace tarnwick {
 
@@ -16,26 +15,26 @@ namespace {
 
 // Ends a connection with a reset instead of a FIN: the client learns at once that it was
 // not admitted, and no session, destination or first-data wait is ever started for it.
-void RefuseWithReset(Socket& accepted) {
+void RefuseWithReset(UniqueFd accepted) {
     const linger resetOnClose{1, 0};
-    ::setsockopt(accepted.handle(), SOL_SOCKET, SO_LINGER, &resetOnClose, sizeof resetOnClose);
-    accepted.Close();
+    ::setsockopt(accepted.get(), SOL_SOCKET, SO_LINGER, &resetOnClose, sizeof resetOnClose);
 }
 
 }  // namespace
 
 CThreadListenTCP::CThreadListenTCP(std::shared_ptr<CaptureLog> captureLog)
-    : CThreadPort(std::move(captureLog)), listenSocket(*this) {}
+    : CThreadPort(std::move(captureLog)),
+      listenSocket(*this),
+      group(std::make_shared<SessionGroup>(threadId())) {}
 
 CThreadListenTCP::~CThreadListenTCP() = default;
 
 void CThreadListenTCP::onMessage(const Message& message) {
     switch (message.message) {
         case WM_SESSION_STARTED:
-            AddSession(static_cast<ThreadId>(message.wParam), message.handle);
-            break;
+            break;  // registered when it was started
         case WM_SESSION_ENDED:
-            RemoveSession(static_cast<ThreadId>(message.wParam));
+            SessionEnded(static_cast<ThreadId>(message.wParam));
             break;
         default:
             CThreadPort::onMessage(message);
@@ -43,9 +42,22 @@ void CThreadListenTCP::onMessage(const Message& message) {
     }
 }
 
+// Listens on the socket the previous worker of this port handed on, when it is bound to
+// the same place: the port then never stops listening across a restart.
 int CThreadListenTCP::OpenPort() {
     auto local = SocketAddress::ForListening(portCopy->listenAddress, portCopy->listenPort);
-    int result = local ? listenSocket.Create(*local, SocketType::Stream, true) : -EINVAL;
+    if (!local) {
+        return -EINVAL;
+    }
+    UniqueFd inherited = TakeInheritedSocket(*local, SOCK_STREAM);
+    int result = -EBADF;
+    if (inherited.valid() && listenSocket.Attach(inherited.get(), true)) {
+        inherited.release();
+        result = 0;
+    } else {
+        inherited.reset();
+        result = listenSocket.Create(*local, SocketType::Stream, true);
+    }
     allowedClients = AllowedClients(portCopy->allowFrom);
     if (result == 0) {
         listenSocket.SetNoDelay();  // inherited by every accepted connection
@@ -58,36 +70,57 @@ int CThreadListenTCP::OpenPort() {
 }
 
 void CThreadListenTCP::OnAccept() {
-    Socket accepted;
-    int result = listenSocket.Accept(accepted);
-    if (result == 0 && !Admits(accepted)) {
-        RefuseWithReset(accepted);
+    for (int accepted = 0; accepted < ACCEPTS_PER_NOTICE && AcceptOne(); ++accepted) {
+    }
+}
+
+// False when nothing more can be accepted now.
+bool CThreadListenTCP::AcceptOne() {
+    UniqueFd accepted;
+    SocketAddress client;
+    int result = listenSocket.Accept(accepted, allowedClients.admitsEveryone() ? nullptr : &client);
+    if (result == 0 && !Admits(client)) {
+        RefuseWithReset(std::move(accepted));
     } else if (result == 0) {
-        StartSession(UniqueFd(accepted.Detach()));
+        StartSession(std::move(accepted));
+    } else if (result == -EAGAIN) {
+        return false;
     } else if ((result == -EMFILE || result == -ENFILE) && !listenSocket.hasSpareDescriptor()) {
         PauseAccepting();
+        return false;
     }
     // Any other failure (the client gave up before it was accepted) leaves nothing to serve.
+    return listenSocket.isOpen() && listenSocket.wantsRead();
 }
 
 // Only a port with allowed clients needs to know who connected.
-bool CThreadListenTCP::Admits(const Socket& accepted) const {
-    return allowedClients.admitsEveryone() ||
-           allowedClients.admits(SocketAddress::PeerOf(accepted.handle()));
+bool CThreadListenTCP::Admits(const SocketAddress& client) const {
+    return allowedClients.admitsEveryone() || allowedClients.admits(client);
 }
 
-// The session is registered here, when it is started, and not only when its own
+// The session is listed here, when it is started, and not only when its own
 // WM_SESSION_STARTED arrives: a stop that comes in between then still ends it.
 void CThreadListenTCP::StartSession(UniqueFd accepted) {
+    group->started();  // before the session exists: its end, even unstarted, is counted
     auto session = std::make_unique<CThreadTCP>(threadId(), routing, std::move(accepted),
-                                                captureLog, counters);
-    WorkerEntry entry{session->threadHandle(), session->threadId()};
+                                                captureLog, counters, group);
+    const ThreadId id = session->threadId();
     counters->connectionAccepted();  // before the session runs, which may end it at once
     if (WorkerThread::resume(std::move(session))) {
-        AddSession(entry.threadId, entry.threadHandle);
+        sessions.insert(id);
     } else {
         // The session was destroyed unstarted and closed the connection with it.
         counters->connectionEnded();
+    }
+}
+
+// wParam 0: the last session has ended while the listener waits (SessionGroup).
+void CThreadListenTCP::SessionEnded(ThreadId id) {
+    if (id != 0) {
+        sessions.erase(id);
+    } else if (endingSessions) {
+        StopTimer(sessionWaitTimer);
+        PortClosed();
     }
 }
 
@@ -100,52 +133,42 @@ void CThreadListenTCP::PauseAccepting() {
 
 void CThreadListenTCP::onTimer(TimerId id) {
     if (id == acceptRetryTimer) {
-        killTimer(acceptRetryTimer);
-        acceptRetryTimer = 0;
+        StopTimer(acceptRetryTimer);
         listenSocket.setReadNotices(true);
+    } else if (id == sessionWaitTimer) {
+        // Sessions that have not answered by now are no longer waited for.
+        StopTimer(sessionWaitTimer);
+        PortClosed();
     }
 }
 
-// Ids grow with every thread created, and sessions register as they are started, so the
-// list in order of registration is also sorted by id: lookups are binary searches, which
-// matters to a listener holding thousands of connections.
-std::vector<WorkerEntry>::iterator CThreadListenTCP::FindSessionSlot(ThreadId id) {
-    return std::lower_bound(
-        sessions.begin(), sessions.end(), id,
-        [](const WorkerEntry& entry, ThreadId wanted) { return entry.threadId < wanted; });
-}
-
-void CThreadListenTCP::AddSession(ThreadId id, const ThreadHandle& handle) {
-    auto slot = FindSessionSlot(id);
-    if (slot == sessions.end() || slot->threadId != id) {
-        sessions.insert(slot, WorkerEntry{handle, id});
+void CThreadListenTCP::StopTimer(TimerId& timer) {
+    if (timer != 0) {
+        killTimer(timer);
+        timer = 0;
     }
 }
 
-void CThreadListenTCP::RemoveSession(ThreadId id) {
-    auto slot = FindSessionSlot(id);
-    if (slot != sessions.end() && slot->threadId == id) {
-        sessions.erase(slot);
+bool CThreadListenTCP::ClosePort(bool handOver) {
+    if (handOver && listenSocket.isOpen()) {
+        KeepSocket(listenSocket.Detach());  // clients wait in its queue for the next worker
     }
-}
-
-void CThreadListenTCP::ClosePort() {
     listenSocket.Close();
-    if (acceptRetryTimer != 0) {
-        killTimer(acceptRetryTimer);
-        acceptRetryTimer = 0;
-    }
-    StopSessions();
+    StopTimer(acceptRetryTimer);
     routing.reset();  // the listener's share: a session that is still running keeps its own
+    StopSessions();
+    if (group->waitForAll()) {
+        return true;
+    }
+    endingSessions = true;
+    sessionWaitTimer = setTimer(SESSION_WAIT_MS);
+    return false;
 }
 
-// Asks every session to end quietly, all at once, then waits for each in turn.
+// Asks every session to end quietly, all at once; the group tells when the last has.
 void CThreadListenTCP::StopSessions() {
-    for (const WorkerEntry& entry : sessions) {
-        PostThreadMessage(entry.threadId, WM_PORT_STOP, 1, 0);
-    }
-    for (const WorkerEntry& entry : sessions) {
-        entry.threadHandle.wait(SESSION_WAIT_MS);
+    for (ThreadId id : sessions) {
+        PostThreadMessage(id, WM_PORT_STOP, 1, 0);
     }
     sessions.clear();
 }

@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <utility>
 
-#include "engine/event/EngineMessages.h"
-#include "engine/event/ThreadRegistry.h"
+#include "engine/EngineMessages.h"
+#include "engine/worker/ThreadRegistry.h"
 #include "engine/routing/ChooseDestination.h"
 
 namespace tarnwick {
@@ -20,8 +20,10 @@ EndReason ErrorEnd(int error) {
 
 CThreadTCP::CThreadTCP(ThreadId listenerThreadId, std::shared_ptr<const RoutingTable> routing,
                        UniqueFd acceptedHandle, std::shared_ptr<CaptureLog> captureLog,
-                       std::shared_ptr<PortCounters> counters)
-    : clientSocket(*this),
+                       std::shared_ptr<PortCounters> counters,
+                       std::shared_ptr<SessionGroup> group)
+    : WorkerThread(WM_PORT_STARTED),
+      clientSocket(*this),
       forwardSocket(*this),
       relay(clientSocket, forwardSocket),
       routing(std::move(routing)),
@@ -29,9 +31,17 @@ CThreadTCP::CThreadTCP(ThreadId listenerThreadId, std::shared_ptr<const RoutingT
       listenerThreadId(listenerThreadId),
       acceptedHandle(std::move(acceptedHandle)),
       captureLog(std::move(captureLog)),
-      tally(std::move(counters)) {}
+      tally(std::move(counters)),
+      group(std::move(group)) {}
 
-CThreadTCP::~CThreadTCP() = default;
+CThreadTCP::~CThreadTCP() {
+    clientSocket.Close();
+    forwardSocket.Close();
+    acceptedHandle.reset();
+    if (group) {
+        group->ended();
+    }
+}
 
 void CThreadTCP::onMessage(const Message& message) {
     switch (message.message) {
@@ -40,6 +50,9 @@ void CThreadTCP::onMessage(const Message& message) {
             break;
         case WM_PORT_STOP:
             EndSession(message.wParam);
+            break;
+        case WM_NAME_RESOLVED:
+            OnNameResolved(message.wParam);
             break;
         default:
             break;
@@ -155,13 +168,28 @@ void CThreadTCP::OnSocketClosed(Socket& socket, int error) {
     }
 }
 
-// Resolves the destination and connects to its addresses in turn. The client's data waits
-// in the kernel meanwhile.
+// Connects to the destination's addresses in turn: a literal address at once, a name once
+// the resolver has answered. The client's data waits in the kernel meanwhile. The connect
+// limit runs from here, so a name server that never answers is given up on too.
 void CThreadTCP::ConnectForward(const std::string& host, std::int32_t port, const Route& route) {
     tally.routed(route, HostPortLabel(host, port));
     state = State::Connecting;
     clientSocket.setReadNotices(false);
-    addresses = SocketAddress::Resolve(host, port);
+    if (auto literal = SocketAddress::ResolveLiteral(host, port)) {
+        addresses = std::move(*literal);
+        ConnectNextAddress();
+        return;
+    }
+    timerId = setTimer(connectTimeout);
+    lookup = Resolver::instance().lookUp(host, port, threadId(), WM_NAME_RESOLVED, ++lookups);
+}
+
+void CThreadTCP::OnNameResolved(std::uintptr_t tag) {
+    if (state != State::Connecting || !lookup || tag != lookups) {
+        return;  // the answer to a lookup given up on
+    }
+    addresses = std::move(lookup->addresses);
+    lookup.reset();
     ConnectNextAddress();
 }
 
@@ -274,6 +302,10 @@ void CThreadTCP::EndSession(std::uintptr_t quiet) {
         relay.close();
         StopTimer();
         StopPublishTimer();
+        if (lookup) {
+            lookup->abandoned = true;  // a lookup not yet begun is not done at all
+            lookup.reset();
+        }
         routing.reset();  // the session's share of the port copy
         if (quiet == 0 && listenerThreadId != 0) {
             PostThreadMessageLazily(listenerThreadId, WM_SESSION_ENDED, threadId(), 0);

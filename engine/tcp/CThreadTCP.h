@@ -9,17 +9,19 @@
 #include <string>
 #include <vector>
 
-#include "engine/ConnectionRecord.h"
-#include "config/ForwardingPort.h"
-#include "engine/PortCounters.h"
-#include "engine/event/SocketAddress.h"
 #include "base/UniqueFd.h"
-#include "engine/event/WorkerThread.h"
+#include "config/ForwardingPort.h"
+#include "engine/ConnectionRecord.h"
+#include "engine/PortCounters.h"
+#include "engine/socket/Resolver.h"
+#include "engine/socket/SocketAddress.h"
+#include "engine/worker/WorkerThread.h"
 #include "engine/routing/CaptureLog.h"
 #include "engine/routing/RoutingTable.h"
 #include "engine/tcp/CSocketClientTCP.h"
 #include "engine/tcp/CSocketForwardTCP.h"
 #include "engine/tcp/Relay.h"
+#include "engine/tcp/SessionGroup.h"
 #include "engine/tcp/SessionTally.h"
 
 namespace tarnwick {
@@ -30,10 +32,11 @@ namespace tarnwick {
 // there first. Bytes then flow both ways (Relay), each direction on its own.
 //
 // States: Starting -> (Smart) WaitingForFirstData -> Connecting -> Relaying -> Ended.
-// Nothing in a session waits: the connect is started and its result comes as a notice,
-// within CONNECT_TIMEOUT_MS (a timer) for all of the destination's addresses together,
-// tried in order; a full receiver is waited for through writable notices. So the session
-// handles WM_PORT_STOP at once in every state.
+// Nothing in a session waits: a destination given as a host name is looked up off the
+// loops (Resolver) and its addresses come back as a message; the connect is started and
+// its result comes as a notice; the lookup and the connects to the addresses in turn
+// share one limit, CONNECT_TIMEOUT_MS (a timer); a full receiver is waited for through
+// writable notices. So the session handles WM_PORT_STOP at once in every state.
 //
 // A FIN from one side is passed on as a FIN to the other side, whose direction keeps
 // flowing; the session ends when both directions have ended. An error or a reset on
@@ -43,7 +46,7 @@ namespace tarnwick {
 // The session reports only to its listener: WM_SESSION_STARTED once it runs and
 // WM_SESSION_ENDED when it ends by itself, both posted lazily (the listener takes them
 // at its next turn; it is not woken for them). WM_PORT_STOP from the listener ends it
-// quietly.
+// quietly. Either way its end counts in the listener's SessionGroup as it is destroyed.
 class CThreadTCP : public WorkerThread {
 public:
     // The first piece from the client is at most RELAY_BUFFER_SIZE bytes: that is what the
@@ -57,11 +60,12 @@ public:
     // the port's routing (shared with the listener's other sessions, never changed), the
     // accepted connection, in non-blocking mode as accept4 gives it (owned by the session
     // from here on, and closed with it if the session never runs), the capture log to write
-    // first-packet dumps to (shared, never null) and the port's counters (shared; null
-    // counts into a set of the session's own).
+    // first-packet dumps to (shared, never null), the port's counters (shared; null
+    // counts into a set of the session's own) and the listener's group (may be null).
     CThreadTCP(ThreadId listenerThreadId, std::shared_ptr<const RoutingTable> routing,
                UniqueFd acceptedHandle, std::shared_ptr<CaptureLog> captureLog,
-               std::shared_ptr<PortCounters> counters = nullptr);
+               std::shared_ptr<PortCounters> counters = nullptr,
+               std::shared_ptr<SessionGroup> group = nullptr);
     ~CThreadTCP() override;
 
     // Before resume: another connect limit, for tests.
@@ -74,7 +78,7 @@ public:
     void OnWritable(Socket& socket);
     void OnSocketClosed(Socket& socket, int error);
     // Closes both connections, frees the port copy, tells the listener (when `quiet` is 0)
-    // and ends the thread. Safe to run more than once: later runs only end the loop.
+    // and ends the worker. Safe to run more than once: later runs only end the worker.
     void EndSession(std::uintptr_t quiet);
 
 protected:
@@ -87,6 +91,7 @@ private:
     void OnStart();
     void OnTimer(TimerId id);
     void ConnectForward(const std::string& host, std::int32_t port, const Route& route);
+    void OnNameResolved(std::uintptr_t tag);
     void ConnectNextAddress();
     void ConnectFailed(int error);
     void OnConnected();
@@ -108,6 +113,8 @@ private:
     UniqueFd acceptedHandle;                   // until clientSocket takes it over
     std::shared_ptr<CaptureLog> captureLog;
     std::vector<SocketAddress> addresses;  // the destination's not tried yet, in order
+    std::shared_ptr<NameLookup> lookup;    // while the destination's name is looked up
+    std::uintptr_t lookups = 0;            // tags the lookups, so a late answer is known
     std::chrono::milliseconds connectTimeout = CONNECT_TIMEOUT_MS;
     State state = State::Starting;
     SessionTally tally;          // what the port's counters and log learn of this session
@@ -115,6 +122,7 @@ private:
     int connectError = 0;        // errno of the last address that could not be connected
     EndReason endReason = EndReason::Stopped;  // set by whatever ends the session
     int endError = 0;
+    std::shared_ptr<SessionGroup> group;  // last: its count falls once all else is closed
 };
 
 }  // namespace tarnwick

@@ -144,6 +144,7 @@ long RelayDirection::splicePiece() {
         return copyPiece();
     }
     long moved = pipe.fillFrom(from_.handle(), STREAM_PIECE);
+    from_.noteRead(moved, 0);
     if (moved == -EINVAL) {
         spliceable_ = false;
         return copyPiece();
@@ -186,6 +187,7 @@ long RelayDirection::flushPipe() {
     SplicePipe& pipe = backlog_->pipe;
     while (pipe.size() > 0) {
         long sent = pipe.drainTo(to_.handle());
+        to_.noteWrite(sent, 0);
         if (sent == -EAGAIN || sent == 0) {
             stall();
             return 0;

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/event/Socket.h"
+#include "engine/socket/Socket.h"
 #include "engine/tcp/SplicePipe.h"
 
 namespace tarnwick {

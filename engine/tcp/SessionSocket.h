@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/event/Socket.h"
+#include "engine/socket/Socket.h"
 
 namespace tarnwick {
 

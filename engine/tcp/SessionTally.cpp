@@ -1,6 +1,6 @@
 #include "engine/tcp/SessionTally.h"
 
-#include "engine/event/SocketAddress.h"
+#include "engine/socket/SocketAddress.h"
 
 namespace tarnwick {
 

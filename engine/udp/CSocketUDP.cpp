@@ -35,7 +35,9 @@ long CSocketUDP::ReceiveFrom(void* data, std::size_t length, SocketAddress& send
         sender.setLength(senderLength);
     } while (result < 0 && errno == EINTR);
     if (result < 0) {
-        return -errno;
+        long error = errno == EWOULDBLOCK ? -EAGAIN : -errno;
+        noteRead(error, length);  // nothing waiting: the next datagram brings a notice
+        return error;
     }
     if (static_cast<std::size_t>(result) > length) {
         return -EMSGSIZE;

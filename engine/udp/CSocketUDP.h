@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <string>
 
-#include "engine/event/Socket.h"
+#include "engine/socket/Socket.h"
 
 namespace tarnwick {
 

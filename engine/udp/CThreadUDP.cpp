@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/EngineMessages.h"
 #include "engine/routing/ChooseDestination.h"
 
 namespace tarnwick {
@@ -11,9 +12,30 @@ namespace tarnwick {
 CThreadUDP::CThreadUDP(std::shared_ptr<CaptureLog> captureLog)
     : CThreadPort(std::move(captureLog)), udpSocket(*this) {}
 
+void CThreadUDP::onMessage(const Message& message) {
+    if (message.message == WM_NAME_RESOLVED) {
+        OnNameResolved(message.wParam);
+    } else {
+        CThreadPort::onMessage(message);
+    }
+}
+
+// Serves the socket the previous worker of this port handed on, when it is bound to the
+// same place: the datagrams waiting in it are relayed, and the port is never unbound.
 int CThreadUDP::OpenPort() {
     auto local = SocketAddress::ForListening(portCopy->listenAddress, portCopy->listenPort);
-    int result = captureLog && local ? udpSocket.Open(*local) : -EINVAL;
+    if (!captureLog || !local) {
+        return -EINVAL;
+    }
+    UniqueFd inherited = TakeInheritedSocket(*local, SOCK_DGRAM);
+    int result;
+    if (inherited.valid() && udpSocket.Attach(inherited.get(), true)) {
+        inherited.release();
+        result = 0;
+    } else {
+        inherited.reset();
+        result = udpSocket.Open(*local);
+    }
     if (result == 0) {
         localAddress = *local;
         allowedClients = AllowedClients(portCopy->allowFrom);
@@ -22,9 +44,17 @@ int CThreadUDP::OpenPort() {
     return result;
 }
 
-void CThreadUDP::ClosePort() {
+bool CThreadUDP::ClosePort(bool handOver) {
+    if (handOver && udpSocket.isOpen()) {
+        KeepSocket(udpSocket.Detach());
+    }
     udpSocket.Close();
+    if (lookup) {
+        lookup->abandoned = true;
+        lookup.reset();
+    }
     LogRun();
+    return true;
 }
 
 // Relays the datagrams that are waiting, a bounded number per notice so that commands
@@ -37,7 +67,6 @@ void CThreadUDP::OnDatagram() {
     }
 }
 
-// One datagram; false when none was waiting.
 bool CThreadUDP::RelayDatagram() {
     unsigned char buffer[RECEIVE_BUFFER_SIZE];
     SocketAddress sender;
@@ -55,11 +84,21 @@ bool CThreadUDP::RelayDatagram() {
     if (!Admits(sender)) {
         return true;  // a client that is not allowed: dropped before it counts for anything
     }
-    if (!destinationChosen && !ChooseRunDestination(buffer, count)) {
-        runError = EHOSTUNREACH;
-        OnStop(false);
-        return false;
+    if (!destinationChosen) {
+        if (!ChooseRunDestination(buffer, count, sender)) {
+            DestinationFailed(EHOSTUNREACH);
+            return false;
+        }
+        if (lookup) {
+            return false;  // the datagram waits for the lookup; the socket is not read
+        }
     }
+    return Forward(buffer, count, sender);
+}
+
+// Sends a datagram on: a client's to the destination, the destination's to the last client.
+bool CThreadUDP::Forward(const unsigned char* buffer, std::size_t count,
+                         const SocketAddress& sender) {
     const SocketAddress* target = &destAddress;
     const bool reply = FromDestination(sender);
     if (reply) {
@@ -76,8 +115,7 @@ bool CThreadUDP::RelayDatagram() {
         return true;
     }
     if (sent < 0) {
-        runError = static_cast<int>(-sent);
-        OnStop(false);
+        DestinationFailed(static_cast<int>(-sent));
         return false;
     }
     if (reply) {
@@ -88,7 +126,8 @@ bool CThreadUDP::RelayDatagram() {
     return true;
 }
 
-bool CThreadUDP::ChooseRunDestination(const unsigned char* data, std::size_t length) {
+bool CThreadUDP::ChooseRunDestination(const unsigned char* data, std::size_t length,
+                                      const SocketAddress& sender) {
     destinationChosen = true;
     std::int32_t port = 0;
     int rule = ChooseDestination(*portCopy, data, length, destIp, port, *captureLog);
@@ -99,7 +138,19 @@ bool CThreadUDP::ChooseRunDestination(const unsigned char* data, std::size_t len
     if (port < 0 || port > 65535) {
         return false;
     }
-    for (const SocketAddress& address : SocketAddress::Resolve(destIp, port)) {
+    if (auto literal = SocketAddress::ResolveLiteral(destIp, port)) {
+        return UseDestination(*literal);
+    }
+    heldDatagram.assign(data, data + length);
+    heldSender = sender;
+    udpSocket.setReadNotices(false);
+    lookup = Resolver::instance().lookUp(destIp, port, threadId(), WM_NAME_RESOLVED, ++lookups);
+    return true;
+}
+
+// The first of the destination's addresses that the socket can reach.
+bool CThreadUDP::UseDestination(const std::vector<SocketAddress>& addresses) {
+    for (const SocketAddress& address : addresses) {
         if (auto reachable = address.reachableFrom(localAddress)) {
             destAddress = *reachable;
             replySource = ReplySource(destAddress);
@@ -107,6 +158,29 @@ bool CThreadUDP::ChooseRunDestination(const unsigned char* data, std::size_t len
         }
     }
     return false;
+}
+
+// The held datagram goes on as the first of the run, then the socket is read again.
+void CThreadUDP::OnNameResolved(std::uintptr_t tag) {
+    if (!lookup || tag != lookups || !portCopy) {
+        return;
+    }
+    const bool usable = UseDestination(lookup->addresses);
+    lookup.reset();
+    if (!usable) {
+        DestinationFailed(EHOSTUNREACH);
+        return;
+    }
+    std::vector<unsigned char> datagram = std::move(heldDatagram);
+    heldDatagram.clear();
+    if (Forward(datagram.data(), datagram.size(), heldSender)) {
+        udpSocket.setReadNotices(true);
+    }
+}
+
+void CThreadUDP::DestinationFailed(int error) {
+    runError = error;
+    OnStop(false);
 }
 
 // The destination's replies always pass; a client must be one of the allowed ones.

@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/AllowedClients.h"
 #include "engine/CThreadPort.h"
 #include "engine/routing/CaptureLog.h"
+#include "engine/socket/Resolver.h"
 #include "engine/udp/CSocketUDP.h"
 #include "engine/udp/ReplySource.h"
 
@@ -23,9 +25,14 @@ namespace tarnwick {
 // destination nor become the client. The destination is the first of its host's addresses
 // that the socket can reach: an IPv6 destination needs an IPv6 listen address.
 //
+// A destination given as a host name is looked up off the loops (Resolver): the first
+// datagram waits for the answer, and the socket is not read meanwhile, so later datagrams
+// wait in its receive buffer rather than being lost.
+//
 // Starts, stops and restarts as every port worker does (CThreadPort): the port is open
-// once the socket is bound. A send that fails, or a destination that cannot be resolved,
-// ends the relay with WM_PORT_STOP to the owner. The run's counters get its record for the
+// once the socket is bound; a restart hands the bound socket, with what waits in it, to
+// the next worker. A send that fails, or a destination that cannot be resolved, ends the
+// relay with WM_PORT_STOP to the owner. The run's counters get its record for the
 // connection log when the relay ends.
 class CThreadUDP : public CThreadPort {
 public:
@@ -41,16 +48,23 @@ public:
     void OnDatagram();
 
 protected:
+    void onMessage(const Message& message) override;
     // Binds the socket to the copy's address and port.
     int OpenPort() override;
-    // Closes the socket and logs the run.
-    void ClosePort() override;
+    // Closes the socket (or keeps it for the next worker) and logs the run.
+    bool ClosePort(bool handOver) override;
 
 private:
+    // One datagram; false when no more should be read now.
+    bool RelayDatagram();
+    bool Forward(const unsigned char* data, std::size_t count, const SocketAddress& sender);
     // Routes the run by its first datagram and resolves the destination once; false when
     // the destination cannot be used.
-    bool RelayDatagram();
-    bool ChooseRunDestination(const unsigned char* data, std::size_t length);
+    bool ChooseRunDestination(const unsigned char* data, std::size_t length,
+                              const SocketAddress& sender);
+    bool UseDestination(const std::vector<SocketAddress>& addresses);
+    void OnNameResolved(std::uintptr_t tag);
+    void DestinationFailed(int error);
     bool Admits(const SocketAddress& sender) const;
     bool FromDestination(const SocketAddress& sender) const;
     void LogRun();
@@ -65,6 +79,10 @@ private:
     SocketAddress destAddress;    // destIp resolved once, with its port, as udpSocket sends
     ReplySource replySource;      // which senders count as destAddress
     SocketAddress clientAddress;  // the last client; empty = none yet in this run
+    std::shared_ptr<NameLookup> lookup;  // while destIp, a name, is looked up
+    std::uintptr_t lookups = 0;
+    std::vector<unsigned char> heldDatagram;  // the first datagram, while it waits for that
+    SocketAddress heldSender;
 };
 
 }  // namespace tarnwick

@@ -3,7 +3,7 @@
 #include <functional>
 
 #include "config/IpAddress.h"
-#include "engine/event/SocketAddress.h"
+#include "engine/socket/SocketAddress.h"
 
 namespace tarnwick {
 

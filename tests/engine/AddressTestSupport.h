@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/event/SocketAddress.h"
+#include "engine/socket/SocketAddress.h"
 #include "base/UniqueFd.h"
 
 namespace tarnwick::testing::address {

@@ -6,8 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "engine/event/EngineMessages.h"
-#include "engine/event/Mailbox.h"
+#include "engine/EngineMessages.h"
+#include "engine/worker/Mailbox.h"
 #include "tests/support/LoopbackServers.h"
 
 namespace tarnwick {

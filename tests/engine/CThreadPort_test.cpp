@@ -5,9 +5,9 @@
 
 #include <atomic>
 
-#include "engine/event/EngineMessages.h"
-#include "engine/event/Mailbox.h"
-#include "engine/event/ThreadRegistry.h"
+#include "engine/EngineMessages.h"
+#include "engine/worker/Mailbox.h"
+#include "engine/worker/ThreadRegistry.h"
 
 namespace tarnwick {
 namespace {
@@ -25,7 +25,7 @@ protected:
         ++*opens;
         return 0;
     }
-    void ClosePort() override {}
+    bool ClosePort(bool) override { return true; }
 
 private:
     std::shared_ptr<std::atomic<int>> opens;

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "engine/event/SocketAddress.h"
+#include "engine/socket/SocketAddress.h"
 
 namespace tarnwick::testing {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/engine/event/EventTestSupport.h"
+#include "tests/support/EventTestSupport.h"
 
 namespace tarnwick {
 namespace {

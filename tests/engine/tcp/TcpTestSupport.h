@@ -14,16 +14,16 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/engine/event/EventTestSupport.h"
+#include "tests/support/EventTestSupport.h"
 #include "engine/CPortController.h"
 #include "config/ForwardingPort.h"
 #include "tests/support/FreePort.h"
 #include "engine/PortView.h"
 #include "tests/support/RecordingCaptureLog.h"
 #include "engine/WorkerEntry.h"
-#include "engine/event/EngineMessages.h"
-#include "engine/event/Mailbox.h"
-#include "engine/event/ThreadRegistry.h"
+#include "engine/EngineMessages.h"
+#include "engine/worker/Mailbox.h"
+#include "engine/worker/ThreadRegistry.h"
 #include "engine/routing/CaptureLog.h"
 #include "engine/tcp/CThreadListenTCP.h"
 
@@ -97,11 +97,17 @@ public:
                startedNotice->handle == listener.threadHandle;
     }
 
-    // Asks the listener to end and returns its answer, if any comes within `timeout`.
+    // Asks the listener to end and returns its answer, if any comes within `timeout`. The
+    // harness starts no worker after a restart, so it closes the socket the answer hands
+    // on, as the controller would for a port that is not started again.
     std::optional<Message> request(std::uint32_t message, std::uintptr_t wParam,
                                    std::chrono::milliseconds timeout = 30s) {
         PostThreadMessage(listener.threadId, message, wParam);
-        return owner.waitFor(timeout);
+        std::optional<Message> answer = owner.waitFor(timeout);
+        if (answer) {
+            answer->descriptor.reset();
+        }
+        return answer;
     }
 
     UniqueFd connect() const { return ConnectToLoopback(record.listenPort); }

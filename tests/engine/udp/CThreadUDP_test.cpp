@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/engine/event/EventTestSupport.h"
+#include "tests/support/EventTestSupport.h"
 #include "tests/support/FreePort.h"
 #include "tests/engine/udp/UdpTestSupport.h"
-#include "engine/event/EngineMessages.h"
-#include "engine/event/Mailbox.h"
-#include "engine/event/ThreadRegistry.h"
+#include "engine/EngineMessages.h"
+#include "engine/worker/Mailbox.h"
+#include "engine/worker/ThreadRegistry.h"
 
 namespace tarnwick {
 namespace {

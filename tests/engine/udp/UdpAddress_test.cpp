@@ -4,9 +4,9 @@
 #include "tests/engine/AddressTestSupport.h"
 #include "tests/support/FreePort.h"
 #include "tests/engine/udp/UdpTestSupport.h"
-#include "engine/event/EngineMessages.h"
-#include "engine/event/Mailbox.h"
-#include "engine/event/ThreadRegistry.h"
+#include "engine/EngineMessages.h"
+#include "engine/worker/Mailbox.h"
+#include "engine/worker/ThreadRegistry.h"
 #include "engine/udp/CThreadUDP.h"
 #include "engine/udp/ReplySource.h"
 
