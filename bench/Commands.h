@@ -15,6 +15,7 @@ int runScale(const Options& options);
 int runUdp(const Options& options);
 int runProbe(const Options& options);
 int runFreePort(const Options& options);
+int runDecide(const Options& options);
 
 // Prints the usage problem of a subcommand as a result line; returns 2.
 int usageError(const char* command, const std::string& problem);

@@ -113,6 +113,16 @@ expect "$line" connections 0
 [[ $(field "$line" wrong_routes) -gt 0 ]] || fail "no wrong route counted: $line"
 expect "$line" errors "$(field "$line" wrong_routes)"
 
+# The routing decision in process: every decision agrees with the rules tried in order,
+# and the order statistics are in order.
+line=$(timeout 60 "$LOADGEN" decide --rules 200 --seconds 0.5) || true
+expect "$line" ok 1
+expect "$line" errors 0
+expect "$line" cases 21
+p50=$(field "$line" p50_us) p99=$(field "$line" p99_us) max=$(field "$line" max_us)
+awk -v a="$p50" -v b="$p99" -v c="$max" 'BEGIN { exit !(a > 0 && a <= b && b <= c) }' ||
+    fail "decide order: p50=$p50 p99=$p99 max=$max"
+
 line=$(timeout 60 "$LOADGEN" udp --target "$udp" --seconds 1 --window 8) || true
 expect "$line" ok 1
 expect "$line" lost 0
@@ -142,4 +152,4 @@ if ((failures > 0)); then
     echo "check: $failures failure(s)" >&2
     exit 1
 fi
-echo "check: ok (stats, sink byte counts, echo, tag, routed connrate, idle, scale, udp)"
+echo "check: ok (stats, sink byte counts, echo, tag, routed connrate, idle, scale, decide, udp)"

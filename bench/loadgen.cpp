@@ -1,4 +1,5 @@
-// tarnwick-loadgen: backends and load for measuring a forwarder on loopback.
+// tarnwick-loadgen: backends and load for measuring a forwarder on loopback, and the
+// timing of Tarnwick's routing decision in process.
 // Usage: tarnwick-loadgen SUBCOMMAND --option value ...
 // Every subcommand prints one line of key=value pairs ending in ok=0 or ok=1.
 #include <cstdio>
@@ -32,6 +33,7 @@ constexpr Subcommand kSubcommands[] = {
     {"udp", runUdp, "--target HOST:PORT --seconds S [--window 32] [--size 64] [--loss-ms 200]"},
     {"probe", runProbe, "--target HOST:PORT --send TEXT --expect TEXT [--wait-ms 5000]"},
     {"freeport", runFreePort, "[--proto tcp|udp]"},
+    {"decide", runDecide, "[--rules 10000] [--seconds 2]"},
 };
 
 int printUsage() {

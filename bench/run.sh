@@ -47,12 +47,13 @@ fi
 if [[ $PROFILE == full ]]; then
     REPEATS=3 THROUGHPUT_BYTES=$((1024 * 1024 * 1024)) CONNRATE_SECONDS=10
     LATENCY_COUNT=20000 IDLE_CONNECTIONS=1000 UDP_SECONDS=10 ROUTE_SECONDS=8
-    SCALE_CONNECTIONS=10000
+    SCALE_CONNECTIONS=10000 DECIDE_SECONDS=3
 else
     REPEATS=1 THROUGHPUT_BYTES=$((512 * 1024 * 1024)) CONNRATE_SECONDS=8
     LATENCY_COUNT=10000 IDLE_CONNECTIONS=300 UDP_SECONDS=8 ROUTE_SECONDS=6
-    SCALE_CONNECTIONS=2000
+    SCALE_CONNECTIONS=2000 DECIDE_SECONDS=2
 fi
+DECIDE_RULES=10000
 CLIENTS=8
 UDP_WINDOW=32
 # Beyond its own duration, a single load may take this long before `timeout` ends it.
@@ -312,6 +313,11 @@ BETTER+=(
     [scale_relayed]=higher [scale_back]=yes [scale_fds]=lower [scale_threads]=lower
     [scale_seconds]=lower
 )
+# Figures of Tarnwick's own, measured once per run in process, with no direct figure and
+# nothing to compare: shown in the first Tarnwick column only.
+OWN_METRICS=(decide_p99)
+LABEL+=([decide_p99]="routing decision, 10,000 rules, us (p99)")
+BETTER+=([decide_p99]=lower)
 declare -A RESULTS=()
 
 record() {
@@ -517,6 +523,23 @@ scale_load() {
     record "$name" scale_seconds "$(ok_field "$line" seconds)"
 }
 
+# ---- Routing decision --------------------------------------------------------------------
+# Once per run: the routing decision of a Smart port with DECIDE_RULES rules, timed in
+# process on one CPU (tarnwick-loadgen decide), for the first Tarnwick column. The figure
+# is the worst p99 over its rule sets and kinds of first data.
+decide_load() {
+    local name line
+    for name in "${ACTIVE[@]}"; do
+        [[ $(column_forwarder "$name") == tarnwick ]] || continue
+        TARGET=$name
+        echo "  $name: routing decision" >&2
+        line=$(load $((DECIDE_SECONDS + GRACE)) --cpu "$LATENCY_CPU" decide \
+            --rules "$DECIDE_RULES" --seconds "$DECIDE_SECONDS")
+        record "$name" decide_p99 "$(ok_field "$line" p99_us)"
+        return
+    done
+}
+
 # ---- Table -------------------------------------------------------------------------------
 # combine median|sum VALUES...: "fail" if any value failed, "-" if there are none.
 combine() {
@@ -566,7 +589,7 @@ print_table() {
         done
         printf '%s  %s\n' "$row" "${BETTER[$metric]}"
     done
-    for metric in "${SCALE_METRICS[@]}"; do
+    for metric in "${SCALE_METRICS[@]}" "${OWN_METRICS[@]}"; do
         row=$(printf '%-40s %12s' "${LABEL[$metric]}" "-")
         for name in "${ACTIVE[@]}"; do
             value=${RESULTS[$name,$metric]:--}
@@ -658,6 +681,9 @@ for ((round = 1; round <= REPEATS; round++)); do
     done
 done
 
+echo "bench: routing decision" >&2
+decide_load
+
 plan_scale
 echo "bench: $SCALE_N connections at once" >&2
 if start_server echo scale-echo "${SCALE_LIMIT[@]}"; then
@@ -682,6 +708,9 @@ echo "Routing: 8 rules on the bytes at offset $ROUTE_OFFSET of a 64-byte first m
 echo "matching; direct goes straight to rule 8's backend. Scale:"
 echo "$SCALE_N connections held at once through a fresh instance, each proven relayed by a"
 echo "round trip and then a second, all closed; once per run, no direct figure."
+echo "Routing decision: one decision timed in process on CPU $LATENCY_CPU, the worst p99 over"
+echo "$DECIDE_RULES text, hex and mixed rules and seven kinds of first data; once per run,"
+echo "in the first Tarnwick column."
 echo "Layout: a column NAME runs the forwarder in a session of its own (setsid: a scheduling"
 echo "group of its own, as a service or desktop application runs); NAME/shared runs it in the"
 echo "bench's session, one scheduling group with the clients and backends."

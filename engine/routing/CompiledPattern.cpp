@@ -105,6 +105,23 @@ bool CompiledPattern::matchesAt(const unsigned char* at) const {
     return true;
 }
 
+bool CompiledPattern::occursAt(const unsigned char* data, std::size_t length,
+                               std::size_t at) const {
+    const std::size_t m = bytes_.size();
+    if (never_ || at > length || m > length - at) {
+        return false;
+    }
+    if (!caseless_) {
+        return matchesAt(data + at);
+    }
+    for (std::size_t k = 0; k < m; ++k) {
+        if (Fold(data[at + k]) != bytes_[k]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // The anchor is the unit whose byte the data holds least often; only the places of that
 // byte are candidates, each then compared whole.
 bool CompiledPattern::occursIn(const SearchedData& data, std::size_t start) const {

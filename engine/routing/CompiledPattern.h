@@ -53,6 +53,17 @@ public:
     // True when the pattern occurs wholly inside the data, starting at `start` or later.
     bool occursIn(const SearchedData& data, std::size_t start = 0) const;
 
+    // True when the pattern occurs at `at` of the data as received, wholly inside it; a
+    // case-insensitive pattern folds the data's A-Z as it compares.
+    bool occursAt(const unsigned char* data, std::size_t length, std::size_t at) const;
+
+    // Its units, for finding it by a run of literal bytes.
+    std::size_t size() const { return bytes_.size(); }
+    bool neverMatches() const { return never_; }
+    bool caseless() const { return caseless_; }
+    bool isLiteral(std::size_t unit) const { return mask_.empty() || mask_[unit] != 0; }
+    unsigned char byteAt(std::size_t unit) const { return bytes_[unit]; }
+
 private:
     CompiledPattern() = default;
     bool matchesAt(const unsigned char* at) const;

@@ -1,13 +1,16 @@
 // The matchers on any pattern and data, against plain reference matchers written from
 // the pattern rules (pairs read with strtol, a naive search), and the hex pattern check
 // against the matcher: a pattern said never to match matches nothing, and any other
-// matches the data it describes.
+// matches the data it describes. Then the pattern's lines as the rules of a port: the
+// routing table's decision against the reference matchers tried in order.
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/routing/Matchers.h"
+#include "engine/routing/RoutingTable.h"
 
 namespace {
 
@@ -69,6 +72,31 @@ void Check(bool holds) {
     if (!holds) std::abort();
 }
 
+// Each line of the text a rule: its first byte picks hex, text or case-sensitive text, the
+// rest is the pattern. The table must pick the first rule that the reference matches.
+void CheckRoutingTable(const std::string& text, const Bytes& data) {
+    auto port = std::make_shared<tarnwick::ForwardingPort>();
+    int expected = -1;
+    for (std::size_t begin = 0; begin <= text.size();) {
+        const std::size_t end = std::min(text.find('\n', begin), text.size());
+        const std::string line = text.substr(begin, end - begin);
+        begin = end + 1;
+        auto rule = std::make_unique<tarnwick::ForwardingRule>();
+        const int kind = line.empty() ? 0 : static_cast<unsigned char>(line[0]) % 3;
+        rule->searchType = kind == 0 ? 1 : 0;
+        rule->caseSensitive = kind == 2 ? 1 : 0;
+        rule->searchData = line.empty() ? line : line.substr(1);
+        const int matches = kind == 0 ? ReferenceHex(rule->searchData, data)
+                                      : ReferenceText(rule->searchData, data, kind == 2);
+        if (expected < 0 && matches == 1) {
+            expected = static_cast<int>(port->rules.size());
+        }
+        port->appendRule(std::move(rule));
+    }
+    const tarnwick::RoutingTable table(port);
+    Check(table.FirstMatch(data.data(), data.size()) == expected);
+}
+
 }  // namespace
 
 // Input: two bytes of pattern length (little-endian), the pattern, then the data.
@@ -83,6 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
     Check(hex == ReferenceHex(pattern, data));
     Check(MatchText(pattern, data.data(), data.size()) == ReferenceText(pattern, data, false));
     Check(MatchTextCase(pattern, data.data(), data.size()) == ReferenceText(pattern, data, true));
+
+    CheckRoutingTable(pattern, data);
 
     const HexPatternCheck check = CheckHexPattern(pattern);
     if (check.neverMatches) {
