@@ -376,6 +376,22 @@ us_per() {
     fi
 }
 
+# cpu_mark PID: notes the machine's busy ticks, and those of forwarder PID if given, before
+# a load. cpu_record PID COUNT MACHINE_METRIC FW_METRIC: records, for TARGET, the CPU used
+# since then per item of COUNT (connections, requests), the forwarder's only with a PID.
+cpu_mark() {
+    CPU_MACHINE_BEFORE=$(machine_cpu_ticks)
+    CPU_FW_BEFORE=$(process_cpu_ticks "$1")
+}
+cpu_record() {
+    local pid=$1 count=$2
+    record "$TARGET" "$3" "$(us_per "$(($(machine_cpu_ticks) - CPU_MACHINE_BEFORE))" "$count")"
+    if [[ -n $pid ]]; then
+        record "$TARGET" "$4" \
+            "$(us_per "$(($(process_cpu_ticks "$pid") - CPU_FW_BEFORE))" "$count")"
+    fi
+}
+
 # measure TARGET SINK_PORT ECHO_PORT UDP_PORT ROUTE_PORT [ECHO_FW_PID]: one round of every
 # load. ECHO_FW_PID, the forwarder in front of ECHO_PORT, shares the latency load's CPU;
 # without it (direct) there is no idle load. An empty UDP_PORT or ROUTE_PORT skips that
@@ -388,18 +404,12 @@ measure() {
     line=$(load "$GRACE" throughput --target "$sink" --bytes "$THROUGHPUT_BYTES")
     record "$TARGET" throughput "$(ok_field "$line" mb_per_s)"
 
-    local machine_before fw_before connections
-    machine_before=$(machine_cpu_ticks)
-    fw_before=$(process_cpu_ticks "$pid")
+    cpu_mark "$pid"
     line=$(load $((CONNRATE_SECONDS + GRACE)) connrate --target "$echo" \
         --clients "$CLIENTS" --seconds "$CONNRATE_SECONDS")
     record "$TARGET" conn_rate "$(ok_field "$line" conn_per_s)"
     record "$TARGET" conn_errors "$(field "$line" errors || echo fail)"
-    connections=$(ok_field "$line" connections)
-    record "$TARGET" conn_cpu "$(us_per "$(($(machine_cpu_ticks) - machine_before))" "$connections")"
-    if [[ -n $pid ]]; then
-        record "$TARGET" fw_cpu "$(us_per "$(($(process_cpu_ticks "$pid") - fw_before))" "$connections")"
-    fi
+    cpu_record "$pid" "$(ok_field "$line" connections)" conn_cpu fw_cpu
 
     pin "$LATENCY_CPU" "$ECHO_PID" "$pid"
     line=$(load "$GRACE" --cpu "$LATENCY_CPU" latency --target "$echo" --count "$LATENCY_COUNT")
