@@ -10,6 +10,7 @@ int runServer(const Options& options);
 int runThroughput(const Options& options);
 int runConnRate(const Options& options);
 int runLatency(const Options& options);
+int runKeepAlive(const Options& options);
 int runIdle(const Options& options);
 int runScale(const Options& options);
 int runUdp(const Options& options);

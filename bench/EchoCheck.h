@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,9 @@ public:
             std::memcpy(sent_.data() + offset, bytes.data(), count);
         }
     }
+
+    // The prepared message, for a caller that does its own (non-blocking) I/O.
+    std::span<const char> message() const { return sent_; }
 
     bool send(int fd) const { return sendAll(fd, sent_.data(), sent_.size()); }
 

@@ -76,6 +76,17 @@ expect "$line" ok 1
 expect "$line" errors 0
 connections=$(field "$line" connections) || connections=0
 
+# Keep-alive: every request answered in the time counts, the ones still in flight at the
+# end come back as drained, and the echo backend must have taken all of them.
+line=$(timeout 60 "$LOADGEN" keepalive --target "$echo" --connections 5 --seconds 1) || true
+expect "$line" ok 1
+expect "$line" errors 0
+expect "$line" drained 5
+keepalive_requests=$(($(field "$line" requests) + $(field "$line" drained)))
+p50=$(field "$line" p50_us) p99=$(field "$line" p99_us) max=$(field "$line" max_us)
+awk -v a="$p50" -v b="$p99" -v c="$max" 'BEGIN { exit !(a > 0 && a <= b && b <= c) }' ||
+    fail "keepalive latency order: p50=$p50 p99=$p99 max=$max"
+
 line=$(timeout 60 "$LOADGEN" idle --target "$echo" --connections 50 --pid "$echo_pid") || true
 expect "$line" ok 1
 expect "$line" opened 50
@@ -112,6 +123,13 @@ expect "$line" ok 0
 expect "$line" connections 0
 [[ $(field "$line" wrong_routes) -gt 0 ]] || fail "no wrong route counted: $line"
 expect "$line" errors "$(field "$line" wrong_routes)"
+# An echo that differs from the request is an error: the tag backend's answer starts with
+# its tag, so every connection fails on its first request.
+line=$(timeout 60 "$LOADGEN" keepalive --target "$routed" --connections 3 --seconds 0.5) || true
+expect "$line" ok 0
+expect "$line" requests 0
+expect "$line" errors 3
+expect "$line" first_error wrong_echo
 
 # The routing decision in process: every decision agrees with the rules tried in order,
 # and the order statistics are in order.
@@ -140,9 +158,9 @@ line=$(<"$WORK/sink.out")
 expect "$line" bytes_in "$sink_expected"
 expect "$line" connections 8
 line=$(<"$WORK/echo.out")
-expect "$line" connections $((1 + connections + 50 + 200))
+expect "$line" connections $((1 + connections + 5 + 50 + 200))
 expect "$line" bytes_out "$(field "$line" bytes_in)"
-expect "$line" bytes_in $(((510 + connections) * 64 + 50 * 16 + 200 * 2 * 16))
+expect "$line" bytes_in $(((510 + connections + keepalive_requests) * 64 + 50 * 16 + 200 * 2 * 16))
 line=$(<"$WORK/tag.out")
 expect "$line" bytes_out $((6 + 5))
 line=$(<"$WORK/udp.out")
@@ -152,4 +170,4 @@ if ((failures > 0)); then
     echo "check: $failures failure(s)" >&2
     exit 1
 fi
-echo "check: ok (stats, sink byte counts, echo, tag, routed connrate, idle, scale, decide, udp)"
+echo "check: ok (stats, sink byte counts, echo, keepalive, tag, routed connrate, idle, scale, decide, udp)"

@@ -28,6 +28,7 @@ constexpr Subcommand kSubcommands[] = {
      "--target HOST:PORT --seconds S [--clients 8] [--size 64]\n"
      "             [--marker HEX --marker-offset N --expect-tag TEXT]"},
     {"latency", runLatency, "--target HOST:PORT --count N [--warmup 100] [--size 64]"},
+    {"keepalive", runKeepAlive, "--target HOST:PORT --seconds S [--connections 50] [--size 64]"},
     {"idle", runIdle, "--target HOST:PORT --connections N --pid PID"},
     {"scale", runScale, "--target HOST:PORT --connections N --pid PID [--settle-ms 20000]"},
     {"udp", runUdp, "--target HOST:PORT --seconds S [--window 32] [--size 64] [--loss-ms 200]"},

@@ -45,16 +45,17 @@ fi
 
 # ---- Sizes -------------------------------------------------------------------------------
 if [[ $PROFILE == full ]]; then
-    REPEATS=3 THROUGHPUT_BYTES=$((1024 * 1024 * 1024)) CONNRATE_SECONDS=10
+    REPEATS=3 THROUGHPUT_BYTES=$((1024 * 1024 * 1024)) CONNRATE_SECONDS=10 KEEPALIVE_SECONDS=8
     LATENCY_COUNT=20000 IDLE_CONNECTIONS=1000 UDP_SECONDS=10 ROUTE_SECONDS=8
     SCALE_CONNECTIONS=10000 DECIDE_SECONDS=3
 else
-    REPEATS=1 THROUGHPUT_BYTES=$((512 * 1024 * 1024)) CONNRATE_SECONDS=8
+    REPEATS=1 THROUGHPUT_BYTES=$((512 * 1024 * 1024)) CONNRATE_SECONDS=8 KEEPALIVE_SECONDS=5
     LATENCY_COUNT=10000 IDLE_CONNECTIONS=300 UDP_SECONDS=8 ROUTE_SECONDS=6
     SCALE_CONNECTIONS=2000 DECIDE_SECONDS=2
 fi
 DECIDE_RULES=10000
 CLIENTS=8
+KEEPALIVE_CONNECTIONS=50
 UDP_WINDOW=32
 # Beyond its own duration, a single load may take this long before `timeout` ends it.
 GRACE=60
@@ -275,14 +276,18 @@ stop_forwarder() {
 # ---- Measurements ------------------------------------------------------------------------
 # Metric keys, in table order, with their label, which way is better, and how repeats
 # combine: the median, or the sum for error counts (a failure in any repeat must show).
-METRICS=(throughput conn_rate conn_errors conn_cpu fw_cpu latency_p50 latency_p99 spread_p50 spread_p99 idle_kib
-    udp_rate udp_loss route_rate route_errors)
+METRICS=(throughput conn_rate conn_errors conn_cpu fw_cpu ka_rate ka_p99 ka_cpu ka_fw_cpu
+    latency_p50 latency_p99 spread_p50 spread_p99 idle_kib udp_rate udp_loss route_rate route_errors)
 declare -A LABEL=(
     [throughput]="TCP throughput, MB/s"
     [conn_rate]="TCP connections/s, $CLIENTS clients"
     [conn_errors]="TCP connection errors"
     [conn_cpu]="machine CPU per connection, us"
     [fw_cpu]="forwarder CPU per connection, us"
+    [ka_rate]="keep-alive requests/s, $KEEPALIVE_CONNECTIONS connections"
+    [ka_p99]="keep-alive p99, us"
+    [ka_cpu]="machine CPU per keep-alive request, us"
+    [ka_fw_cpu]="forwarder CPU per keep-alive request, us"
     [latency_p50]="TCP latency p50, us, one CPU"
     [latency_p99]="TCP latency p99, us, one CPU"
     [spread_p50]="TCP latency p50, us, all CPUs"
@@ -295,6 +300,7 @@ declare -A LABEL=(
 )
 declare -A BETTER=(
     [throughput]=higher [conn_rate]=higher [conn_errors]=lower [conn_cpu]=lower [fw_cpu]=lower
+    [ka_rate]=higher [ka_p99]=lower [ka_cpu]=lower [ka_fw_cpu]=lower
     [latency_p50]=lower
     [latency_p99]=lower [spread_p50]=lower [spread_p99]=lower [idle_kib]=lower
     [udp_rate]=higher [udp_loss]=lower
@@ -382,6 +388,22 @@ us_per() {
     fi
 }
 
+# cpu_mark PID: notes the machine's busy ticks, and those of forwarder PID if given, before
+# a load. cpu_record PID COUNT MACHINE_METRIC FW_METRIC: records, for TARGET, the CPU used
+# since then per item of COUNT (connections, requests), the forwarder's only with a PID.
+cpu_mark() {
+    CPU_MACHINE_BEFORE=$(machine_cpu_ticks)
+    CPU_FW_BEFORE=$(process_cpu_ticks "$1")
+}
+cpu_record() {
+    local pid=$1 count=$2
+    record "$TARGET" "$3" "$(us_per "$(($(machine_cpu_ticks) - CPU_MACHINE_BEFORE))" "$count")"
+    if [[ -n $pid ]]; then
+        record "$TARGET" "$4" \
+            "$(us_per "$(($(process_cpu_ticks "$pid") - CPU_FW_BEFORE))" "$count")"
+    fi
+}
+
 # measure TARGET SINK_PORT ECHO_PORT UDP_PORT ROUTE_PORT [ECHO_FW_PID]: one round of every
 # load. ECHO_FW_PID, the forwarder in front of ECHO_PORT, shares the latency load's CPU;
 # without it (direct) there is no idle load. An empty UDP_PORT or ROUTE_PORT skips that
@@ -394,18 +416,22 @@ measure() {
     line=$(load "$GRACE" throughput --target "$sink" --bytes "$THROUGHPUT_BYTES")
     record "$TARGET" throughput "$(ok_field "$line" mb_per_s)"
 
-    local machine_before fw_before connections
-    machine_before=$(machine_cpu_ticks)
-    fw_before=$(process_cpu_ticks "$pid")
+    cpu_mark "$pid"
     line=$(load $((CONNRATE_SECONDS + GRACE)) connrate --target "$echo" \
         --clients "$CLIENTS" --seconds "$CONNRATE_SECONDS")
     record "$TARGET" conn_rate "$(ok_field "$line" conn_per_s)"
     record "$TARGET" conn_errors "$(field "$line" errors || echo fail)"
-    connections=$(ok_field "$line" connections)
-    record "$TARGET" conn_cpu "$(us_per "$(($(machine_cpu_ticks) - machine_before))" "$connections")"
-    if [[ -n $pid ]]; then
-        record "$TARGET" fw_cpu "$(us_per "$(($(process_cpu_ticks "$pid") - fw_before))" "$connections")"
-    fi
+    cpu_record "$pid" "$(ok_field "$line" connections)" conn_cpu fw_cpu
+
+    # Busy keep-alive connections: a 64-byte request and its echo after another on each,
+    # so the cost is the relay's per message, with no connection set up or torn down. A
+    # wrong echo or any other error fails all four figures.
+    cpu_mark "$pid"
+    line=$(load $((KEEPALIVE_SECONDS + GRACE)) keepalive --target "$echo" \
+        --connections "$KEEPALIVE_CONNECTIONS" --seconds "$KEEPALIVE_SECONDS")
+    record "$TARGET" ka_rate "$(ok_field "$line" req_per_s)"
+    record "$TARGET" ka_p99 "$(ok_field "$line" p99_us)"
+    cpu_record "$pid" "$(ok_field "$line" requests)" ka_cpu ka_fw_cpu
 
     pin "$LATENCY_CPU" "$ECHO_PID" "$pid"
     line=$(load "$GRACE" --cpu "$LATENCY_CPU" latency --target "$echo" --count "$LATENCY_COUNT")
@@ -704,6 +730,8 @@ echo "forwarder's PSS (its forked children included) per open idle connection. L
 echo "64-byte ping-pongs, client, forwarder and backend on CPU $LATENCY_CPU (one CPU) or free to"
 echo "run on any (all CPUs). CPU per connection, during the connection load: the whole"
 echo "machine's busy time (client, backend and forwarder), and the forwarder's own time."
+echo "Keep-alive: $KEEPALIVE_CONNECTIONS connections driven by one client thread, each sending 64 bytes"
+echo "once its last echo is back; p99 from send to echo; CPU per request as per connection."
 echo "Routing: 8 rules on the bytes at offset $ROUTE_OFFSET of a 64-byte first message, rule 8"
 echo "matching; direct goes straight to rule 8's backend. Scale:"
 echo "$SCALE_N connections held at once through a fresh instance, each proven relayed by a"
