@@ -3,9 +3,13 @@
 #include <QCommandLineParser>
 #include <QRegularExpression>
 
+#include "engine/loop/LoopSet.h"
+
 namespace tarnwick {
 
 namespace {
+
+constexpr unsigned MAX_LOOPS = LoopSet::MAX_LOOPS;
 
 struct Options {
     QCommandLineOption configDir{"config-dir",
@@ -20,6 +24,10 @@ struct Options {
     QCommandLineOption logConnections{"log-connections",
                                       "With --headless: print a line for every ended "
                                       "connection and UDP run, tab-separated."};
+    QCommandLineOption loops{"loops",
+                             "With --headless: serve every port and connection on N event "
+                             "loop threads (default: one per CPU).",
+                             "N"};
     QCommandLineOption status{"status",
                               "Ask the running instance (window or headless) for every port's "
                               "state and counters, then exit; 1 when none runs."};
@@ -38,8 +46,8 @@ struct Options {
 
     void addTo(QCommandLineParser& parser) const {
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-        parser.addOptions({configDir, headless, capture, logConnections, status, json, list,
-                           exportJson, importJson, hidden, help, version});
+        parser.addOptions({configDir, headless, capture, logConnections, loops, status, json,
+                           list, exportJson, importJson, hidden, help, version});
         parser.addPositionalArgument("FILE", "With --export: the file to write.", "[FILE]");
     }
 };
@@ -133,6 +141,17 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
     if (parser.isSet(options.logConnections) && mode != Mode::Headless) {
         return UsageError("--log-connections works only with --headless");
     }
+    if (parser.isSet(options.loops)) {
+        if (mode != Mode::Headless) {
+            return UsageError("--loops works only with --headless");
+        }
+        bool ok = false;
+        const unsigned loops = parser.value(options.loops).toUInt(&ok);
+        if (!ok || loops < 1 || loops > MAX_LOOPS) {
+            return UsageError(QString("--loops takes a number of loops from 1 to %1").arg(MAX_LOOPS));
+        }
+        parsed.options.loops = loops;
+    }
     if (parser.isSet(options.json) && mode != Mode::Status) {
         return UsageError("--json works only with --status");
     }
@@ -166,7 +185,8 @@ QString UsageText(const QString& program) {
 
 QString ShortUsageText(const QString& program) {
     return "Usage: " + program +
-           " [--config-dir DIR] [-m | --headless [--capture PORT[,PORT...]] [--log-connections] | "
+           " [--config-dir DIR] [-m | --headless [--capture PORT[,PORT...]] [--log-connections] "
+           "[--loops N] | "
            "--status [--json] | --list | --export [FILE] | --import FILE]\n"
            "Try '" + program + " --help' for more information.\n";
 }

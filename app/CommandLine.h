@@ -19,6 +19,7 @@ struct CommandLineOptions {
     QList<int> capturePorts;  // listen ports whose first packets are dumped, this run only
     bool hiddenStart = false;
     bool logConnections = false;  // headless: a line per ended connection on stdout
+    unsigned loops = 0;           // headless: event loop threads; 0 for one per CPU
     bool json = false;            // status: one JSON document instead of text
 };
 

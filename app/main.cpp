@@ -17,6 +17,7 @@
 #include "app/HeadlessService.h"
 #include "app/SignalNotifier.h"
 #include "app/StatusCommand.h"
+#include "engine/loop/LoopSet.h"
 
 using namespace tarnwick;
 
@@ -47,6 +48,7 @@ std::string ConfigDirectory(const CommandLineOptions& options) {
 
 int RunHeadless(int argc, char** argv, const CommandLineOptions& options) {
     SignalNotifier::BlockSignals();  // before any thread exists
+    LoopSet::instance().configure(options.loops);  // before the first port starts
     QCoreApplication application(argc, argv);
     HeadlessService service(ConfigFile(ConfigDirectory(options)), options.capturePorts, std::cout,
                             std::cerr);

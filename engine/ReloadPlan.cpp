@@ -60,7 +60,10 @@ ReloadPlan ReloadPlan::Build(const PortTable& old, const PortTable& fresh) {
             return SameRun(port, *fresh[i]);
         });
         if (plan.rows[i].oldRow) {
-            plan.rows[i].action = Action::Keep;
+            // A port that could not open is tried again.
+            const ForwardingPort& kept = oldRows.at(*plan.rows[i].oldRow);
+            const bool failed = !kept.isStarted() && kept.openError != 0;
+            plan.rows[i].action = failed ? Action::Start : Action::Keep;
         }
     }
     for (std::size_t i = 0; i < fresh.size(); ++i) {

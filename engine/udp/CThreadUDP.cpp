@@ -38,6 +38,8 @@ int CThreadUDP::OpenPort() {
     }
     if (result == 0) {
         localAddress = *local;
+        routing = std::make_shared<const RoutingTable>(portCopy);
+        captureFirstPacket = portCopy->captureFirstPacket;
         allowedClients = AllowedClients(portCopy->allowFrom);
         runStart = std::chrono::steady_clock::now();
     }
@@ -49,6 +51,7 @@ bool CThreadUDP::ClosePort(bool handOver) {
         KeepSocket(udpSocket.Detach());
     }
     udpSocket.Close();
+    routing.reset();
     if (lookup) {
         lookup->abandoned = true;
         lookup.reset();
@@ -130,7 +133,8 @@ bool CThreadUDP::ChooseRunDestination(const unsigned char* data, std::size_t len
                                       const SocketAddress& sender) {
     destinationChosen = true;
     std::int32_t port = 0;
-    int rule = ChooseDestination(*portCopy, data, length, destIp, port, *captureLog);
+    int rule = ChooseDestination(*routing, captureFirstPacket, data, length, destIp, port,
+                                 *captureLog);
     Route route{portCopy->isSmart() ? (rule >= 0 ? RouteKind::Rule : RouteKind::NoMatch)
                                     : RouteKind::Standard,
                 rule};

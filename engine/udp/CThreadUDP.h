@@ -10,6 +10,7 @@
 #include "engine/AllowedClients.h"
 #include "engine/CThreadPort.h"
 #include "engine/routing/CaptureLog.h"
+#include "engine/routing/RoutingTable.h"
 #include "engine/socket/Resolver.h"
 #include "engine/udp/CSocketUDP.h"
 #include "engine/udp/ReplySource.h"
@@ -74,6 +75,9 @@ private:
     int runError = 0;  // errno of the send or lookup that ended the run; 0 = none
     SocketAddress localAddress;  // where udpSocket is bound
     AllowedClients allowedClients;
+    // The port's rules, read once when the socket is bound, and the run's capture flag.
+    std::shared_ptr<const RoutingTable> routing;
+    std::int32_t captureFirstPacket = 0;
     bool destinationChosen = false;
     std::string destIp;  // the destination's host as configured: an address or a name
     SocketAddress destAddress;    // destIp resolved once, with its port, as udpSocket sends

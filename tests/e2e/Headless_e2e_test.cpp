@@ -3,14 +3,17 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ImageBytes.h"
 #include "tests/support/LoopbackServers.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestBackend.h"
+#include "tests/support/WaitUntil.h"
 
 namespace tarnwick {
 namespace {
@@ -149,6 +152,40 @@ TEST_F(HeadlessE2E, ForwardsStandardSmartAndUdpPortsAndStopsOnSigterm) {
     tarnwick->signal(SIGTERM);
     EXPECT_EQ(tarnwick->wait(30s), 0) << tarnwick->err();
     EXPECT_TRUE(plain.closedByPeer());
+}
+
+// One loop serves a bulk stream, sent as fast as the client can, and a ping-pong: every
+// exchange of the ping-pong comes back while the stream flows, since a busy connection
+// gives its loop back after a few pieces.
+TEST_F(HeadlessE2E, BulkStreamHoldsUpNoPingPongOnTheSameLoop) {
+    TestBackend sink("sink:", TestBackend::Mode::AnswerAfterEof), echo("echo:");
+    const int bulkPort = FreePort(), pingPort = FreePort();
+    WriteStandardPorts({{bulkPort, sink.port()}, {pingPort, echo.port()}});
+    auto tarnwick = Start({"--loops", "1"});
+    ASSERT_TRUE(PortsRunning(*tarnwick, 2));
+
+    Client bulk(bulkPort);
+    std::atomic<bool> pinging{true};
+    std::atomic<std::size_t> streamed{0};
+    std::thread sender([&] {
+        const std::string chunk(256 * 1024, 'b');
+        while (pinging && bulk.send(chunk)) {
+            streamed += chunk.size();
+        }
+    });
+    Client ping(pingPort);
+    bool answered = ping.receive(5) == "echo:" &&
+                    testing::WaitUntil([&] { return streamed > 64 * 1024 * 1024; });
+    const std::size_t before = sink.receivedCount(0);
+    for (int i = 0; i < 200 && answered; ++i) {
+        const std::string message = "ping " + std::to_string(i);
+        answered = ping.send(message) && ping.receive(message.size(), 2s) == message;
+    }
+    const std::size_t during = sink.receivedCount(0) - before;
+    pinging = false;
+    sender.join();
+    EXPECT_TRUE(answered) << tarnwick->err();
+    EXPECT_GT(during, 0u) << "the stream did not flow while the ping-pong ran";
 }
 
 TEST_F(HeadlessE2E, SighupAppliesAnEditAndKeepsUnchangedPortsConnected) {

@@ -117,15 +117,15 @@ TEST(ReloadPlan, PortsSharingAListenPortAreMatchedUnchangedFirstThenInOrder) {
     }
 }
 
-// A port whose listener could not open has no worker: unchanged, it is left as it is;
-// edited, its record takes the new settings and starts, there being nothing to restart.
-TEST(ReloadPlan, APortThatFailedToOpenIsLeftAloneUnlessEdited) {
+// A port whose listener could not open has no worker: unchanged, it starts again (the
+// place may be free now); edited, its record takes the new settings and starts.
+TEST(ReloadPlan, APortThatFailedToOpenIsTriedAgainEditedOrNot) {
     PortTable old = Table(Port(1000, 1), Port(1001, 1));
     old[0]->openError = EADDRINUSE;
     old[1]->openError = EADDRINUSE;
     PortTable fresh = Table(Port(1000, 1), Port(1001, 2));
     ReloadPlan plan = ReloadPlan::Build(old, fresh);
-    EXPECT_EQ(plan.rows, (Rows{Keep(0), StartOld(1)}));
+    EXPECT_EQ(plan.rows, (Rows{StartOld(0), StartOld(1)}));
     EXPECT_TRUE(plan.rows[1].rewritesOld());
     EXPECT_TRUE(plan.stops.empty());
 }

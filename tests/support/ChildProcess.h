@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -21,12 +22,17 @@ namespace tarnwick::testing {
 
 // A program started by a test, with its standard output and error captured through pipes.
 // Ended by its PID only; the destructor kills and reaps it if the test did not.
+//
+// With TARNWICK_TEST_LOOPS=N in the environment, a headless program started without
+// --loops of its own gets "--loops N": the end-to-end tests run that way once more, so
+// that a single loop serves them as the default loops do.
 class ChildProcess {
 public:
     using Clock = std::chrono::steady_clock;
 
-    ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
+    ChildProcess(const std::string& program, std::vector<std::string> arguments,
                  const std::vector<std::string>& extraEnvironment = {}) {
+        AddTestLoops(arguments);
         int out[2], err[2];
         if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
             throw std::runtime_error("pipe failed");
@@ -118,6 +124,16 @@ public:
     const std::string& err() const { return stderr_; }
 
 private:
+    static void AddTestLoops(std::vector<std::string>& arguments) {
+        const char* loops = std::getenv("TARNWICK_TEST_LOOPS");
+        auto has = [&](const char* option) {
+            return std::find(arguments.begin(), arguments.end(), option) != arguments.end();
+        };
+        if (loops != nullptr && *loops != '\0' && has("--headless") && !has("--loops")) {
+            arguments.insert(arguments.end(), {"--loops", loops});
+        }
+    }
+
     // Reads whatever is available on both pipes until the deadline; false once both
     // have ended or the deadline has passed.
     bool pump(Clock::time_point deadline) {

@@ -2,7 +2,12 @@
 // its sessions when it stops.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
+#include <thread>
+
 #include "tests/engine/tcp/TcpTestSupport.h"
+#include "engine/socket/Resolver.h"
 #include "tests/support/TestBackend.h"
 
 namespace tarnwick {
@@ -80,6 +85,96 @@ TEST(TcpListener, RestartIsAnsweredWithRestartOnly) {
     ASSERT_TRUE(started);
     EXPECT_EQ(started->message, WM_PORT_STARTED);
     ASSERT_TRUE(again.request(WM_PORT_STOP, 0));
+}
+
+// Whether another socket can listen on `port` of 127.0.0.1 now, as another program could.
+bool SomeoneElseCanListenOn(int port) {
+    UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int on = 1;
+    ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    return ::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+           ::listen(socket.get(), 1) == 0;
+}
+
+// A restart hands the listening socket to the next listener: clients that connect in
+// between wait in its queue and are served, and no other socket can take the port. (A
+// connection that a listener had already taken is ended with it, as a restart does.)
+TEST(TcpListener, RestartsUnderSteadyConnectionsRefuseNoneAndKeepThePortBound) {
+    TestBackend backend("D:");
+    PortHarness port(StandardPort(backend.port()));
+    ASSERT_TRUE(port.start());
+    std::atomic<bool> restarting{true};
+    std::atomic<int> served{0}, refused{0}, takenByOthers{0};
+    std::thread clients([&] {
+        while (restarting) {
+            UniqueFd client = port.connect();
+            if (!client.valid()) {
+                ++refused;
+            } else if (ReadUpTo(client.get(), 2, 5s) == "D:") {
+                ++served;
+            }
+        }
+    });
+    std::thread other([&] {
+        while (restarting) {
+            takenByOthers += SomeoneElseCanListenOn(port.record.listenPort) ? 1 : 0;
+        }
+    });
+    int restarts = 0;
+    while (restarts < 10 && port.restart()) {
+        ++restarts;
+        const int before = served;
+        WaitUntil([&] { return served > before; });
+    }
+    restarting = false;
+    clients.join();
+    other.join();
+    EXPECT_EQ(restarts, 10);
+    EXPECT_EQ(refused, 0);
+    EXPECT_EQ(takenByOthers, 0);
+    EXPECT_GE(served, 10);
+    ASSERT_TRUE(port.request(WM_PORT_STOP, 0));
+}
+
+// A resolver in the process's place that takes every lookup and never answers.
+class SilentResolver : public Resolver {
+public:
+    SilentResolver() { Resolver::replaceForTesting(this); }
+    ~SilentResolver() override { Resolver::replaceForTesting(nullptr); }
+    std::shared_ptr<NameLookup> lookUp(std::string host, int port, ThreadId replyTo,
+                                       std::uint32_t message, std::uintptr_t tag) override {
+        std::lock_guard lock(mutex_);
+        asked_.push_back(NewLookup(std::move(host), port, replyTo, message, tag));
+        return asked_.back();
+    }
+    std::vector<std::shared_ptr<NameLookup>> asked() {
+        std::lock_guard lock(mutex_);
+        return asked_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::shared_ptr<NameLookup>> asked_;
+};
+
+TEST(TcpListener, StopWhileTheDestinationsNameIsLookedUpEndsSessionAndPortAtOnce) {
+    SilentResolver resolver;
+    ForwardingPort record = StandardPort(1);
+    record.forwardIp = "destination.invalid";
+    PortHarness port(std::move(record));
+    ASSERT_TRUE(port.start());
+    UniqueFd client = port.connect();
+    ASSERT_TRUE(WaitUntil([&] { return resolver.asked().size() == 1; }));
+
+    auto answer = port.request(WM_PORT_STOP, 0, 1s);
+    ASSERT_TRUE(answer) << "the stop waited for the lookup";
+    EXPECT_EQ(answer->message, WM_PORT_STOP);
+    EXPECT_TRUE(PeerClosed(client.get(), 1s));
+    EXPECT_TRUE(resolver.asked().front()->abandoned);
 }
 
 TEST(TcpListener, QuietStopAnswersNothing) {

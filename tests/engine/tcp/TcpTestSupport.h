@@ -112,6 +112,22 @@ public:
 
     UniqueFd connect() const { return ConnectToLoopback(record.listenPort); }
 
+    // Restarts the port as an edit in the window does: the controller asks the listener to
+    // restart and, from its answer, which hands the listening socket on, starts the next
+    // listener. True once that one listens.
+    bool restart() {
+        controller_.requestRestart(0);
+        std::optional<Message> answer = owner.waitFor(10s);
+        if (!answer || answer->message != WM_PORT_RESTART) {
+            return false;
+        }
+        controller_.handleNotice(*answer);
+        listener = WorkerEntry{record.threadHandle, record.threadId};
+        startedNotice = owner.waitFor(10s);
+        return startedNotice && startedNotice->message == WM_PORT_STARTED &&
+               startedNotice->wParam == listener.threadId;
+    }
+
     std::optional<Message> startedNotice;
 
 private:
