@@ -4,9 +4,9 @@
 #include <cassert>
 
 #include "engine/EngineMessages.h"
-#include "engine/worker/ThreadRegistry.h"
 #include "engine/tcp/CThreadListenTCP.h"
 #include "engine/udp/CThreadUDP.h"
+#include "engine/worker/ThreadRegistry.h"
 
 namespace tarnwick {
 
@@ -221,8 +221,9 @@ int CPortController::rowOf(ThreadId threadId) const {
 
 // The worker has ended: its last records go to the log, and its counters are let go.
 void CPortController::forgetCounters(ThreadId threadId) {
-    auto found = std::find_if(workerCounters_.begin(), workerCounters_.end(),
-                              [&](const WorkerCounters& worker) { return worker.threadId == threadId; });
+    auto found =
+        std::find_if(workerCounters_.begin(), workerCounters_.end(),
+                     [&](const WorkerCounters& worker) { return worker.threadId == threadId; });
     if (found != workerCounters_.end()) {
         drain(*found->counters);
         workerCounters_.erase(found);

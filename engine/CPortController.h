@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
-#include "engine/ConnectionRecord.h"
 #include "config/ForwardingPort.h"
+#include "engine/ConnectionRecord.h"
 #include "engine/PortCounters.h"
 #include "engine/PortView.h"
 #include "engine/WorkerEntry.h"
@@ -106,7 +106,9 @@ private:
     void forgetWorker(ThreadId threadId);
     void forgetCounters(ThreadId threadId);
     void drain(PortCounters& counters);
-    bool validRow(int row) const { return row >= 0 && static_cast<std::size_t>(row) < ports_.size(); }
+    bool validRow(int row) const {
+        return row >= 0 && static_cast<std::size_t>(row) < ports_.size();
+    }
 
     PortView& view_;
     MailboxId ownerWindow_;

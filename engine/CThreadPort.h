@@ -45,7 +45,9 @@ public:
     void setPortCopy(std::unique_ptr<ForwardingPort> copy) { portCopy = std::move(copy); }
     // Before resume: the port's counters, shared with the controller and with a listener's
     // sessions (never null).
-    void setCounters(std::shared_ptr<PortCounters> counters) { this->counters = std::move(counters); }
+    void setCounters(std::shared_ptr<PortCounters> counters) {
+        this->counters = std::move(counters);
+    }
     // Before resume: the socket the port's previous worker served, handed on by a restart.
     // Taken over when it is bound where this worker listens, with the same protocol;
     // otherwise closed before the port opens.

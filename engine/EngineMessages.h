@@ -13,6 +13,6 @@ inline constexpr std::uint32_t WM_SESSION_STARTED = WM_USER + 203;  // 1227
 inline constexpr std::uint32_t WM_SESSION_ENDED = WM_USER + 204;    // 1228
 // The resolver to a worker: a host name lookup it asked for has finished (wParam: the
 // worker's tag for it).
-inline constexpr std::uint32_t WM_NAME_RESOLVED = WM_USER + 205;    // 1229
+inline constexpr std::uint32_t WM_NAME_RESOLVED = WM_USER + 205;  // 1229
 
 }  // namespace tarnwick

@@ -56,9 +56,8 @@ ReloadPlan ReloadPlan::Build(const PortTable& old, const PortTable& fresh) {
 
     // Unchanged ports first, so that an edit elsewhere never takes a port that stays.
     for (std::size_t i = 0; i < fresh.size(); ++i) {
-        plan.rows[i].oldRow = oldRows.take([&](const ForwardingPort& port) {
-            return SameRun(port, *fresh[i]);
-        });
+        plan.rows[i].oldRow =
+            oldRows.take([&](const ForwardingPort& port) { return SameRun(port, *fresh[i]); });
         if (plan.rows[i].oldRow) {
             // A port that could not open is tried again.
             const ForwardingPort& kept = oldRows.at(*plan.rows[i].oldRow);
@@ -71,9 +70,8 @@ ReloadPlan ReloadPlan::Build(const PortTable& old, const PortTable& fresh) {
         if (row.oldRow) {
             continue;
         }
-        row.oldRow = oldRows.take([&](const ForwardingPort& port) {
-            return SamePlace(port, *fresh[i]);
-        });
+        row.oldRow =
+            oldRows.take([&](const ForwardingPort& port) { return SamePlace(port, *fresh[i]); });
         const bool hasWorker = row.oldRow && oldRows.at(*row.oldRow).isStarted();
         row.action = hasWorker ? Action::Restart : Action::Start;
     }

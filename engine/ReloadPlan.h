@@ -17,9 +17,9 @@ namespace tarnwick {
 //
 // Each new port takes, in the new list's order, the first old port not yet taken whose
 // settings, rules and capture flag are all the same: that one is kept as it is, worker and
-// connections included, or, when it could not open, started again. Only then does each new port still without one
-// take the first old port left with its protocol and listen port: its record is rewritten
-// in place and its worker restarted, or, when it has no worker (it never opened, say),
+// connections included, or, when it could not open, started again. Only then does each new port
+// still without one take the first old port left with its protocol and listen port: its record is
+// rewritten in place and its worker restarted, or, when it has no worker (it never opened, say),
 // started. Other new ports are started from their new records; other old ports stop.
 struct ReloadPlan {
     enum class Action {

@@ -12,6 +12,7 @@ packages=(
     libgmock-dev
     qt6-base-dev
     qt6-svg-dev
+    clang-format
 )
 
 # `deps.sh screenshots` adds what rendering the windows under a virtual X server needs;

@@ -118,8 +118,8 @@ private:
         bool hangup = false;
         bool error = false;
         bool peerClosed = false;
-        bool closed = false;  // its close notice was delivered
-        bool queued = false;  // on pending_
+        bool closed = false;     // its close notice was delivered
+        bool queued = false;     // on pending_
         std::uint64_t turn = 0;  // the last turn it was delivered in
     };
     static constexpr Token WAKER_TOKEN = 0;

@@ -52,7 +52,7 @@ private:
     std::once_flag started_;
     unsigned wanted_ = 0;  // guarded by started_: read once, when the loops start
     bool configurable_ = true;
-    std::mutex configureMutex_;  // only between configure and the start
+    std::mutex configureMutex_;                      // only between configure and the start
     std::vector<std::shared_ptr<LoopInbox>> loops_;  // written once, under started_
 };
 

@@ -25,7 +25,7 @@ public:
         Token token;
         bool readable;
         bool writable;
-        bool hangup;      // both directions are shut, or the connection was reset
+        bool hangup;  // both directions are shut, or the connection was reset
         bool error;
         bool peerClosed;  // the peer has ended its data: what is waiting ends with a FIN
     };

@@ -68,9 +68,9 @@ private:
     void put(std::size_t place, std::uint32_t slot);
     void removeAt(std::size_t place);
 
-    std::vector<Timer> timers_;           // by slot
+    std::vector<Timer> timers_;  // by slot
     std::vector<std::uint32_t> freeSlots_;
-    std::vector<std::uint32_t> heap_;     // slots, the nearest deadline first
+    std::vector<std::uint32_t> heap_;  // slots, the nearest deadline first
     std::uint64_t lastSerial_ = 0;
 };
 

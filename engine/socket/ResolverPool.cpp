@@ -19,8 +19,7 @@ ResolverPool& ResolverPool::instance() {
 
 std::shared_ptr<NameLookup> ResolverPool::lookUp(std::string host, int port, ThreadId replyTo,
                                                  std::uint32_t message, std::uintptr_t tag) {
-    std::shared_ptr<NameLookup> lookup =
-        NewLookup(std::move(host), port, replyTo, message, tag);
+    std::shared_ptr<NameLookup> lookup = NewLookup(std::move(host), port, replyTo, message, tag);
     bool startThread = false;
     {
         std::lock_guard lock(mutex_);

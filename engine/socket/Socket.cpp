@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <utility>
 
-
 namespace tarnwick {
 
 Socket::~Socket() {
@@ -177,8 +176,8 @@ long Socket::Receive(void* data, std::size_t length) {
     do {
         received = ::recv(fd_.get(), data, length, MSG_DONTWAIT);
     } while (received < 0 && errno == EINTR);
-    long result = received < 0 ? (errno == EWOULDBLOCK ? -EAGAIN : -errno)
-                               : static_cast<long>(received);
+    long result =
+        received < 0 ? (errno == EWOULDBLOCK ? -EAGAIN : -errno) : static_cast<long>(received);
     noteRead(result, length);
     return result;
 }
@@ -258,7 +257,7 @@ int Socket::Detach() {
     return fd_.release();
 }
 
-bool Socket::Attach(int fd, bool nonBlocking) {
+bool Socket::Attach(int fd, bool nonBlocking, SocketType type) {
     if (isOpen() || fd < 0) {
         return false;
     }
@@ -271,12 +270,7 @@ bool Socket::Attach(int fd, bool nonBlocking) {
             return false;
         }
     }
-    int type = 0;
-    socklen_t length = sizeof type;
-    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0) {
-        return false;
-    }
-    stream_ = type == SOCK_STREAM;
+    stream_ = type == SocketType::Stream;
     return adopt(fd) == 0;
 }
 

@@ -90,9 +90,9 @@ public:
     int Detach();
     // Takes over an open descriptor, for instance one another thread accepted, and
     // registers it with this thread. `nonBlocking` says it is in non-blocking mode
-    // already (accept4 made it so), which saves asking. Fails for an invalid descriptor or
-    // an open socket; on failure the descriptor stays the caller's.
-    bool Attach(int fd, bool nonBlocking = false);
+    // already (accept4 made it so), which saves asking; `type` is what it is. Fails for an
+    // invalid descriptor or an open socket; on failure the descriptor stays the caller's.
+    bool Attach(int fd, bool nonBlocking = false, SocketType type = SocketType::Stream);
 
     // Readable notices (on by default) and writable notices (off by default). A relay turns
     // readable notices off on a side whose data it cannot pass on yet, or that has sent

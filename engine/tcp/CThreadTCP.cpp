@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "engine/EngineMessages.h"
-#include "engine/worker/ThreadRegistry.h"
 #include "engine/routing/ChooseDestination.h"
+#include "engine/worker/ThreadRegistry.h"
 
 namespace tarnwick {
 
@@ -20,8 +20,7 @@ EndReason ErrorEnd(int error) {
 
 CThreadTCP::CThreadTCP(ThreadId listenerThreadId, std::shared_ptr<const RoutingTable> routing,
                        UniqueFd acceptedHandle, std::shared_ptr<CaptureLog> captureLog,
-                       std::shared_ptr<PortCounters> counters,
-                       std::shared_ptr<SessionGroup> group)
+                       std::shared_ptr<PortCounters> counters, std::shared_ptr<SessionGroup> group)
     : WorkerThread(WM_PORT_STARTED),
       clientSocket(*this),
       forwardSocket(*this),
@@ -135,7 +134,8 @@ void CThreadTCP::OnClientData() {
     int rule = ChooseDestination(*routing, captureFirstPacket, buffer.get(), length, host, port,
                                  *captureLog);
     relay.holdForForward(std::move(buffer), length);
-    ConnectForward(host, port, rule >= 0 ? Route{RouteKind::Rule, rule} : Route{RouteKind::NoMatch});
+    ConnectForward(host, port,
+                   rule >= 0 ? Route{RouteKind::Rule, rule} : Route{RouteKind::NoMatch});
 }
 
 void CThreadTCP::OnForwardData() {
@@ -162,9 +162,8 @@ void CThreadTCP::OnSocketClosed(Socket& socket, int error) {
     if (error != 0) {
         EndBecause(ErrorEnd(error), error);
     } else {
-        EndBecause(&socket == &clientSocket ? EndReason::ClientClosed
-                                            : EndReason::DestinationClosed,
-                   0);
+        EndBecause(
+            &socket == &clientSocket ? EndReason::ClientClosed : EndReason::DestinationClosed, 0);
     }
 }
 
@@ -254,7 +253,7 @@ void CThreadTCP::OnConnected() {
 void CThreadTCP::Follow(Relay::Outcome outcome) {
     if (outcome == Relay::Outcome::Finished) {
         EndBecause(relay.firstToEnd() == Relay::Side::Forward ? EndReason::DestinationClosed
-                                                               : EndReason::ClientClosed,
+                                                              : EndReason::ClientClosed,
                    0);
     } else if (outcome == Relay::Outcome::Failed) {
         AbortSession();

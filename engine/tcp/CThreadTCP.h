@@ -13,16 +13,16 @@
 #include "config/ForwardingPort.h"
 #include "engine/ConnectionRecord.h"
 #include "engine/PortCounters.h"
-#include "engine/socket/Resolver.h"
-#include "engine/socket/SocketAddress.h"
-#include "engine/worker/WorkerThread.h"
 #include "engine/routing/CaptureLog.h"
 #include "engine/routing/RoutingTable.h"
+#include "engine/socket/Resolver.h"
+#include "engine/socket/SocketAddress.h"
 #include "engine/tcp/CSocketClientTCP.h"
 #include "engine/tcp/CSocketForwardTCP.h"
 #include "engine/tcp/Relay.h"
 #include "engine/tcp/SessionGroup.h"
 #include "engine/tcp/SessionTally.h"
+#include "engine/worker/WorkerThread.h"
 
 namespace tarnwick {
 
@@ -108,18 +108,18 @@ private:
     CSocketForwardTCP forwardSocket;
     Relay relay;  // moves bytes between the two sockets once both are connected
     std::shared_ptr<const RoutingTable> routing;  // null once freed
-    std::int32_t captureFirstPacket;               // this connection's own capture flag
-    ThreadId listenerThreadId;                 // 0 once the listener need not be told
-    UniqueFd acceptedHandle;                   // until clientSocket takes it over
+    std::int32_t captureFirstPacket;              // this connection's own capture flag
+    ThreadId listenerThreadId;                    // 0 once the listener need not be told
+    UniqueFd acceptedHandle;                      // until clientSocket takes it over
     std::shared_ptr<CaptureLog> captureLog;
     std::vector<SocketAddress> addresses;  // the destination's not tried yet, in order
     std::shared_ptr<NameLookup> lookup;    // while the destination's name is looked up
     std::uintptr_t lookups = 0;            // tags the lookups, so a late answer is known
     std::chrono::milliseconds connectTimeout = CONNECT_TIMEOUT_MS;
     State state = State::Starting;
-    SessionTally tally;          // what the port's counters and log learn of this session
-    TimerId publishTimer = 0;    // pending while relayed bytes wait to be published
-    int connectError = 0;        // errno of the last address that could not be connected
+    SessionTally tally;        // what the port's counters and log learn of this session
+    TimerId publishTimer = 0;  // pending while relayed bytes wait to be published
+    int connectError = 0;      // errno of the last address that could not be connected
     EndReason endReason = EndReason::Stopped;  // set by whatever ends the session
     int endError = 0;
     std::shared_ptr<SessionGroup> group;  // last: its count falls once all else is closed

@@ -29,7 +29,7 @@ int CThreadUDP::OpenPort() {
     }
     UniqueFd inherited = TakeInheritedSocket(*local, SOCK_DGRAM);
     int result;
-    if (inherited.valid() && udpSocket.Attach(inherited.get(), true)) {
+    if (inherited.valid() && udpSocket.Attach(inherited.get(), true, SocketType::Datagram)) {
         inherited.release();
         result = 0;
     } else {
@@ -133,8 +133,8 @@ bool CThreadUDP::ChooseRunDestination(const unsigned char* data, std::size_t len
                                       const SocketAddress& sender) {
     destinationChosen = true;
     std::int32_t port = 0;
-    int rule = ChooseDestination(*routing, captureFirstPacket, data, length, destIp, port,
-                                 *captureLog);
+    int rule =
+        ChooseDestination(*routing, captureFirstPacket, data, length, destIp, port, *captureLog);
     Route route{portCopy->isSmart() ? (rule >= 0 ? RouteKind::Rule : RouteKind::NoMatch)
                                     : RouteKind::Standard,
                 rule};

@@ -72,14 +72,14 @@ private:
 
     CSocketUDP udpSocket;
     std::chrono::steady_clock::time_point runStart;  // when the socket was bound
-    int runError = 0;  // errno of the send or lookup that ended the run; 0 = none
+    int runError = 0;            // errno of the send or lookup that ended the run; 0 = none
     SocketAddress localAddress;  // where udpSocket is bound
     AllowedClients allowedClients;
     // The port's rules, read once when the socket is bound, and the run's capture flag.
     std::shared_ptr<const RoutingTable> routing;
     std::int32_t captureFirstPacket = 0;
     bool destinationChosen = false;
-    std::string destIp;  // the destination's host as configured: an address or a name
+    std::string destIp;           // the destination's host as configured: an address or a name
     SocketAddress destAddress;    // destIp resolved once, with its port, as udpSocket sends
     ReplySource replySource;      // which senders count as destAddress
     SocketAddress clientAddress;  // the last client; empty = none yet in this run

@@ -4,8 +4,8 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "base/ThreadHandle.h"
 #include "base/Immortal.h"
+#include "base/ThreadHandle.h"
 #include "engine/loop/Message.h"
 #include "engine/worker/MessageSink.h"
 
