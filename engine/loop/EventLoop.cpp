@@ -151,7 +151,10 @@ void EventLoop::end(ThreadId id) {
     std::unique_ptr<EventHandler> owned = std::move(found->second.owned);
     handlers_.erase(found);
     serving_ = id;
-    owned.reset();
+    if (owned) {
+        owned.reset();
+        inbox_->workerEnded();
+    }
     serving_ = 0;
 }
 

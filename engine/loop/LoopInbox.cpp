@@ -22,6 +22,7 @@ bool LoopInbox::adopt(ThreadId id, std::unique_ptr<EventHandler> handler,
         }
         entries_.push_back(Entry{Entry::Kind::Message, id, std::move(first), nullptr});
         wake = !std::exchange(wakePending_, true);
+        load_.fetch_add(1, std::memory_order_relaxed);
     }
     wakeIfNeeded(wake);
     return true;

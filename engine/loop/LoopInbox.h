@@ -68,12 +68,19 @@ public:
     // After this, pushes fail, and what is queued is dropped: the loop has ended.
     void close();
 
+    // How many workers the loop serves or is about to (placed and not yet ended): what
+    // placing weighs loops by. Any thread; a moment's figure.
+    std::size_t load() const { return load_.load(std::memory_order_relaxed); }
+    // Loop thread: a worker it served has ended.
+    void workerEnded() { load_.fetch_sub(1, std::memory_order_relaxed); }
+
 private:
     bool push(Entry entry, bool lazily);
     void wakeIfNeeded(bool wanted);
 
     Waker waker_;
     std::atomic<std::thread::id> loopThread_{};  // set once, by attach
+    std::atomic<std::size_t> load_{0};
     // A queue lock, one of the engine's few locks; guards the members below it.
     std::mutex mutex_;
     std::vector<Entry> entries_;

@@ -71,11 +71,24 @@ std::shared_ptr<LoopInbox> LoopSet::next() {
     if (!start()) {
         return nullptr;
     }
-    // Each placing thread deals from its own place in the turn, so two listeners do not
-    // pile their first connections onto the same loop.
+    // Of equally loaded loops, each placing thread takes them in turn, from a place of its
+    // own, so two listeners do not pile their first connections onto the same loop.
     static std::atomic<unsigned> firstTurns{1};
     thread_local unsigned turn = firstTurns.fetch_add(1, std::memory_order_relaxed);
-    return loops_[turn++ % loops_.size()];
+    const std::size_t count = loops_.size();
+    const std::size_t first = turn++ % count;
+    std::size_t least = first;
+    for (std::size_t i = 1; i < count; ++i) {
+        const std::size_t index = (first + i) % count;
+        if (loops_[index]->load() < loops_[least]->load()) {
+            least = index;
+        }
+    }
+    const EventLoop* own = EventLoop::current();
+    if (own != nullptr && own->inbox()->load() <= loops_[least]->load() + LOCAL_SLACK) {
+        return own->inbox();
+    }
+    return loops_[least];
 }
 
 // A loop thread: SIGPIPE stays blocked here (splice has no MSG_NOSIGNAL, and a gone peer

@@ -15,14 +15,22 @@ namespace tarnwick {
 // otherwise, each running one EventLoop for the life of the process. Workers are placed
 // on them (WorkerThread::resume) and stay on their loop; a loop serves any number.
 //
-// Placement is in turn: each thread that places workers (the controller's, a listener's
-// loop) deals them out over the loops one after the other, from a starting point of its
-// own, so the connections of one port spread evenly over every loop. Safe to call from
-// any thread.
+// Placement weighs the loops by how many workers each serves. A worker placed from a loop
+// (a session its listener accepted) stays on that loop while the loop serves no more than
+// LOCAL_SLACK workers above the least loaded one; otherwise, and for a worker placed from
+// elsewhere (a port the controller starts), it goes to the least loaded loop, equally
+// loaded ones taken in turn. Handing a connection to another loop costs a wake-up of that
+// loop, two context switches where its thread sleeps, and on a machine whose CPUs are
+// busy that is most of what a short connection costs; so a lightly loaded port serves
+// its connections where it accepts them, and a busy one spreads them over every loop.
+// Safe to call from any thread.
 class LoopSet {
 public:
     // Refused above this.
     static constexpr unsigned MAX_LOOPS = 256;
+    // How many more workers than the least loaded loop a loop may serve and still keep
+    // the sessions its own listeners accept.
+    static constexpr std::size_t LOCAL_SLACK = 32;
 
     static LoopSet& instance();
 
