@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
+#include <vector>
 
 namespace tarnwick {
 namespace {
@@ -72,6 +75,48 @@ TEST(TimerQueue, ZeroIntervalIsOneMillisecond) {
     TimerId id = timers.add(0ms, start);
     EXPECT_TRUE(timers.takeDue(start).empty());
     EXPECT_EQ(timers.takeDue(start + 1ms), std::vector<TimerId>{id});
+}
+
+// A loop holds a timer for every connection that waits: 100,000 at once, some killed
+// before they fall due, the rest fire in order of deadline and, for equal deadlines, in the
+// order set.
+TEST(TimerQueue, HundredThousandTimersFireInOrderAndKilledOnesNever) {
+    TimerQueue timers;
+    const Clock::time_point start = Clock::now();
+    struct Set {
+        TimerId id;
+        int delayMs;
+    };
+    std::vector<Set> set;
+    std::uint32_t seed = 12345;
+    for (int i = 0; i < 100000; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        const int delay = 1 + static_cast<int>((seed >> 8) % 1000);
+        set.push_back(Set{timers.add(std::chrono::milliseconds(delay), start), delay});
+    }
+    std::vector<Set> alive;
+    for (std::size_t i = 0; i < set.size(); ++i) {
+        if (i % 3 == 0) {
+            timers.kill(set[i].id);
+        } else {
+            alive.push_back(set[i]);
+        }
+    }
+    std::stable_sort(alive.begin(), alive.end(),
+                     [](const Set& a, const Set& b) { return a.delayMs < b.delayMs; });
+    std::vector<TimerId> expected;
+    for (const Set& timer : alive) {
+        expected.push_back(timer.id);
+    }
+    std::vector<TimerId> fired;
+    for (int ms = 1; ms <= 1000; ++ms) {
+        for (TimerId id : timers.takeDue(start + std::chrono::milliseconds(ms))) {
+            fired.push_back(id);
+            timers.kill(id);
+        }
+    }
+    EXPECT_EQ(fired, expected);
+    EXPECT_TRUE(timers.empty());
 }
 
 }  // namespace
