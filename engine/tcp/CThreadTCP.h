@@ -26,10 +26,11 @@
 
 namespace tarnwick {
 
-// One accepted TCP connection, relayed on a thread of its own. A Standard port connects
-// to its default destination at once; a Smart port waits up to `timeoutSeconds` for the
-// client's first data, lets the rules pick the destination from it, and forwards it
-// there first. Bytes then flow both ways (Relay), each direction on its own.
+// One accepted TCP connection, relayed by a worker of its own on one of the event loops
+// (LoopSet), usually its listener's. A Standard port connects to its default destination
+// at once; a Smart port waits up to `timeoutSeconds` for the client's first data, lets the
+// rules pick the destination from it, and forwards it there first. Bytes then flow both
+// ways (Relay), each direction on its own.
 //
 // States: Starting -> (Smart) WaitingForFirstData -> Connecting -> Relaying -> Ended.
 // Nothing in a session waits: a destination given as a host name is looked up off the
