@@ -19,7 +19,7 @@
 #include "bench/DecideWorkload.h"
 #include "bench/ResultLine.h"
 #include "bench/Stats.h"
-#include "engine/routing/CompiledPattern.h"
+#include "engine/routing/ChooseDestination.h"
 #include "engine/routing/RoutingTable.h"
 
 namespace tarnwick::bench {
@@ -34,17 +34,6 @@ constexpr int ATTEMPTS = 20;  // first data tried for a case that must match jus
 
 const char* const RULE_SETS[] = {"text", "hex", "mix"};
 constexpr std::size_t DATA_KINDS = 7;
-
-// The decision as the rules define it: each rule's pattern on its own, in order.
-int Reference(const ForwardingPort& port, const Bytes& data) {
-    const SearchedData searched(data.data(), data.size());
-    for (std::size_t i = 0; i < port.rules.size(); ++i) {
-        if (CompiledPattern::ForRule(*port.rules[i]).occursIn(searched)) {
-            return static_cast<int>(i);
-        }
-    }
-    return -1;
-}
 
 std::size_t HeapInUse() {
     return mallinfo2().uordblks;
@@ -72,7 +61,7 @@ struct TableFigures {
 std::vector<Case> Cases(DecideWorkload& workload, const RuleSet& set, int& missing) {
     std::vector<Case> cases;
     for (FirstData& data : workload.clientData()) {
-        const int expected = Reference(*set.port, data.bytes);
+        const int expected = FirstMatchRuleByRule(*set.port, data.bytes.data(), data.bytes.size());
         cases.push_back({set.name + "_" + data.name, std::move(data.bytes), expected});
     }
     const int last = static_cast<int>(set.port->rules.size()) - 1;
@@ -80,7 +69,8 @@ std::vector<Case> Cases(DecideWorkload& workload, const RuleSet& set, int& missi
         bool made = false;
         for (int attempt = 0; attempt < ATTEMPTS && !made && last >= 0; ++attempt) {
             FirstData data = workload.withLastRule(*set.port, intact);
-            const int expected = Reference(*set.port, data.bytes);
+            const int expected =
+                FirstMatchRuleByRule(*set.port, data.bytes.data(), data.bytes.size());
             if (expected == (intact ? last : -1)) {
                 cases.push_back({set.name + "_" + data.name, std::move(data.bytes), expected});
                 made = true;

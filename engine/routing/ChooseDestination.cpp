@@ -22,17 +22,21 @@ int Route(int match, const ForwardingPort& port, std::string& host, std::int32_t
 
 }  // namespace
 
+int FirstMatchRuleByRule(const ForwardingPort& port, const unsigned char* data,
+                         std::size_t length) {
+    const SearchedData searched(data, length);
+    for (std::size_t index = 0; index < port.rules.size(); ++index) {
+        if (CompiledPattern::ForRule(*port.rules[index]).occursIn(searched)) {
+            return static_cast<int>(index);
+        }
+    }
+    return -1;
+}
+
 int ChooseDestination(ForwardingPort& port, const unsigned char* data, std::size_t length,
                       std::string& host, std::int32_t& hostPort, CaptureLog& log) {
     Capture(port.captureFirstPacket, port, data, length, log);
-    const SearchedData searched(data, length);
-    int match = -1;
-    for (std::size_t index = 0; index < port.rules.size() && match < 0; ++index) {
-        if (CompiledPattern::ForRule(*port.rules[index]).occursIn(searched)) {
-            match = static_cast<int>(index);
-        }
-    }
-    return Route(match, port, host, hostPort);
+    return Route(FirstMatchRuleByRule(port, data, length), port, host, hostPort);
 }
 
 int ChooseDestination(const RoutingTable& routing, std::int32_t& captureFirstPacket,

@@ -16,13 +16,18 @@ namespace tarnwick {
 // default destination. Always fills `host` and `hostPort`; never fails. Returns the index
 // of the matching rule in `port.rules`, or -1 when the default destination was taken.
 int ChooseDestination(ForwardingPort& port, const unsigned char* data, std::size_t length,
-                       std::string& host, std::int32_t& hostPort, CaptureLog& log);
+                      std::string& host, std::int32_t& hostPort, CaptureLog& log);
+
+// The index of the first rule whose pattern occurs in the data, each rule's pattern read
+// afresh and tried on its own, in order; -1 for none. What a RoutingTable finds in one
+// pass, the plain way: for a decision made once, and to check the table against.
+int FirstMatchRuleByRule(const ForwardingPort& port, const unsigned char* data, std::size_t length);
 
 // The same decision through a table shared by many connections: the table stays as it
 // is, and the capture flag is the connection's own, `captureFirstPacket`. Returns the
 // matching rule's index, or -1, likewise.
 int ChooseDestination(const RoutingTable& routing, std::int32_t& captureFirstPacket,
-                       const unsigned char* data, std::size_t length, std::string& host,
-                       std::int32_t& hostPort, CaptureLog& log);
+                      const unsigned char* data, std::size_t length, std::string& host,
+                      std::int32_t& hostPort, CaptureLog& log);
 
 }  // namespace tarnwick

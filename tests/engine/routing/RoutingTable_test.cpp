@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/routing/CompiledPattern.h"
+#include "engine/routing/ChooseDestination.h"
 
 namespace tarnwick {
 namespace {
@@ -110,17 +110,6 @@ private:
     std::vector<Bytes> instances_;
 };
 
-// The decision as the rules define it: each rule's own pattern, in order.
-int Reference(const ForwardingPort& port, const Bytes& data) {
-    const SearchedData searched(data.data(), data.size());
-    for (std::size_t i = 0; i < port.rules.size(); ++i) {
-        if (CompiledPattern::ForRule(*port.rules[i]).occursIn(searched)) {
-            return static_cast<int>(i);
-        }
-    }
-    return -1;
-}
-
 // Rule sets of every size up to a few hundred, patterns that share keys and that can never
 // match, data of every length up to a few hundred bytes: the table decides as the rules
 // tried in order do, on every one.
@@ -137,7 +126,7 @@ TEST(RoutingTable, FirstMatchIsTheFirstRuleWhosePatternOccurs) {
         const RoutingTable table(port);
         for (int d = 0; d < DATA_PER_SET; ++d) {
             const Bytes data = maker.data(maker.below(d % 4 == 0 ? 8 : 300));
-            const int expected = Reference(*port, data);
+            const int expected = FirstMatchRuleByRule(*port, data.data(), data.size());
             ASSERT_EQ(table.FirstMatch(data.data(), data.size()), expected)
                 << "rule set " << set << ", data " << d;
             matched += expected >= 0 ? 1 : 0;
