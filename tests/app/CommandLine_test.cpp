@@ -26,6 +26,8 @@ TEST(CommandLine, ModesAndTheirValues) {
     EXPECT_EQ(headless.options.capturePorts, (QList<int>{80, 443}));
 
     EXPECT_TRUE(Parse({"--headless", "--log-connections"}).options.logConnections);
+    EXPECT_EQ(Parse({"--headless"}).options.loops, 0u);  // one loop per CPU
+    EXPECT_EQ(Parse({"--headless", "--loops", "3"}).options.loops, 3u);
     ParsedCommandLine status = Parse({"--status", "--json"});
     EXPECT_EQ(status.options.mode, Mode::Status);
     EXPECT_TRUE(status.options.json);
@@ -65,6 +67,10 @@ TEST(CommandLine, UsageErrors) {
         {"--json"},
         {"--log-connections"},
         {"--status", "--log-connections"},
+        {"--loops", "2"},
+        {"--headless", "--loops", "0"},
+        {"--headless", "--loops", "257"},
+        {"--headless", "--loops", "two"},
     };
     for (const QStringList& arguments : bad) {
         ParsedCommandLine parsed = Parse(arguments);
