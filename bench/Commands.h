@@ -13,6 +13,7 @@ int runLatency(const Options& options);
 int runKeepAlive(const Options& options);
 int runIdle(const Options& options);
 int runScale(const Options& options);
+int runShutdown(const Options& options);
 int runUdp(const Options& options);
 int runProbe(const Options& options);
 int runFreePort(const Options& options);

@@ -61,6 +61,24 @@ public:
     // What made the last round trip fail, read right after it.
     static std::string failure() { return errno == 0 ? "wrong_echo" : errnoText(); }
 
+    // A connection to target (an echo backend, or a forwarder in front of one) proven
+    // relayed by the round trip that names `round`, its connect, sends and receives each
+    // bounded by timeout. Invalid when either fails, with failure set to
+    // "connect_ROUND:cause" or "echo_ROUND:cause".
+    UniqueFd openRelayed(const sockaddr_in& target, std::uint64_t round, Millis timeout,
+                         std::string& failure) {
+        UniqueFd fd = connectTcp(target, timeout, timeout);
+        if (!fd.valid()) {
+            failure = "connect_" + std::to_string(round) + ":" + errnoText();
+            return fd;
+        }
+        if (!roundTrip(fd.get(), round)) {
+            failure = "echo_" + std::to_string(round) + ":" + EchoCheck::failure();
+            return UniqueFd();
+        }
+        return fd;
+    }
+
 private:
     std::vector<char> sent_;
     std::vector<char> received_;

@@ -184,6 +184,21 @@ void raiseFdLimit() {
     }
 }
 
+std::string fdLimitProblem(std::int64_t connections) {
+    // Descriptors the load generator needs besides its connections (stdio, /proc reads).
+    constexpr std::int64_t kOwnDescriptors = 32;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return "getrlimit:" + errnoText();
+    }
+    const std::int64_t needed = connections + kOwnDescriptors;
+    if (limit.rlim_cur != RLIM_INFINITY && static_cast<std::int64_t>(limit.rlim_cur) < needed) {
+        return "fd_limit_too_low:limit=" + std::to_string(limit.rlim_cur) +
+               ",needed=" + std::to_string(needed);
+    }
+    return "";
+}
+
 std::string errnoText() {
     return std::strerror(errno);
 }

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -41,6 +42,11 @@ bool recvExact(int fd, void* data, std::size_t size);
 
 // Lifts the soft limit on open descriptors to the hard limit.
 void raiseFdLimit();
+
+// Checks the descriptor limit (as raiseFdLimit left it) against what holding N connections
+// at once takes, with room for the few descriptors the load generator opens besides.
+// Empty when it suffices, else "fd_limit_too_low:limit=L,needed=M" or the getrlimit error.
+std::string fdLimitProblem(std::int64_t connections);
 
 std::string errnoText();
 

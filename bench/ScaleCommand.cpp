@@ -10,7 +10,6 @@
 // their second round trip. ok=1 only when all N passed both round trips and both counts
 // came back.
 #include <dirent.h>
-#include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
@@ -28,13 +27,11 @@ namespace tarnwick::bench {
 
 namespace {
 
-constexpr Millis kConnectTimeout{5000};
-constexpr Millis kIoTimeout{5000};
+// Bounds each connect, send and receive while the connections are opened.
+constexpr Millis kOpenTimeout{5000};
 // The whole second round (N answers read one after the other) gets this long.
 constexpr double kSecondRoundSeconds = 60.0;
 constexpr std::size_t kProbeSize = 16;
-// Descriptors the load generator needs besides its connections (stdio, /proc reads).
-constexpr std::int64_t kOwnDescriptors = 32;
 // While opening, the counts of PID are read once per this many connections.
 constexpr std::int64_t kSampleEvery = 500;
 constexpr long kPollIntervalNs = 20'000'000;
@@ -70,20 +67,6 @@ std::optional<Counts> countsOf(std::int64_t pid) {
     return Counts{*fds, *threads};
 }
 
-// The descriptor limit after main() raised it, checked against what N connections need.
-std::string limitProblem(std::int64_t connections) {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
-        return "getrlimit:" + errnoText();
-    }
-    const std::int64_t needed = connections + kOwnDescriptors;
-    if (limit.rlim_cur != RLIM_INFINITY && static_cast<std::int64_t>(limit.rlim_cur) < needed) {
-        return "fd_limit_too_low:limit=" + std::to_string(limit.rlim_cur) +
-               ",needed=" + std::to_string(needed);
-    }
-    return "";
-}
-
 double perConnection(std::int64_t growth, std::int64_t connections) {
     return connections > 0 ? static_cast<double>(growth) / static_cast<double>(connections) : 0.0;
 }
@@ -107,12 +90,11 @@ public:
     std::string openAll() {
         open_.reserve(static_cast<std::size_t>(connections_));
         for (std::int64_t i = 0; i < connections_; ++i) {
-            UniqueFd fd = connectTcp(target_, kConnectTimeout, kIoTimeout);
+            std::string failure;
+            UniqueFd fd =
+                echo_.openRelayed(target_, static_cast<std::uint64_t>(i), kOpenTimeout, failure);
             if (!fd.valid()) {
-                return "connect_" + std::to_string(i) + ":" + errnoText();
-            }
-            if (!echo_.roundTrip(fd.get(), static_cast<std::uint64_t>(i))) {
-                return "echo_" + std::to_string(i) + ":" + EchoCheck::failure();
+                return failure;
             }
             open_.push_back(std::move(fd));
             if ((i + 1) % kSampleEvery == 0) {
@@ -215,7 +197,7 @@ int runScale(const Options& options) {
 
     ResultLine result("scale");
     result.add("connections", connections);
-    if (const std::string tooLow = limitProblem(connections); !tooLow.empty()) {
+    if (const std::string tooLow = fdLimitProblem(connections); !tooLow.empty()) {
         return result.add("relayed", std::int64_t{0}).add("error", tooLow).print(false);
     }
     ScaleRun run(*target, connections, pid);

@@ -3,9 +3,50 @@
 # Expects LOADGEN (the tarnwick-loadgen program) and WORK (a scratch directory) to be set.
 
 # PIDs this shell started and must end: plain processes, and leaders of their own process
-# group (forwarders that may fork a child per connection).
+# group (forwarders that may fork a child per connection). With each, its start time: a
+# process may end on its own (the shutdown load ends a forwarder), this shell then reaps it
+# by itself, even while it waits for another command, and its PID is free for any new
+# process. Only a PID whose start time is still the one noted names the process started.
 OWNED_PIDS=()
 OWNED_GROUPS=()
+declare -gA OWNED_STARTS=()
+
+# start_time PID: when process PID started, in clock ticks after boot (field 22 of
+# /proc/PID/stat), or nothing when there is no such process.
+start_time() {
+    local stat fields
+    read -r stat 2>/dev/null <"/proc/$1/stat" || return 0
+    # The fields after the command name, which may hold blanks: the state is the first.
+    read -r -a fields <<<"${stat##*) }"
+    printf '%s\n' "${fields[19]:-}"
+}
+
+# own_pid PID / own_group PID: notes a process this shell has just started in the
+# background, or the process group it leads, for stop_owned.
+own_pid() {
+    OWNED_STARTS[$1]=$(start_time "$1")
+    OWNED_PIDS+=("$1")
+}
+
+own_group() {
+    OWNED_STARTS[$1]=$(start_time "$1")
+    OWNED_GROUPS+=("$1")
+}
+
+# ours PID: true while PID is still the process this shell started (running, or ended
+# and not yet reaped).
+ours() {
+    local now
+    now=$(start_time "$1")
+    [[ -n $now && $now == "${OWNED_STARTS[$1]:-}" ]]
+}
+
+# ours_group PID: true when the group that PID led may be signalled: its leader is still
+# ours, or no process has that PID and processes of the group live on (while they do, the
+# group's ID, which is the PID, cannot be handed out again).
+ours_group() {
+    ours "$1" || { [[ ! -e /proc/$1 ]] && ! group_gone "$1"; }
+}
 
 # in_group COMMAND...: starts COMMAND in the background as the leader of a process group
 # of its own and sets GROUP_PID; the group also holds whatever COMMAND forks, and
@@ -75,7 +116,7 @@ start_server() {
     "${@:3}" "$LOADGEN" server --mode "$mode" --port-file "$WORK/$name.port" --seconds 1800 \
         >"$WORK/$name.out" 2>&1 &
     SERVER_PID=$!
-    OWNED_PIDS+=("$SERVER_PID")
+    own_pid "$SERVER_PID"
     if ! wait_for 10 port_file_ready "$WORK/$name.port"; then
         echo "bench: backend $name ($mode) did not start:" >&2
         cat "$WORK/$name.out" >&2
@@ -114,17 +155,23 @@ group_gone() {
                                               END { exit found }'
 }
 
-# stop_pid PID: SIGTERM, up to 5 s to end, then SIGKILL. For processes this shell started.
+# stop_pid PID: SIGTERM, up to 5 s to end, then SIGKILL, and reaps it. For processes this
+# shell started; one that has ended already is only reaped, and one whose PID now names
+# another process gets no signal.
 stop_pid() {
-    kill -TERM "$1" 2>/dev/null || return 0
-    wait_for 5 gone "$1" || kill -KILL "$1" 2>/dev/null || true
+    if ours "$1" && ! gone "$1"; then
+        kill -TERM "$1" 2>/dev/null || true
+        wait_for 5 gone "$1" || kill -KILL "$1" 2>/dev/null || true
+    fi
     wait "$1" 2>/dev/null || true
 }
 
 # stop_group PID: the same for the process group that PID leads (it and what it forked).
 stop_group() {
-    kill -TERM -- "-$1" 2>/dev/null || return 0
-    wait_for 5 group_gone "$1" || kill -KILL -- "-$1" 2>/dev/null || true
+    if ours_group "$1" && ! group_gone "$1"; then
+        kill -TERM -- "-$1" 2>/dev/null || true
+        wait_for 5 group_gone "$1" || kill -KILL -- "-$1" 2>/dev/null || true
+    fi
     wait "$1" 2>/dev/null || true
 }
 
@@ -138,4 +185,5 @@ stop_owned() {
     done
     OWNED_GROUPS=()
     OWNED_PIDS=()
+    OWNED_STARTS=()
 }

@@ -31,6 +31,7 @@ constexpr Subcommand kSubcommands[] = {
     {"keepalive", runKeepAlive, "--target HOST:PORT --seconds S [--connections 50] [--size 64]"},
     {"idle", runIdle, "--target HOST:PORT --connections N --pid PID"},
     {"scale", runScale, "--target HOST:PORT --connections N --pid PID [--settle-ms 20000]"},
+    {"shutdown", runShutdown, "--target HOST:PORT --connections N --pid PID"},
     {"udp", runUdp, "--target HOST:PORT --seconds S [--window 32] [--size 64] [--loss-ms 200]"},
     {"probe", runProbe, "--target HOST:PORT --send TEXT --expect TEXT [--wait-ms 5000]"},
     {"freeport", runFreePort, "[--proto tcp|udp]"},

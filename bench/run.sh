@@ -255,15 +255,16 @@ start_forwarder() {
     line=$("$LOADGEN" freeport --proto "$socket")
     FW_PORT=$(field "$line" port) || { echo "bench: no free port: $line" >&2; return 1; }
     FW_LAYOUT=$(column_layout "$1") "fw_${name}_start" "$proto" "$FW_PORT" "$target"
-    OWNED_GROUPS+=("$FW_PID")
+    own_group "$FW_PID"
     if ! wait_for 10 listening "$socket" "$FW_PORT"; then
         echo "bench: $name ($proto) is not listening on $FW_PORT; see $WORK/$name.log" >&2
         return 1
     fi
 }
 
-# stop_forwarder PID: ends a forwarder started above before the run ends, and forgets it,
-# so that the group ID is not signalled again once it may belong to someone else.
+# stop_forwarder PID: ends a forwarder started above before the run ends (one that has
+# ended on its own, as after the shutdown load, is only reaped), and forgets it, so that
+# the group ID is not signalled again once it may belong to someone else.
 stop_forwarder() {
     local pid kept=()
     stop_group "$1"
@@ -271,6 +272,7 @@ stop_forwarder() {
         [[ $pid == "$1" ]] || kept+=("$pid")
     done
     OWNED_GROUPS=("${kept[@]}")
+    unset "OWNED_STARTS[$1]"
 }
 
 # ---- Measurements ------------------------------------------------------------------------
@@ -306,9 +308,10 @@ declare -A BETTER=(
     [udp_rate]=higher [udp_loss]=lower
     [route_rate]=higher [route_errors]=lower
 )
-# The scale load runs once per forwarder, after the rounds, with no direct figure: its
-# values are shown as they came. The label of scale_relayed gets its count in plan_scale.
-SCALE_METRICS=(scale_relayed scale_back scale_fds scale_threads scale_seconds)
+# The scale and shutdown loads run once per forwarder, after the rounds, with no direct
+# figure: their values are shown as they came. The labels of scale_relayed and
+# shutdown_seconds get their count in plan_scale.
+SCALE_METRICS=(scale_relayed scale_back scale_fds scale_threads scale_seconds shutdown_seconds)
 LABEL+=(
     [scale_back]="descriptors / threads back to start"
     [scale_fds]="descriptors per connection at peak"
@@ -317,7 +320,7 @@ LABEL+=(
 )
 BETTER+=(
     [scale_relayed]=higher [scale_back]=yes [scale_fds]=lower [scale_threads]=lower
-    [scale_seconds]=lower
+    [scale_seconds]=lower [shutdown_seconds]=lower
 )
 # Figures of Tarnwick's own, measured once per run in process, with no direct figure and
 # nothing to compare: shown in the first Tarnwick column only.
@@ -509,6 +512,7 @@ plan_scale() {
         fi
     fi
     LABEL[scale_relayed]="concurrent connections relayed, of $SCALE_N"
+    LABEL[shutdown_seconds]="shutdown with $SCALE_N connections open, s"
 }
 
 # scale_back RESULT_LINE: "yes" when the forwarder's descriptors and threads came back to
@@ -547,6 +551,30 @@ scale_load() {
     record "$name" scale_fds "$(field "$line" fds_per_conn || echo fail)"
     record "$name" scale_threads "$(field "$line" threads_per_conn || echo fail)"
     record "$name" scale_seconds "$(ok_field "$line" seconds)"
+}
+
+# ---- Shutdown with connections open --------------------------------------------------------
+# Once per run, after the scale load: a fresh instance of each forwarder that takes the
+# scale load, started the same way, holds SCALE_N connections, each proven relayed by a
+# round trip, and gets a SIGTERM from the load generator, which times it until the process
+# has ended. The load generator itself waits up to SHUTDOWN_BOUND seconds for that and for
+# the connections to see their end.
+SHUTDOWN_BOUND=35
+
+# shutdown_load NAME: the shutdown load through a fresh instance of forwarder NAME. The
+# instance has ended after it; stop_forwarder then only reaps it, and ends it only when it
+# did not end in time.
+shutdown_load() {
+    local name=$1 line=""
+    TARGET=$name
+    echo "  $name: shutdown" >&2
+    FW_PID=""
+    if start_forwarder "$name" scale "$SCALE_ECHO_PORT"; then
+        line=$(load $((2 * GRACE + SHUTDOWN_BOUND)) --scale-limit shutdown \
+            --target "127.0.0.1:$FW_PORT" --connections "$SCALE_N" --pid "$FW_PID")
+    fi
+    [[ -n $FW_PID ]] && stop_forwarder "$FW_PID"
+    record "$name" shutdown_seconds "$(ok_field "$line" stop_seconds)"
 }
 
 # ---- Routing decision --------------------------------------------------------------------
@@ -717,6 +745,7 @@ if start_server echo scale-echo "${SCALE_LIMIT[@]}"; then
     for name in "${ACTIVE[@]}"; do
         if "fw_$(column_forwarder "$name")_has" scale; then
             scale_load "$name"
+            shutdown_load "$name"
         fi
     done
 else
@@ -735,7 +764,9 @@ echo "once its last echo is back; p99 from send to echo; CPU per request as per 
 echo "Routing: 8 rules on the bytes at offset $ROUTE_OFFSET of a 64-byte first message, rule 8"
 echo "matching; direct goes straight to rule 8's backend. Scale:"
 echo "$SCALE_N connections held at once through a fresh instance, each proven relayed by a"
-echo "round trip and then a second, all closed; once per run, no direct figure."
+echo "round trip and then a second, all closed; once per run, no direct figure. Shutdown:"
+echo "a fresh instance holding $SCALE_N relayed connections gets SIGTERM; the time until the"
+echo "process has ended (every connection must see its end); once per run, no direct figure."
 echo "Routing decision: one decision timed in process on CPU $LATENCY_CPU, the worst p99 over"
 echo "$DECIDE_RULES text, hex and mixed rules and seven kinds of first data; once per run,"
 echo "in the first Tarnwick column."
