@@ -3,12 +3,14 @@
 // round trip, then leaves them idle and reports how much the PSS of process PID (with its
 // descendants) grew, per connection. Closes them all on the way out.
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "bench/Commands.h"
 #include "bench/EchoCheck.h"
 #include "bench/Net.h"
+#include "bench/ProcessLoad.h"
 #include "bench/ProcessMemory.h"
 #include "bench/ResultLine.h"
 
@@ -23,16 +25,14 @@ constexpr std::size_t kProbeSize = 16;
 }  // namespace
 
 int runIdle(const Options& options) {
-    const auto target = parseEndpoint(options.text("target"));
-    const std::int64_t connections = options.number("connections", 0);
-    const std::int64_t pid = options.number("pid", 0);
-    std::string problem = options.problems();
-    if (!target || connections < 1 || pid < 1) {
-        problem += " needs --target HOST:PORT --connections N --pid PID";
-    }
-    if (!problem.empty()) {
+    std::string problem;
+    const std::optional<ProcessLoad> load = parseProcessLoad(options, problem);
+    if (!load) {
         return usageError("idle", problem);
     }
+    const sockaddr_in& target = load->target;
+    const std::int64_t connections = load->connections;
+    const std::int64_t pid = load->pid;
 
     ResultLine result("idle");
     const auto before = treePss(static_cast<pid_t>(pid));
@@ -43,7 +43,7 @@ int runIdle(const Options& options) {
     open.reserve(static_cast<std::size_t>(connections));
     EchoCheck echo(kProbeSize);
     for (std::int64_t i = 0; i < connections; ++i) {
-        UniqueFd fd = connectTcp(*target, kConnectTimeout, kIoTimeout);
+        UniqueFd fd = connectTcp(target, kConnectTimeout, kIoTimeout);
         if (!fd.valid()) {
             return result.add("opened", open.size())
                 .add("error", "connect:" + errnoText())

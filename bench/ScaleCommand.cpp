@@ -21,6 +21,7 @@
 #include "bench/Commands.h"
 #include "bench/EchoCheck.h"
 #include "bench/Net.h"
+#include "bench/ProcessLoad.h"
 #include "bench/ResultLine.h"
 
 namespace tarnwick::bench {
@@ -183,24 +184,22 @@ private:
 }  // namespace
 
 int runScale(const Options& options) {
-    const auto target = parseEndpoint(options.text("target"));
-    const std::int64_t connections = options.number("connections", 0);
-    const std::int64_t pid = options.number("pid", 0);
     const std::int64_t settleMs = options.number("settle-ms", 20000);
-    std::string problem = options.problems();
-    if (!target || connections < 1 || pid < 1) {
-        problem += " needs --target HOST:PORT --connections N --pid PID";
-    }
-    if (!problem.empty()) {
+    std::string problem;
+    const std::optional<ProcessLoad> load = parseProcessLoad(options, problem);
+    if (!load) {
         return usageError("scale", problem);
     }
+    const sockaddr_in& target = load->target;
+    const std::int64_t connections = load->connections;
+    const std::int64_t pid = load->pid;
 
     ResultLine result("scale");
     result.add("connections", connections);
     if (const std::string tooLow = fdLimitProblem(connections); !tooLow.empty()) {
         return result.add("relayed", std::int64_t{0}).add("error", tooLow).print(false);
     }
-    ScaleRun run(*target, connections, pid);
+    ScaleRun run(target, connections, pid);
     if (!run.start()) {
         return result.add("relayed", std::int64_t{0})
             .add("error", "cannot_read_proc_of_" + std::to_string(pid))

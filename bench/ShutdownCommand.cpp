@@ -30,6 +30,7 @@
 #include "bench/Commands.h"
 #include "bench/EchoCheck.h"
 #include "bench/Net.h"
+#include "bench/ProcessLoad.h"
 #include "bench/ResultLine.h"
 
 namespace tarnwick::bench {
@@ -207,23 +208,21 @@ private:
 }  // namespace
 
 int runShutdown(const Options& options) {
-    const auto target = parseEndpoint(options.text("target"));
-    const std::int64_t connections = options.number("connections", 0);
-    const std::int64_t pid = options.number("pid", 0);
-    std::string problem = options.problems();
-    if (!target || connections < 1 || pid < 1) {
-        problem += " needs --target HOST:PORT --connections N --pid PID";
-    }
-    if (!problem.empty()) {
+    std::string problem;
+    const std::optional<ProcessLoad> load = parseProcessLoad(options, problem);
+    if (!load) {
         return usageError("shutdown", problem);
     }
+    const sockaddr_in& target = load->target;
+    const std::int64_t connections = load->connections;
+    const std::int64_t pid = load->pid;
 
     ResultLine result("shutdown");
     result.add("connections", connections);
     if (const std::string tooLow = fdLimitProblem(connections); !tooLow.empty()) {
         return result.add("relayed", std::int64_t{0}).add("error", tooLow).print(false);
     }
-    ShutdownRun run(*target, connections, pid);
+    ShutdownRun run(target, connections, pid);
     if (!run.start()) {
         return result.add("relayed", std::int64_t{0})
             .add("error", "no_process_" + std::to_string(pid))
