@@ -83,7 +83,13 @@ int Socket::Accept(Socket& target) {
     }
     UniqueFd accepted;
     int result = acceptOne(accepted, nullptr);
-    return result == 0 ? target.adopt(accepted.release()) : result;  // non-blocking already
+    if (result == 0) {
+        result = target.adopt(accepted.get());  // non-blocking already
+    }
+    if (result == 0) {
+        accepted.release();  // the target owns it; otherwise it is closed here
+    }
+    return result;
 }
 
 int Socket::Accept(UniqueFd& accepted, SocketAddress* peer) {
