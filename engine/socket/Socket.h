@@ -131,6 +131,7 @@ private:
     void leaveLoop(bool closing);
     void tellInterest();
     int pendingError() const;
+    int connectError() const;
     int acceptOne(UniqueFd& accepted, SocketAddress* peer);
     int dropWaitingConnection();
     int adopt(int fd);
