@@ -1,5 +1,6 @@
 #include "config/FieldChecks.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace tarnwick {
@@ -71,6 +72,56 @@ std::optional<CheckFailure> CheckRuleValues(const RuleValues& values) {
     if (values.searchData.size() > MAX_SEARCH_DATA_LENGTH) {
         return CheckFailure{"searchData", "Search Data cannot exceed 4096 characters",
                             "Search Data too long"};
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+constexpr std::size_t MAX_HOST_NAME = 253;
+constexpr std::size_t MAX_LABEL = 63;
+constexpr std::size_t MAX_ALPN_PROTOCOL = 255;
+
+bool IsLabelByte(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+}
+
+bool IsHostName(std::string_view name) {
+    if (!name.empty() && name.back() == '.') {
+        name.remove_suffix(1);
+    }
+    if (name.empty() || name.size() > MAX_HOST_NAME) {
+        return false;
+    }
+    for (std::size_t begin = 0; begin <= name.size();) {
+        const std::size_t end = std::min(name.find('.', begin), name.size());
+        const std::string_view label = name.substr(begin, end - begin);
+        if (label.empty() || label.size() > MAX_LABEL || label.front() == '-' ||
+            label.back() == '-' ||
+            !std::all_of(label.begin(), label.end(), IsLabelByte)) {
+            return false;
+        }
+        begin = end + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<CheckFailure> CheckTlsRuleData(RuleKind kind, const std::string& searchData) {
+    if (kind == RuleKind::TlsServerName) {
+        const std::string_view name(searchData);
+        if (!IsHostName(name.starts_with("*.") ? name.substr(2) : name)) {
+            return CheckFailure{"searchData",
+                                "Server Name must be a host name such as www.example.com, or "
+                                "*. and a host name such as *.example.com",
+                                "Invalid Server Name"};
+        }
+    } else if (kind == RuleKind::TlsAlpn) {
+        if (searchData.empty() || searchData.size() > MAX_ALPN_PROTOCOL) {
+            return CheckFailure{"searchData", "ALPN Protocol must be 1 to 255 characters",
+                                "Invalid ALPN Protocol"};
+        }
     }
     return std::nullopt;
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "config/ForwardingRule.h"
+
 namespace tarnwick {
 
 inline constexpr std::size_t MAX_TEXT_LENGTH = 260;          // IP texts and rule names
@@ -49,5 +51,11 @@ struct RuleValues {
 // bytes, as they are stored.
 std::optional<CheckFailure> CheckPortValues(const PortValues& values);
 std::optional<CheckFailure> CheckRuleValues(const RuleValues& values);
+
+// The check of a TLS rule's search data, after those of CheckRuleValues: a server name is
+// a host name (labels of 1 to 63 letters, digits and hyphens, no hyphen at either end,
+// 253 characters in all, one trailing dot allowed) or "*." followed by one; an ALPN
+// protocol is 1 to 255 bytes. Nothing to check for a pattern rule.
+std::optional<CheckFailure> CheckTlsRuleData(RuleKind kind, const std::string& searchData);
 
 }  // namespace tarnwick

@@ -58,7 +58,8 @@ std::string RouteText(const Route& route, const std::string& ruleName) {
         case RouteKind::Rule:
             return "rule " + std::to_string(route.rule + 1) + " \"" + Escaped(ruleName, '"') + '"';
         case RouteKind::NoMatch:
-            return "default (no match)";
+            return route.why != nullptr ? std::string("default (") + route.why + ')'
+                                        : "default (no match)";
         case RouteKind::Timeout:
             return "default (timeout)";
         case RouteKind::ClientClosed:

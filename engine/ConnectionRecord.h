@@ -19,6 +19,8 @@ enum class RouteKind : std::uint8_t {
 struct Route {
     RouteKind kind = RouteKind::None;
     int rule = -1;  // RouteKind::Rule: the rule's index in the port's rules, from 0
+    // RouteKind::NoMatch: why the rules were not tried, a fixed text; null when they were.
+    const char* why = nullptr;
 };
 
 // How a connection ended, named after what ended it first.
@@ -56,7 +58,8 @@ struct ConnectionRecord {
     std::string FormatLine() const;
 };
 
-// `rule 2 "ssh"` (counted from 1), "default (no match)", "default (timeout)",
+// `rule 2 "ssh"` (counted from 1), "default (no match)", "default (<why>)" when the rules
+// were not tried, "default (timeout)",
 // "default (client closed)", "standard", or "-" for RouteKind::None.
 std::string RouteText(const Route& route, const std::string& ruleName);
 

@@ -15,6 +15,15 @@ std::vector<std::string> RuleNames(const ForwardingPort& port) {
     return names;
 }
 
+std::vector<std::string> RuleKinds(const ForwardingPort& port) {
+    std::vector<std::string> kinds;
+    kinds.reserve(port.rules.size());
+    for (const auto& rule : port.rules) {
+        kinds.emplace_back(rule->kindName());
+    }
+    return kinds;
+}
+
 }  // namespace
 
 PortCounters::PortCounters() = default;
@@ -22,11 +31,18 @@ PortCounters::PortCounters() = default;
 PortCounters::PortCounters(const ForwardingPort& port, bool logConnections)
     : logConnections_(logConnections),
       ruleNames_(RuleNames(port)),
+      ruleKinds_(RuleKinds(port)),
       ruleConnections_(port.rules.size()) {}
 
 const std::string& PortCounters::ruleName(int index) const {
     static const std::string none;
     return index >= 0 && static_cast<std::size_t>(index) < ruleNames_.size() ? ruleNames_[index]
+                                                                             : none;
+}
+
+const std::string& PortCounters::ruleKind(int index) const {
+    static const std::string none;
+    return index >= 0 && static_cast<std::size_t>(index) < ruleKinds_.size() ? ruleKinds_[index]
                                                                              : none;
 }
 

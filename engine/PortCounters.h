@@ -69,6 +69,8 @@ public:
     bool logsConnections() const { return logConnections_; }
     // The name of rule `index`, or "" for an index the port did not have.
     const std::string& ruleName(int index) const;
+    // The kind of rule `index` ("hex", "text", "tls-sni", "tls-alpn"), or "" likewise.
+    const std::string& ruleKind(int index) const;
 
     // ---- TCP: the listener and the sessions ----
     void connectionAccepted() { Add(accepted_); }
@@ -116,6 +118,7 @@ private:
 
     const bool logConnections_ = false;
     const std::vector<std::string> ruleNames_;
+    const std::vector<std::string> ruleKinds_;
 
     Count accepted_{0};
     Count ended_{0};

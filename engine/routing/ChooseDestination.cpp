@@ -1,5 +1,7 @@
 #include "engine/routing/ChooseDestination.h"
 
+#include "engine/routing/TlsRuleSet.h"
+
 namespace tarnwick {
 
 namespace {
@@ -23,10 +25,14 @@ int Route(int match, const ForwardingPort& port, std::string& host, std::int32_t
 }  // namespace
 
 int FirstMatchRuleByRule(const ForwardingPort& port, const unsigned char* data,
-                         std::size_t length) {
+                         std::size_t length, const ClientHello* hello) {
     const SearchedData searched(data, length);
+    const TlsRuleSet tls(port);
     for (std::size_t index = 0; index < port.rules.size(); ++index) {
-        if (CompiledPattern::ForRule(*port.rules[index]).occursIn(searched)) {
+        const int rule = static_cast<int>(index);
+        if (port.rules[index]->isTls() ? tls.FirstMatch(hello, rule + 1) == rule
+                                       : CompiledPattern::ForRule(*port.rules[index])
+                                             .occursIn(searched)) {
             return static_cast<int>(index);
         }
     }
@@ -41,9 +47,16 @@ int ChooseDestination(ForwardingPort& port, const unsigned char* data, std::size
 
 int ChooseDestination(const RoutingTable& routing, std::int32_t& captureFirstPacket,
                       const unsigned char* data, std::size_t length, std::string& host,
-                      std::int32_t& hostPort, CaptureLog& log) {
+                      std::int32_t& hostPort, CaptureLog& log, const ClientHello* hello) {
     Capture(captureFirstPacket, routing.port(), data, length, log);
-    return Route(routing.FirstMatch(data, length), routing.port(), host, hostPort);
+    return Route(routing.FirstMatch(data, length, hello), routing.port(), host, hostPort);
+}
+
+void ChooseDefaultDestination(const RoutingTable& routing, std::int32_t& captureFirstPacket,
+                              const unsigned char* data, std::size_t length,
+                              std::string& host, std::int32_t& hostPort, CaptureLog& log) {
+    Capture(captureFirstPacket, routing.port(), data, length, log);
+    Route(-1, routing.port(), host, hostPort);
 }
 
 }  // namespace tarnwick

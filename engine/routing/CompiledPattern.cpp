@@ -87,6 +87,9 @@ CompiledPattern CompiledPattern::Text(const std::string& pattern, bool caseSensi
 }
 
 CompiledPattern CompiledPattern::ForRule(const ForwardingRule& rule) {
+    if (rule.isTls()) {
+        return Text(std::string(), false);  // a TLS rule looks at the ClientHello, not the bytes
+    }
     if (rule.isHex()) {
         return Hex(rule.searchData);
     }

@@ -47,7 +47,7 @@ class CompiledPattern {
 public:
     static CompiledPattern Hex(const std::string& pattern);
     static CompiledPattern Text(const std::string& pattern, bool caseSensitive);
-    // By the rule's search type and case setting.
+    // By the rule's search type and case setting; a TLS rule's never matches.
     static CompiledPattern ForRule(const ForwardingRule& rule);
 
     // True when the pattern occurs wholly inside the data, starting at `start` or later.

@@ -19,6 +19,6 @@ std::vector<CompiledPattern> PatternsOf(const ForwardingPort& port) {
 }  // namespace
 
 RoutingTable::RoutingTable(std::shared_ptr<const ForwardingPort> port)
-    : port_(std::move(port)), patterns_(PatternsOf(*port_)) {}
+    : port_(std::move(port)), patterns_(PatternsOf(*port_)), tls_(*port_) {}
 
 }  // namespace tarnwick

@@ -95,7 +95,9 @@ void CThreadTCP::OnTimer(TimerId id) {
         return;  // an expiry of a timer already stopped
     }
     StopTimer();
-    if (state == State::WaitingForFirstData) {
+    if (state == State::ReadingHello) {
+        FinishHello("ClientHello cut short: the port's timeout");
+    } else if (state == State::WaitingForFirstData) {
         // Nothing came in time: the default destination, and no rule is tried.
         ConnectForward(routing->port().forwardIp, routing->port().forwardPort,
                        Route{RouteKind::Timeout});
@@ -107,6 +109,10 @@ void CThreadTCP::OnTimer(TimerId id) {
 void CThreadTCP::OnClientData() {
     if (state == State::Relaying) {
         Follow(relay.onReadable(clientSocket));
+        return;
+    }
+    if (state == State::ReadingHello) {
+        ReadHello();
         return;
     }
     if (state != State::WaitingForFirstData) {
@@ -127,15 +133,76 @@ void CThreadTCP::OnClientData() {
         EndBecause(error == 0 ? EndReason::ClientClosed : ErrorEnd(error), error);
         return;
     }
+    auto length = static_cast<std::size_t>(received);
+    if (ClientHelloScan::MayStart(buffer.get(), length)) {
+        hello = std::make_unique<HelloCollector>(buffer.get(), length);
+        state = State::ReadingHello;
+        ReadHello();
+        return;
+    }
+    RouteFirstData(std::move(buffer), length, nullptr);
+}
+
+// The rules pick the destination from the first data (and its ClientHello), which goes
+// there first, in full.
+void CThreadTCP::RouteFirstData(std::unique_ptr<unsigned char[]> data, std::size_t length,
+                                const ClientHello* clientHello) {
     StopTimer();
     std::string host;
     std::int32_t port = 0;
-    auto length = static_cast<std::size_t>(received);
-    int rule = ChooseDestination(*routing, captureFirstPacket, buffer.get(), length, host, port,
-                                 *captureLog);
-    relay.holdForForward(std::move(buffer), length);
+    int rule = ChooseDestination(*routing, captureFirstPacket, data.get(), length, host, port,
+                                 *captureLog, clientHello);
+    relay.holdForForward(std::move(data), length);
     ConnectForward(host, port,
                    rule >= 0 ? Route{RouteKind::Rule, rule} : Route{RouteKind::NoMatch});
+}
+
+void CThreadTCP::ReadHello() {
+    switch (hello->readFrom(clientSocket)) {
+        case HelloCollector::Step::Waiting:
+            return;
+        case HelloCollector::Step::Done:
+            FinishHello(nullptr);
+            return;
+        case HelloCollector::Step::Closed:
+            FinishHello("ClientHello cut short: the client closed");
+            return;
+        case HelloCollector::Step::Failed:
+            // The client went mid-way: nothing to pass on, as when it goes before any data.
+            tally.routed(Route{RouteKind::ClientClosed}, "");
+            EndBecause(ErrorEnd(hello->error()), hello->error());
+            return;
+    }
+}
+
+// The ClientHello is judged, or reading it has to stop (`cut` says why): a whole one goes
+// through the rules; one that is cut, malformed or too large goes to the default
+// destination, with the reason in the connection log. A single byte that could still
+// have been a record is first data like any other.
+void CThreadTCP::FinishHello(const char* cut) {
+    const std::unique_ptr<HelloCollector> collected = std::move(hello);
+    const ClientHelloScan& scan = collected->scan();
+    const std::size_t length = collected->length();
+    using Status = ClientHelloScan::Status;
+    if (scan.status() == Status::Complete) {
+        RouteFirstData(collected->take(), length, &scan.hello());
+        return;
+    }
+    if (scan.status() == Status::NotTls || length < 2) {
+        RouteFirstData(collected->take(), length, nullptr);
+        return;
+    }
+    const char* why = scan.status() == Status::Malformed  ? scan.problem()
+                      : scan.status() == Status::TooLarge ? "ClientHello larger than 16384 bytes"
+                                                          : cut;
+    StopTimer();
+    std::string host;
+    std::int32_t port = 0;
+    auto data = collected->take();
+    ChooseDefaultDestination(*routing, captureFirstPacket, data.get(), length, host, port,
+                             *captureLog);
+    relay.holdForForward(std::move(data), length);
+    ConnectForward(host, port, Route{RouteKind::NoMatch, -1, why});
 }
 
 void CThreadTCP::OnForwardData() {
@@ -156,7 +223,7 @@ void CThreadTCP::OnSocketClosed(Socket& socket, int error) {
         return;
     }
     // The client went before there was anything to relay.
-    if (state == State::WaitingForFirstData) {
+    if (state == State::WaitingForFirstData || state == State::ReadingHello) {
         tally.routed(Route{RouteKind::ClientClosed}, "");
     }
     if (error != 0) {

@@ -19,6 +19,7 @@
 #include "engine/socket/SocketAddress.h"
 #include "engine/tcp/CSocketClientTCP.h"
 #include "engine/tcp/CSocketForwardTCP.h"
+#include "engine/tcp/HelloCollector.h"
 #include "engine/tcp/Relay.h"
 #include "engine/tcp/SessionGroup.h"
 #include "engine/tcp/SessionTally.h"
@@ -32,7 +33,11 @@ namespace tarnwick {
 // rules pick the destination from it, and forwards it there first. Bytes then flow both
 // ways (Relay), each direction on its own.
 //
-// States: Starting -> (Smart) WaitingForFirstData -> Connecting -> Relaying -> Ended.
+// States: Starting -> (Smart) WaitingForFirstData [-> ReadingHello] -> Connecting ->
+// Relaying -> Ended. First data that starts a TLS handshake record is read on until its
+// ClientHello is whole (HelloCollector), within the same timeout: the rules, the capture
+// and the destination then get all of it. One that is cut, malformed or too large goes
+// to the default destination, and the connection log says why.
 // Nothing in a session waits: a destination given as a host name is looked up off the
 // loops (Resolver) and its addresses come back as a message; the connect is started and
 // its result comes as a notice; the lookup and the connects to the addresses in turn
@@ -87,10 +92,14 @@ protected:
     void onTimer(TimerId id) override;
 
 private:
-    enum class State { Starting, WaitingForFirstData, Connecting, Relaying, Ended };
+    enum class State { Starting, WaitingForFirstData, ReadingHello, Connecting, Relaying, Ended };
 
     void OnStart();
     void OnTimer(TimerId id);
+    void RouteFirstData(std::unique_ptr<unsigned char[]> data, std::size_t length,
+                        const ClientHello* hello);
+    void ReadHello();
+    void FinishHello(const char* cut);
     void ConnectForward(const std::string& host, std::int32_t port, const Route& route);
     void OnNameResolved(std::uintptr_t tag);
     void ConnectNextAddress();
@@ -102,8 +111,8 @@ private:
     void StopTimer();
     void StopPublishTimer();
 
-    // The pending timer, 0 = none: while WaitingForFirstData the first-data timer, while
-    // Connecting the connect limit.
+    // The pending timer, 0 = none: while WaitingForFirstData or ReadingHello the
+    // first-data timer, while Connecting the connect limit.
     TimerId timerId = 0;
     CSocketClientTCP clientSocket;
     CSocketForwardTCP forwardSocket;
@@ -113,9 +122,10 @@ private:
     ThreadId listenerThreadId;                    // 0 once the listener need not be told
     UniqueFd acceptedHandle;                      // until clientSocket takes it over
     std::shared_ptr<CaptureLog> captureLog;
-    std::vector<SocketAddress> addresses;  // the destination's not tried yet, in order
-    std::shared_ptr<NameLookup> lookup;    // while the destination's name is looked up
-    std::uintptr_t lookups = 0;            // tags the lookups, so a late answer is known
+    std::unique_ptr<HelloCollector> hello;  // while ReadingHello
+    std::vector<SocketAddress> addresses;   // the destination's not tried yet, in order
+    std::shared_ptr<NameLookup> lookup;     // while the destination's name is looked up
+    std::uintptr_t lookups = 0;             // tags the lookups, so a late answer is known
     std::chrono::milliseconds connectTimeout = CONNECT_TIMEOUT_MS;
     State state = State::Starting;
     SessionTally tally;        // what the port's counters and log learn of this session
