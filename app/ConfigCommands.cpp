@@ -14,7 +14,9 @@ std::string ConfigCommands::RowLine(const ForwardingPort& port, bool running) {
 }
 
 std::string ConfigCommands::RuleLine(const ForwardingRule& rule) {
-    std::string kind = rule.isHex() ? "hex" : (rule.caseSensitive != 0 ? "text, case-sensitive" : "text");
+    std::string kind = rule.isTls() || rule.isHex() || rule.caseSensitive == 0
+                           ? rule.kindName()
+                           : "text, case-sensitive";
     return '\t' + rule.ruleName + '\t' + kind + '\t' + rule.searchData + '\t' +
            rule.forwardLabel();
 }

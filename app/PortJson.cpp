@@ -86,7 +86,9 @@ void AppendRule(QByteArray& out, const ForwardingRule& rule) {
     AppendField(out, in, "ruleName", true);
     AppendString(out, rule.ruleName);
     AppendField(out, in, "searchType", false);
-    out += rule.isHex() ? "\"hex\"" : "\"text\"";
+    out += '"';
+    out += rule.kindName();
+    out += '"';
     AppendField(out, in, "caseSensitive", false);
     out += rule.caseSensitive != 0 ? "true" : "false";
     AppendField(out, in, "searchData", false);
@@ -163,8 +165,14 @@ std::unique_ptr<ForwardingRule> ReadRule(const QJsonValue& value, const QString&
     rule->searchData = in.text("searchData");
     Check(CheckRuleValues({rule->forwardPort, rule->ruleName, rule->forwardIp, rule->searchData}),
           in);
-    rule->searchType = in.choice("searchType", {"hex", "text"}) == "hex" ? 1 : 0;
-    rule->caseSensitive = in.flag("caseSensitive") ? 1 : 0;
+    const QString kind = in.choice("searchType", {"hex", "text", "tls-sni", "tls-alpn"});
+    rule->searchType = kind == "hex" ? 1 : 0;
+    rule->kind = kind == "tls-sni"    ? RuleKind::TlsServerName
+                 : kind == "tls-alpn" ? RuleKind::TlsAlpn
+                                      : RuleKind::Pattern;
+    // A TLS rule is stored as a text rule that ignores case: what it holds is its own.
+    rule->caseSensitive = in.flag("caseSensitive") && !rule->isTls() ? 1 : 0;
+    Check(CheckTlsRuleData(rule->kind, rule->searchData), in);
     WarnAboutPattern(*rule, where, warnings);
     return rule;
 }

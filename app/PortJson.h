@@ -11,8 +11,11 @@ namespace tarnwick {
 // The configuration as JSON, for scripts and for editing by hand:
 //   {"ports":[{"protocol":"tcp"|"udp","listenPort":N,"listenAddress":"",
 //     "allowFrom":["10.0.0.0/8","::1"],"forwardIp":"...","forwardPort":N,
-//     "timeoutSeconds":N,"rules":[{"ruleName":"...","searchType":"hex"|"text",
-//     "caseSensitive":true|false,"searchData":"...","forwardIp":"...","forwardPort":N}]}]}
+//     "timeoutSeconds":N,"rules":[{"ruleName":"...",
+//     "searchType":"hex"|"text"|"tls-sni"|"tls-alpn","caseSensitive":true|false,
+//     "searchData":"...","forwardIp":"...","forwardPort":N}]}]}
+// A "tls-sni" rule's searchData is a server name or "*." and one, a "tls-alpn" rule's an
+// ALPN protocol; both ignore caseSensitive.
 // Texts are byte strings. Bytes that form valid UTF-8 are written as those characters;
 // every other byte 0xXY is written as the escape "\udcXY" (a lone low surrogate, which no
 // valid UTF-8 text can produce), so that export and import round-trip byte for byte.

@@ -30,7 +30,8 @@ std::string TcpText(const QJsonObject& counters) {
     for (const QJsonValue& value : counters["rules"].toArray()) {
         QJsonObject rule = value.toObject();
         text += "\trule " + Count(rule, "rule") + " \"" + rule["ruleName"].toString().toStdString() +
-                "\": " + Count(rule, "connections") + " connections\n";
+                "\" (" + rule["searchType"].toString().toStdString() +
+                "): " + Count(rule, "connections") + " connections\n";
     }
     QJsonObject routes = counters["defaultRoutes"].toObject();
     text += "\tdefault destination: " + Count(routes, "standard") + " standard, " +

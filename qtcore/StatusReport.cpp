@@ -35,6 +35,7 @@ QJsonObject TcpCounters(const PortCounters& counters, const PortCounters::Snapsh
     for (std::size_t index = 0; index < counts.ruleConnections.size(); ++index) {
         rules.append(QJsonObject{{"rule", static_cast<int>(index) + 1},
                                  {"ruleName", Bytes(counters.ruleName(static_cast<int>(index)))},
+                                 {"searchType", Bytes(counters.ruleKind(static_cast<int>(index)))},
                                  {"connections", Number(counts.ruleConnections[index])}});
     }
     QJsonArray failed;

@@ -20,6 +20,8 @@ CAddRuleDlg::CAddRuleDlg(const ForwardingRule* editedRule, QWidget* parent)
       ruleName_(NewTextField(this, "ruleName")),
       hex_(NewRadioButton(this, "hex", tr("&Hex"))),
       text_(NewRadioButton(this, "text", tr("&Text"))),
+      serverName_(NewRadioButton(this, "tlsServerName", tr("TLS server &name"))),
+      alpn_(NewRadioButton(this, "tlsAlpn", tr("TLS &ALPN"))),
       caseSensitive_(NewCheckBox(this, "caseSensitive", tr("Case &Sensative Text Search"))),
       searchData_(NewTextField(this, "searchData")),
       forwardIp_(NewTextField(this, "forwardIp")),
@@ -34,8 +36,8 @@ CAddRuleDlg::CAddRuleDlg(const ForwardingRule* editedRule, QWidget* parent)
     connect(ok_, &QPushButton::clicked, this, &CAddRuleDlg::checkAndAccept);
     connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
 
-    SetTabChain({ok_, cancel_, ruleName_, hex_, text_, caseSensitive_, searchData_, forwardIp_,
-                 forwardPort_});
+    SetTabChain({ok_, cancel_, ruleName_, hex_, text_, serverName_, alpn_, caseSensitive_,
+                 searchData_, forwardIp_, forwardPort_});
     ok_->setFocus();
 }
 
@@ -48,6 +50,8 @@ void CAddRuleDlg::buildLayout() {
     auto* searchForRow = new QHBoxLayout(searchFor);
     searchForRow->addWidget(hex_);
     searchForRow->addWidget(text_);
+    searchForRow->addWidget(serverName_);
+    searchForRow->addWidget(alpn_);
     searchForRow->addSpacing(12);
     searchForRow->addWidget(caseSensitive_);
     searchForRow->addStretch(1);
@@ -67,6 +71,8 @@ void CAddRuleDlg::buildLayout() {
     fields->addWidget(
         new QLabel(tr("example: 00 13 FF XX 00 00 (the XX means to ignore that byte)"), this));
     fields->addWidget(new QLabel(tr("example: \"User-Agent: Mozilla\" (http text data)"), this));
+    fields->addWidget(
+        new QLabel(tr("example: *.example.com (TLS server name), h2 (TLS ALPN protocol)"), this));
 
     auto* page = new QHBoxLayout(this);
     page->addLayout(fields, 1);
@@ -75,8 +81,11 @@ void CAddRuleDlg::buildLayout() {
 
 void CAddRuleDlg::showForm(const RuleForm& form) {
     ruleName_->setText(form.ruleName);
-    hex_->setChecked(form.hex);
-    text_->setChecked(!form.hex);
+    const bool pattern = form.kind == RuleKind::Pattern;
+    hex_->setChecked(pattern && form.hex);
+    text_->setChecked(pattern && !form.hex);
+    serverName_->setChecked(form.kind == RuleKind::TlsServerName);
+    alpn_->setChecked(form.kind == RuleKind::TlsAlpn);
     caseSensitive_->setChecked(form.caseSensitive);
     searchData_->setText(form.searchData);
     forwardIp_->setText(form.forwardIp);
@@ -87,6 +96,9 @@ RuleForm CAddRuleDlg::form() const {
     RuleForm form;
     form.ruleName = ruleName_->text();
     form.hex = hex_->isChecked();
+    form.kind = serverName_->isChecked() ? RuleKind::TlsServerName
+                : alpn_->isChecked()     ? RuleKind::TlsAlpn
+                                         : RuleKind::Pattern;
     form.caseSensitive = caseSensitive_->isChecked();
     form.searchData = searchData_->text();
     form.forwardIp = forwardIp_->text();

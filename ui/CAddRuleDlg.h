@@ -15,7 +15,8 @@ QT_END_NAMESPACE
 namespace tarnwick {
 
 // The modal dialog that creates a smart-forwarding rule or changes one: its name, hex or
-// text search, case sensitivity, the search data and the destination. It only collects
+// text search (case sensitivity for text) or a TLS server name or ALPN protocol, the
+// search data and the destination. It only collects
 // and checks the values; the caller applies them after exec() returned Accepted.
 class CAddRuleDlg : public QDialog {
     Q_OBJECT
@@ -45,6 +46,8 @@ private:
     QLineEdit* ruleName_;
     QRadioButton* hex_;
     QRadioButton* text_;
+    QRadioButton* serverName_;
+    QRadioButton* alpn_;
     QCheckBox* caseSensitive_;
     QLineEdit* searchData_;
     QLineEdit* forwardIp_;

@@ -8,7 +8,8 @@ namespace tarnwick {
 RuleForm RuleForm::FromRule(const ForwardingRule& rule) {
     RuleForm form;
     form.ruleName = ToFieldText(rule.ruleName);
-    form.hex = rule.searchType != 0;
+    form.hex = rule.isHex();
+    form.kind = rule.kind;
     form.caseSensitive = rule.caseSensitive != 0;
     form.searchData = ToFieldText(rule.searchData);
     form.forwardIp = ToFieldText(rule.forwardIp);
@@ -20,8 +21,11 @@ ForwardingRule RuleForm::toRule(const ForwardingRule* original) const {
     const ForwardingRule blank;
     const ForwardingRule& shown = original ? *original : blank;
     ForwardingRule rule;
-    rule.searchType = FlagValue(hex, shown.searchType);
-    rule.caseSensitive = FlagValue(caseSensitive, shown.caseSensitive);
+    rule.kind = kind;
+    // A TLS rule is stored as a text rule that ignores case.
+    rule.searchType = kind == RuleKind::Pattern ? FlagValue(hex, shown.searchType) : 0;
+    rule.caseSensitive =
+        kind == RuleKind::Pattern ? FlagValue(caseSensitive, shown.caseSensitive) : 0;
     rule.forwardPort = ReadNumber(forwardPort.toStdString());
     rule.forwardIp = FromFieldText(forwardIp, shown.forwardIp);
     rule.ruleName = FromFieldText(ruleName, shown.ruleName);
@@ -30,7 +34,11 @@ ForwardingRule RuleForm::toRule(const ForwardingRule* original) const {
 }
 
 std::optional<CheckFailure> CheckRule(const ForwardingRule& rule) {
-    return CheckRuleValues({rule.forwardPort, rule.ruleName, rule.forwardIp, rule.searchData});
+    if (auto failure = CheckRuleValues(
+            {rule.forwardPort, rule.ruleName, rule.forwardIp, rule.searchData})) {
+        return failure;
+    }
+    return CheckTlsRuleData(rule.kind, rule.searchData);
 }
 
 }  // namespace tarnwick

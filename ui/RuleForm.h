@@ -13,7 +13,8 @@ namespace tarnwick {
 // form holds the values the dialog opens with in add mode.
 struct RuleForm {
     QString ruleName = QStringLiteral("My Rule");
-    bool hex = true;
+    bool hex = true;                    // for a pattern rule: hex, else text
+    RuleKind kind = RuleKind::Pattern;  // or a TLS server-name or ALPN rule
     bool caseSensitive = false;
     QString searchData = QStringLiteral("00 00 00 FF FF FF");
     QString forwardIp = QStringLiteral("192.168.1.5");
@@ -28,7 +29,8 @@ struct RuleForm {
     ForwardingRule toRule(const ForwardingRule* original) const;
 };
 
-// The first check of the rule dialog that `rule` fails, or nullopt.
+// The first check of the rule dialog that `rule` fails, or nullopt: those of every rule,
+// then a TLS rule's check of its server name or protocol.
 std::optional<CheckFailure> CheckRule(const ForwardingRule& rule);
 
 }  // namespace tarnwick

@@ -30,6 +30,14 @@ PortTable SamplePorts() {
     odd->forwardIp = "h\x80st";
     odd->forwardPort = 65535;
     smart->appendRule(std::move(odd));
+    for (RuleKind kind : {RuleKind::TlsServerName, RuleKind::TlsAlpn}) {
+        auto tls = std::make_unique<ForwardingRule>();
+        tls->kind = kind;
+        tls->searchData = kind == RuleKind::TlsAlpn ? "acme-tls/1" : "*.Example.com.";
+        tls->forwardIp = "10.0.0.9";
+        tls->forwardPort = 443;
+        smart->appendRule(std::move(tls));
+    }
     ports.push_back(std::move(smart));
     auto udp = std::make_unique<ForwardingPort>();
     udp->protocol = 1;
@@ -45,6 +53,8 @@ TEST(PortJson, ExportThenImportRoundTripsTheFileByteForByte) {
     QByteArray json = PortJson::Export(ports);
     EXPECT_TRUE(json.contains("\\udce9\\udcff\\udcc3")) << json.constData();
     EXPECT_TRUE(json.contains("caf\xC3\xA9")) << json.constData();
+    EXPECT_TRUE(json.contains(R"("searchType": "tls-sni")")) << json.constData();
+    EXPECT_TRUE(json.contains(R"("searchType": "tls-alpn")")) << json.constData();
     PortJson::ImportResult imported = PortJson::Import(json);
     ASSERT_TRUE(imported.ok()) << imported.error.toStdString();
     EXPECT_EQ(ConfigImage::Encode(imported.ports), ConfigImage::Encode(ports));
@@ -111,6 +121,13 @@ INSTANTIATE_TEST_SUITE_P(
                 "ports[0].rules[0].caseSensitive: must be true or false"},
         BadJson{"LoneSurrogate", PORT(R"(,"rules":[{"searchType":"hex","searchData":"\ud800","forwardIp":"r","forwardPort":1}])"),
                 "ports[0].rules[0].searchData: holds a lone surrogate \\ud800 that stands for no byte"},
+        BadJson{"ServerName",
+                PORT(R"(,"rules":[{"searchType":"tls-sni","searchData":"a..example","forwardIp":"r","forwardPort":1}])"),
+                "ports[0].rules[0].searchData: Server Name must be a host name such as "
+                "www.example.com, or *. and a host name such as *.example.com"},
+        BadJson{"AlpnEmpty",
+                PORT(R"(,"rules":[{"searchType":"tls-alpn","searchData":"","forwardIp":"r","forwardPort":1}])"),
+                "ports[0].rules[0].searchData: ALPN Protocol must be 1 to 255 characters"},
         BadJson{"Nul", RULE(R"(,"ruleName":"a\u0000b")"),
                 "ports[0].rules[0].ruleName: must not hold a NUL character"}),
     [](const auto& info) { return std::string(info.param.name); });

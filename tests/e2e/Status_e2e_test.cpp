@@ -194,9 +194,9 @@ TEST_F(StatusE2E, SmartAndStandardPortsCountAndLogEveryConnection) {
               R"("defaultRoutes":{"clientClosed":1,"noMatch":1,"standard":0,"timeout":1},)"
               R"("failedConnects":[{"count":1,"errno":111,"message":"Connection refused",)"
               R"("name":"ECONNREFUSED"}],"logLinesDropped":0,"open":0,"resets":1,)"
-              R"("rules":[{"connections":2,"rule":1,"ruleName":"one"},)"
-              R"({"connections":1,"rule":2,"ruleName":"two"},)"
-              R"({"connections":1,"rule":3,"ruleName":"dead"}]})");
+              R"("rules":[{"connections":2,"rule":1,"ruleName":"one","searchType":"text"},)"
+              R"({"connections":1,"rule":2,"ruleName":"two","searchType":"hex"},)"
+              R"({"connections":1,"rule":3,"ruleName":"dead","searchType":"text"}]})");
     EXPECT_EQ(QJsonDocument(Object(Object(ports[1])["counters"])).toJson(QJsonDocument::Compact).toStdString(),
               R"({"accepted":1,"bytesFromClients":0,"bytesToClients":4,)"
               R"("defaultRoutes":{"clientClosed":0,"noMatch":0,"standard":1,"timeout":0},)"

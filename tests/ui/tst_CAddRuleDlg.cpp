@@ -49,6 +49,7 @@ private slots:
     void checksInOrder();
     void acceptedValuesAreStoredAsTyped();
     void failedCheckThenCancelLeavesTheRule();
+    void tlsRulesHaveTheirOwnCheckAndAreStoredAsTextRules();
 };
 
 void TestCAddRuleDlg::untouchedTextsKeepTheirBytes() {
@@ -187,6 +188,50 @@ void TestCAddRuleDlg::failedCheckThenCancelLeavesTheRule() {
     dialog.findChild<QPushButton*>("cancel")->click();
     QCOMPARE(dialog.result(), int(QDialog::Rejected));
     QVERIFY(SameRule(rule, SampleRule()));
+}
+
+void TestCAddRuleDlg::tlsRulesHaveTheirOwnCheckAndAreStoredAsTextRules() {
+    struct Case {
+        const char* radio;
+        const char* data;
+        const char* port;
+        const char* caption;  // nullptr: accepted
+    };
+    const Case cases[] = {
+        {"tlsServerName", "*.example.com", "443", nullptr},
+        {"tlsServerName", "www.Example.com.", "443", nullptr},
+        {"tlsServerName", "a.*.example.com", "443", "Invalid Server Name"},
+        {"tlsServerName", "-bad.example.com", "443", "Invalid Server Name"},
+        {"tlsServerName", "", "443", "Invalid Server Name"},
+        {"tlsServerName", "bad name", "0", "Invalid Port"},  // the common checks come first
+        {"tlsAlpn", "h2", "443", nullptr},
+        {"tlsAlpn", "", "443", "Invalid ALPN Protocol"},
+    };
+    for (const Case& c : cases) {
+        MessageRecorder recorder;
+        CAddRuleDlg dialog(nullptr);
+        Radio(dialog, c.radio)->setChecked(true);
+        dialog.findChild<QCheckBox*>("caseSensitive")->setChecked(true);  // ignored
+        SetField(dialog, "searchData", c.data);
+        SetField(dialog, "forwardPort", c.port);
+        ClickOk(dialog);
+        if (c.caption != nullptr) {
+            QCOMPARE(recorder.messages.size(), 1);
+            QCOMPARE(recorder.messages[0].caption, QString(c.caption));
+            continue;
+        }
+        QVERIFY(recorder.messages.isEmpty());
+        const ForwardingRule& rule = dialog.rule();
+        QCOMPARE(int(rule.kind), std::string(c.radio) == "tlsAlpn" ? int(RuleKind::TlsAlpn)
+                                                                   : int(RuleKind::TlsServerName));
+        QCOMPARE(rule.searchType, 0);
+        QCOMPARE(rule.caseSensitive, 0);
+        QCOMPARE(rule.searchData, std::string(c.data));
+
+        CAddRuleDlg edit(&rule);  // shows the kind it stored
+        QVERIFY(Radio(edit, c.radio)->isChecked());
+        QVERIFY(!Radio(edit, "hex")->isChecked() && !Radio(edit, "text")->isChecked());
+    }
 }
 
 QTEST_MAIN(TestCAddRuleDlg)
