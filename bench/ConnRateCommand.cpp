@@ -1,5 +1,6 @@
 // tarnwick-loadgen connrate --target HOST:PORT --seconds S [--clients 8] [--size 64]
 //                           [--marker HEX --marker-offset N --expect-tag TEXT]
+//                           [--tls-name NAME --expect-tag TEXT]
 // Each client thread repeats until S seconds have passed: connect, one echo round trip,
 // close. Counts completed connections and failures of any step.
 //
@@ -7,6 +8,8 @@
 // forwarder that routes by the first data, and the target is a tag backend: the reply must
 // be the tag, then the echo. A reply that starts with another text of the tag's length
 // came from the wrong backend; it counts as an error and as a wrong route.
+// With --tls-name, the first message is a TLS ClientHello of a browser's size (a 1,200-byte
+// key share before the server name NAME), for a forwarder that routes by server name.
 #include <atomic>
 #include <charconv>
 #include <mutex>
@@ -75,6 +78,47 @@ std::optional<std::string> parseHex(const std::string& text) {
     return bytes;
 }
 
+void put16(std::string& out, std::size_t value) {
+    out += static_cast<char>(value >> 8 & 0xFF);
+    out += static_cast<char>(value & 0xFF);
+}
+
+void putExtension(std::string& out, std::size_t type, const std::string& body) {
+    put16(out, type);
+    put16(out, body.size());
+    out += body;
+}
+
+// One handshake record holding a ClientHello: a key share, the server name, ALPN h2.
+std::string clientHello(const std::string& name) {
+    std::string extensions;
+    std::string share;
+    put16(share, 1202);
+    put16(share, 0x11EC);  // the hybrid post-quantum group
+    put16(share, 1198);
+    share.append(1198, '\x5A');
+    putExtension(extensions, 51, share);
+    std::string names(1, '\0');
+    put16(names, name.size());
+    names += name;
+    std::string serverName;
+    put16(serverName, names.size());
+    putExtension(extensions, 0, serverName + names);
+    putExtension(extensions, 16, std::string("\x00\x03\x02h2", 5));
+    std::string body("\x03\x03", 2);
+    body.append(32, '\x11');                          // random
+    body += std::string("\x00\x00\x02\x13\x01\x01\x00", 7);  // session id, suite, compression
+    put16(body, extensions.size());
+    body += extensions;
+    std::string message(1, '\x01');
+    message += static_cast<char>(body.size() >> 16);
+    put16(message, body.size() & 0xFFFF);
+    message += body;
+    std::string record("\x16\x03\x01", 3);
+    put16(record, message.size());
+    return record + message;
+}
+
 // One routed round trip: the message with the marker, then the tag and the echo back.
 bool routedRoundTrip(int fd, std::uint64_t round, const Route& route, EchoCheck& echo,
                      Tally& tally) {
@@ -122,12 +166,17 @@ int runConnRate(const Options& options) {
     const auto target = parseEndpoint(options.text("target"));
     const double seconds = options.seconds("seconds", 0.0);
     const std::int64_t clients = options.number("clients", 8);
-    const std::int64_t size = options.number("size", 64);
+    std::int64_t size = options.number("size", 64);
     Route route;
     route.tag = options.text("expect-tag");
     route.offset = static_cast<std::size_t>(options.number("marker-offset", 0));
     const bool routed = options.has("marker") || !route.tag.empty();
-    const auto marker = parseHex(options.text("marker"));
+    const auto marker = options.has("tls-name")
+                            ? std::optional<std::string>(clientHello(options.text("tls-name")))
+                            : parseHex(options.text("marker"));
+    if (options.has("tls-name") && marker) {
+        size = std::max<std::int64_t>(size, static_cast<std::int64_t>(marker->size()));
+    }
     std::string problem = options.problems();
     if (!target || seconds <= 0.0) {
         problem += " needs --target HOST:PORT --seconds S";

@@ -26,7 +26,8 @@ constexpr Subcommand kSubcommands[] = {
     {"throughput", runThroughput, "--target HOST:PORT --bytes N [--chunk 262144]"},
     {"connrate", runConnRate,
      "--target HOST:PORT --seconds S [--clients 8] [--size 64]\n"
-     "             [--marker HEX --marker-offset N --expect-tag TEXT]"},
+     "             [--marker HEX --marker-offset N --expect-tag TEXT]\n"
+     "             [--tls-name NAME --expect-tag TEXT]"},
     {"latency", runLatency, "--target HOST:PORT --count N [--warmup 100] [--size 64]"},
     {"keepalive", runKeepAlive, "--target HOST:PORT --seconds S [--connections 50] [--size 64]"},
     {"idle", runIdle, "--target HOST:PORT --connections N --pid PID"},

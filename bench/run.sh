@@ -81,6 +81,9 @@ trap 'exit 130' INT TERM
 #                             at the end.
 #                             PROTO route: TCP on P, routed by the first data as below, with
 #                             Q the backend of the last rule.
+#                             PROTO sni: TCP on P, routed by the server name of a TLS
+#                             ClientHello: eight names, SNI_NAMES, in order, the last with
+#                             Q as its backend, the others and the default WRONG_PORT.
 #                             PROTO scale: TCP as for tcp, with room for SCALE_N connections
 #                             at once, started under "${SCALE_LIMIT[@]}" (see plan_scale).
 # The driver waits until P is listening, so a start function need not.
@@ -97,6 +100,10 @@ for rule in 1 2 3 4 5 6 7 8; do
     ROUTE_MARKERS+=("F1E2D3C4B5A6978$rule")
 done
 ROUTE_MARKER=${ROUTE_MARKERS[7]}
+SNI_NAMES=()
+for rule in 1 2 3 4 5 6 7 8; do
+    SNI_NAMES+=("service$rule.example.com")
+done
 
 fw_socat_available() {
     command -v socat >/dev/null || { echo "not installed"; return 1; }
@@ -127,7 +134,7 @@ fw_haproxy_available() {
 }
 
 fw_haproxy_has() {
-    [[ $1 == route || $1 == scale ]]
+    [[ $1 == route || $1 == sni || $1 == scale ]]
 }
 
 fw_haproxy_start() {
@@ -154,6 +161,19 @@ fw_haproxy_start() {
             for rule in 1 2 3 4 5 6 7 8; do
                 printf '    acl rule%d req.payload(%d,8) -m bin %s\n' \
                     "$rule" "$ROUTE_OFFSET" "${ROUTE_MARKERS[rule - 1]}"
+            done
+            for rule in 1 2 3 4 5 6 7; do
+                printf '    use_backend wrong if rule%d\n' "$rule"
+            done
+            printf '    use_backend out if rule8\n    default_backend wrong\n\n'
+            printf 'backend wrong\n    server wrong 127.0.0.1:%d\n\n' "$WRONG_PORT"
+        elif [[ $proto == sni ]]; then
+            # Waits for a whole ClientHello (up to 5 s), then the first server name that
+            # matches picks the backend.
+            printf '    tcp-request inspect-delay 5s\n'
+            printf '    tcp-request content accept if { req.ssl_hello_type 1 }\n'
+            for rule in 1 2 3 4 5 6 7 8; do
+                printf '    acl rule%d req.ssl_sni -i %s\n' "$rule" "${SNI_NAMES[rule - 1]}"
             done
             for rule in 1 2 3 4 5 6 7; do
                 printf '    use_backend wrong if rule%d\n' "$rule"
@@ -197,7 +217,7 @@ fw_tarnwick_available() {
 }
 
 fw_tarnwick_has() {
-    [[ $1 == udp || $1 == route || $1 == scale ]]
+    [[ $1 == udp || $1 == route || $1 == sni || $1 == scale ]]
 }
 
 # tarnwick_rules TARGET: the routing rules as JSON. Hex rules are searched for anywhere
@@ -218,6 +238,21 @@ tarnwick_rules() {
     printf ']'
 }
 
+# tarnwick_sni_rules TARGET: eight server-name rules as JSON, the last to TARGET.
+tarnwick_sni_rules() {
+    local rule port separator=""
+    printf '['
+    for rule in 1 2 3 4 5 6 7 8; do
+        port=$WRONG_PORT
+        ((rule == 8)) && port=$1
+        printf '%s{"ruleName":"sni%d","searchType":"tls-sni","searchData":"%s",' \
+            "$separator" "$rule" "${SNI_NAMES[rule - 1]}"
+        printf '"forwardIp":"127.0.0.1","forwardPort":%d}' "$port"
+        separator=,
+    done
+    printf ']'
+}
+
 fw_tarnwick_start() {
     local proto=$1 listen=$2 target=$3
     local dir prefix=()
@@ -229,6 +264,9 @@ fw_tarnwick_start() {
     if [[ $proto == route ]]; then
         printf '{"ports":[{"protocol":"tcp","listenPort":%d,"forwardIp":"127.0.0.1","forwardPort":%d,"timeoutSeconds":5,"rules":%s}]}\n' \
             "$listen" "$WRONG_PORT" "$(tarnwick_rules "$target")" >"$dir/ports.json"
+    elif [[ $proto == sni ]]; then
+        printf '{"ports":[{"protocol":"tcp","listenPort":%d,"forwardIp":"127.0.0.1","forwardPort":%d,"timeoutSeconds":5,"rules":%s}]}\n' \
+            "$listen" "$WRONG_PORT" "$(tarnwick_sni_rules "$target")" >"$dir/ports.json"
     else
         printf '{"ports":[{"protocol":"%s","listenPort":%d,"forwardIp":"127.0.0.1","forwardPort":%d}]}\n' \
             "$proto" "$listen" "$target" >"$dir/ports.json"
@@ -251,7 +289,7 @@ column_layout() {
 start_forwarder() {
     local name proto=$2 target=$3 socket=$2 line
     name=$(column_forwarder "$1")
-    [[ $proto == route || $proto == scale ]] && socket=tcp
+    [[ $proto == route || $proto == sni || $proto == scale ]] && socket=tcp
     line=$("$LOADGEN" freeport --proto "$socket")
     FW_PORT=$(field "$line" port) || { echo "bench: no free port: $line" >&2; return 1; }
     FW_LAYOUT=$(column_layout "$1") "fw_${name}_start" "$proto" "$FW_PORT" "$target"
@@ -279,7 +317,8 @@ stop_forwarder() {
 # Metric keys, in table order, with their label, which way is better, and how repeats
 # combine: the median, or the sum for error counts (a failure in any repeat must show).
 METRICS=(throughput conn_rate conn_errors conn_cpu fw_cpu ka_rate ka_p99 ka_cpu ka_fw_cpu
-    latency_p50 latency_p99 spread_p50 spread_p99 idle_kib udp_rate udp_loss route_rate route_errors)
+    latency_p50 latency_p99 spread_p50 spread_p99 idle_kib udp_rate udp_loss route_rate route_errors
+    sni_rate sni_errors)
 declare -A LABEL=(
     [throughput]="TCP throughput, MB/s"
     [conn_rate]="TCP connections/s, $CLIENTS clients"
@@ -299,6 +338,8 @@ declare -A LABEL=(
     [udp_loss]="UDP loss, %"
     [route_rate]="first-packet routing connections/s"
     [route_errors]="first-packet routing errors"
+    [sni_rate]="TLS server-name routing connections/s, 8 rules"
+    [sni_errors]="TLS server-name routing errors"
 )
 declare -A BETTER=(
     [throughput]=higher [conn_rate]=higher [conn_errors]=lower [conn_cpu]=lower [fw_cpu]=lower
@@ -307,6 +348,7 @@ declare -A BETTER=(
     [latency_p99]=lower [spread_p50]=lower [spread_p99]=lower [idle_kib]=lower
     [udp_rate]=higher [udp_loss]=lower
     [route_rate]=higher [route_errors]=lower
+    [sni_rate]=higher [sni_errors]=lower
 )
 # The scale and shutdown loads run once per forwarder, after the rounds, with no direct
 # figure: their values are shown as they came. The labels of scale_relayed and
@@ -407,13 +449,13 @@ cpu_record() {
     fi
 }
 
-# measure TARGET SINK_PORT ECHO_PORT UDP_PORT ROUTE_PORT [ECHO_FW_PID]: one round of every
-# load. ECHO_FW_PID, the forwarder in front of ECHO_PORT, shares the latency load's CPU;
-# without it (direct) there is no idle load. An empty UDP_PORT or ROUTE_PORT skips that
-# load (the forwarder cannot do it).
+# measure TARGET SINK_PORT ECHO_PORT UDP_PORT ROUTE_PORT [ECHO_FW_PID [SNI_PORT]]: one round
+# of every load. ECHO_FW_PID, the forwarder in front of ECHO_PORT, shares the latency load's
+# CPU; without it (direct) there is no idle load. An empty UDP_PORT, ROUTE_PORT or SNI_PORT
+# skips that load (the forwarder cannot do it).
 measure() {
     TARGET=$1
-    local sink=127.0.0.1:$2 echo=127.0.0.1:$3 udp=$4 route=$5 pid=${6:-} line
+    local sink=127.0.0.1:$2 echo=127.0.0.1:$3 udp=$4 route=$5 pid=${6:-} sni=${7:-} line
     echo "  $TARGET" >&2
 
     line=$(load "$GRACE" throughput --target "$sink" --bytes "$THROUGHPUT_BYTES")
@@ -476,6 +518,16 @@ measure() {
             --marker-offset "$ROUTE_OFFSET" --expect-tag RIGHT-)
         record "$TARGET" route_rate "$(ok_field "$line" conn_per_s)"
         record "$TARGET" route_errors "$(field "$line" errors || echo fail)"
+    fi
+
+    # The same with a browser-sized TLS ClientHello, routed by its server name, the last
+    # of eight.
+    if [[ -n $sni ]]; then
+        line=$(load $((ROUTE_SECONDS + GRACE)) connrate --target "127.0.0.1:$sni" \
+            --clients "$CLIENTS" --seconds "$ROUTE_SECONDS" --tls-name "${SNI_NAMES[7]}" \
+            --expect-tag RIGHT-)
+        record "$TARGET" sni_rate "$(ok_field "$line" conn_per_s)"
+        record "$TARGET" sni_errors "$(field "$line" errors || echo fail)"
     fi
 }
 
@@ -669,7 +721,7 @@ WRONG_PORT=$SERVER_PORT
 
 # One instance per backend and protocol (the idle load starts its own each round). No UDP or routing instance when the forwarder
 # cannot do it: its row shows "-".
-declare -A FW_TCP_SINK FW_TCP_ECHO FW_UDP FW_ROUTE FW_ECHO_PID
+declare -A FW_TCP_SINK FW_TCP_ECHO FW_UDP FW_ROUTE FW_SNI FW_ECHO_PID
 start_instances() {
     local name=$1 forwarder
     forwarder=$(column_forwarder "$name")
@@ -688,6 +740,15 @@ start_instances() {
     if "fw_${forwarder}_has" route; then
         start_forwarder "$name" route "$RIGHT_PORT" || return 1
         FW_ROUTE[$name]=$FW_PORT
+    fi
+    # An older build without server-name rules only loses its row.
+    FW_SNI[$name]=""
+    if "fw_${forwarder}_has" sni; then
+        if start_forwarder "$name" sni "$RIGHT_PORT"; then
+            FW_SNI[$name]=$FW_PORT
+        else
+            NOTES+=("$name: no server-name routing instance, see $WORK/$forwarder.log")
+        fi
     fi
 }
 
@@ -728,10 +789,10 @@ done
 started=$SECONDS
 for ((round = 1; round <= REPEATS; round++)); do
     echo "bench: round $round of $REPEATS" >&2
-    measure direct "$SINK_PORT" "$ECHO_PORT" "$UDP_PORT" "$RIGHT_PORT"
+    measure direct "$SINK_PORT" "$ECHO_PORT" "$UDP_PORT" "$RIGHT_PORT" "" "$RIGHT_PORT"
     for name in "${ACTIVE[@]}"; do
         measure "$name" "${FW_TCP_SINK[$name]}" "${FW_TCP_ECHO[$name]}" "${FW_UDP[$name]}" \
-            "${FW_ROUTE[$name]}" "${FW_ECHO_PID[$name]}"
+            "${FW_ROUTE[$name]}" "${FW_ECHO_PID[$name]}" "${FW_SNI[$name]}"
     done
 done
 
@@ -762,7 +823,8 @@ echo "machine's busy time (client, backend and forwarder), and the forwarder's o
 echo "Keep-alive: $KEEPALIVE_CONNECTIONS connections driven by one client thread, each sending 64 bytes"
 echo "once its last echo is back; p99 from send to echo; CPU per request as per connection."
 echo "Routing: 8 rules on the bytes at offset $ROUTE_OFFSET of a 64-byte first message, rule 8"
-echo "matching; direct goes straight to rule 8's backend. Scale:"
+echo "matching; direct goes straight to rule 8's backend. TLS server-name routing: a 1.5 KB"
+echo "ClientHello (a post-quantum key share before the name), 8 names, the last matching. Scale:"
 echo "$SCALE_N connections held at once through a fresh instance, each proven relayed by a"
 echo "round trip and then a second, all closed; once per run, no direct figure. Shutdown:"
 echo "a fresh instance holding $SCALE_N relayed connections gets SIGTERM; the time until the"
