@@ -6,7 +6,6 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QPainter>
-#include <QScreen>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -84,19 +83,26 @@ void MakeConnections(QTcpServer& backend, int listenPort) {
     }
 }
 
-// The window with the tip of a cell showing, as the screen shows it.
+// The window with the tip of a cell drawn below the cell, as the pointer resting on it
+// shows it (a virtual X server without a pointer shows no tips of its own).
 bool SaveWithTip(QWidget& window, CListCtrlEx& list, int row, int column, const QString& path) {
     window.show();
     QApplication::processEvents();
+    QPixmap shot = window.grab();
     const QRect cell = list.visualRect(list.model()->index(row, column));
-    const QPoint at = list.viewport()->mapToGlobal(cell.center());
-    QToolTip::showText(at, list.cellTip(row, column), list.viewport(), cell);
-    Await([] { return QToolTip::isVisible(); });
-    QRect area = window.frameGeometry();
-    area.setBottom(std::max(area.bottom(), at.y() + 40));
-    QPixmap shot = window.screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
-    QToolTip::hideText();
-    bool saved = !shot.isNull() && shot.save(path);
+    const QPoint corner = list.viewport()->mapTo(&window, cell.bottomLeft()) + QPoint(12, 6);
+    const QString tip = list.cellTip(row, column);
+    const QFontMetrics metrics(QToolTip::font());
+    QRect box(corner, metrics.size(0, tip) + QSize(12, 8));
+    box.moveRight(std::min(box.right(), shot.width() - 8));
+    QPainter painter(&shot);
+    painter.setFont(QToolTip::font());
+    painter.setPen(QToolTip::palette().color(QPalette::ToolTipText));
+    painter.setBrush(QToolTip::palette().color(QPalette::ToolTipBase));
+    painter.drawRect(box.adjusted(0, 0, -1, -1));
+    painter.drawText(box, Qt::AlignCenter, tip);
+    painter.end();
+    const bool saved = shot.save(path);
     std::cout << (saved ? "wrote " : "cannot write ") << path.toStdString() << "\n";
     return saved;
 }

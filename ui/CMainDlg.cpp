@@ -285,6 +285,7 @@ void CMainDlg::showPortStatus() {
     }
     auto* window = new CPortStatusDlg(controller_, port, this);  // owned by this window
     window->setAttribute(Qt::WA_DeleteOnClose);
+    std::erase_if(statusWindows_, [](const auto& closed) { return closed.isNull(); });
     statusWindows_.emplace_back(window);
     window->show();
 }

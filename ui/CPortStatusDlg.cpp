@@ -58,8 +58,6 @@ CPortStatusDlg::CPortStatusDlg(CPortController& controller, const ForwardingPort
       state_(new QLabel(this)),
       counters_(new QTreeWidget(this)),
       log_(new QPlainTextEdit(this)) {
-    setWindowTitle(QString("Port Status - %1 %2")
-                       .arg(port.protocolLabel(), ToFieldText(port.listenLabel())));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
     buildLayout();
@@ -136,6 +134,8 @@ void CPortStatusDlg::readPort() {
     }
     const auto index = static_cast<std::size_t>(at);
     const bool running = controller_.isRunning(index);
+    setWindowTitle(QString("Port Status - %1 %2")
+                       .arg(port_->protocolLabel(), ToFieldText(port_->listenLabel())));
     ShowForm(*settings_, SettingRows(*port_));
     state_->setText(RunStateText(*port_, running));
     const QStyle::StandardPixmap icon = running ? QStyle::SP_DialogApplyButton
