@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/ForwardingRule.h"
 
@@ -51,6 +52,12 @@ struct RuleValues {
 // bytes, as they are stored.
 std::optional<CheckFailure> CheckPortValues(const PortValues& values);
 std::optional<CheckFailure> CheckRuleValues(const RuleValues& values);
+
+// Where a port listens and whom it admits, as --import takes them: "" or an IPv4 or IPv6
+// address; each allowed client an address or a prefix ("10.0.0.0/8"). The failure names
+// the first bad entry, worded as the port dialog's other messages.
+std::optional<CheckFailure> CheckListenAddress(const std::string& address);
+std::optional<CheckFailure> CheckAllowedClients(const std::vector<std::string>& clients);
 
 // The check of a TLS rule's search data, after those of CheckRuleValues: a server name is
 // a host name (labels of 1 to 63 letters, digits and hyphens, no hyphen at either end,
