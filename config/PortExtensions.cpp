@@ -32,6 +32,15 @@ public:
         put(tag, value);
     }
 
+    void putInts(std::int32_t tag, const std::vector<std::int32_t>& numbers) {
+        ImageWriter value;
+        value.putInt(static_cast<std::int32_t>(numbers.size()));
+        for (std::int32_t number : numbers) {
+            value.putInt(number);
+        }
+        put(tag, value);
+    }
+
     void putInt(std::int32_t tag, std::int32_t number) {
         ImageWriter value;
         value.putInt(number);
@@ -65,6 +74,37 @@ void WriteFields(const ForwardingPort& port, FieldWriter& fields) {
     }
     if (!port.allowFrom.empty()) {
         fields.putStrings(PortExtensions::TAG_ALLOW_FROM, port.allowFrom);
+    }
+    bool tlsRules = false;
+    std::vector<std::int32_t> kinds;
+    for (const auto& rule : port.rules) {
+        kinds.push_back(static_cast<std::int32_t>(rule->kind));
+        tlsRules = tlsRules || rule->isTls();
+    }
+    if (tlsRules) {
+        fields.putInts(PortExtensions::TAG_RULE_KINDS, kinds);
+    }
+}
+
+// The rules' kinds: one per rule of the port's entry, each a kind this reader knows. A
+// TLS rule read as the text rule of its entry would match other connections.
+void ReadRuleKinds(ImageReader& in, const std::string& where, ForwardingPort& port) {
+    const std::size_t countAt = in.offset();
+    auto count = in.getCount(where + "rule kinds count", 4);
+    if (count && static_cast<std::size_t>(*count) != port.rules.size()) {
+        in.failAt(countAt, where + "rule kinds count",
+                  std::to_string(*count) + " rule kinds for " +
+                      std::to_string(port.rules.size()) + " rules");
+    }
+    for (std::size_t i = 0; count && i < port.rules.size() && !in.failed(); ++i) {
+        const std::size_t kindAt = in.offset();
+        auto kind = in.getInt(where + "rule " + std::to_string(i + 1) + " kind");
+        if (kind && (*kind < 0 || *kind > static_cast<std::int32_t>(RuleKind::TlsAlpn))) {
+            in.failAt(kindAt, where + "rule " + std::to_string(i + 1) + " kind",
+                      "rule kind " + std::to_string(*kind) + " is not known to this version");
+        } else if (kind) {
+            port.rules[i]->kind = static_cast<RuleKind>(*kind);
+        }
     }
 }
 
@@ -112,6 +152,9 @@ void ReadField(ImageReader& in, std::int32_t tag, const std::string& where,
             }
             return;
         }
+        case PortExtensions::TAG_RULE_KINDS:
+            ReadRuleKinds(in, where, port);
+            return;
         default:
             if (tag < PortExtensions::OPTIONAL_TAGS) {
                 in.fail(where + "field " + std::to_string(tag),

@@ -35,6 +35,10 @@ public:
     enum Tag : std::int32_t {
         TAG_LISTEN_ADDRESS = 1,  // string
         TAG_ALLOW_FROM = 2,      // count, then that many strings
+        // The kinds of the port's rules (RuleKind: 0 = as the entry says, 1 = TLS server
+        // name, 2 = TLS ALPN): their count, then one number per rule in the entries'
+        // order. Such a rule's entry is a text rule holding the name or the protocol.
+        TAG_RULE_KINDS = 3,
     };
 
     // True when `ports` need the block, and so version 1002.

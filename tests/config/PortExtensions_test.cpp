@@ -108,6 +108,42 @@ TEST(PortExtensions, OptionalSettingsOfALaterVersionAreSkipped) {
     EXPECT_EQ(loaded.ports[1]->allowFrom.size(), 2u);
 }
 
+// A TLS rule's entry is a text rule; its kind is in the block, and a kind that cannot be
+// read keeps every port out, as any restriction does.
+TEST(PortExtensions, RuleKindsRoundTripAndAKindNotKnownWithholdsThePorts) {
+    PortTable ports;
+    ports.push_back(Port(443));
+    for (auto [kind, data] : {std::pair{RuleKind::Pattern, "GET "},
+                              std::pair{RuleKind::TlsServerName, "*.example.com"},
+                              std::pair{RuleKind::TlsAlpn, "h2"}}) {
+        auto rule = std::make_unique<ForwardingRule>();
+        rule->kind = kind;
+        rule->searchData = data;
+        ports[0]->appendRule(std::move(rule));
+    }
+    const Bytes image = ConfigImage::Encode(ports);
+    EXPECT_EQ(image[0], 0xEA);  // version 1002
+    LoadResult loaded = ConfigImage::Decode(image);
+    ASSERT_EQ(loaded.report.outcome, LoadReport::Outcome::Loaded) << loaded.report.describe();
+    ASSERT_EQ(loaded.ports[0]->rules.size(), 3u);
+    EXPECT_EQ(loaded.ports[0]->rules[1]->kind, RuleKind::TlsServerName);
+    EXPECT_EQ(loaded.ports[0]->rules[2]->kind, RuleKind::TlsAlpn);
+    EXPECT_EQ(ConfigImage::Encode(loaded.ports), image);
+
+    // The block ends with the field: tag, size, count 3, kinds 0, 1 and 2.
+    for (auto [at, value] : {std::pair{image.size() - 4, 3}, std::pair{image.size() - 16, 2}}) {
+        Bytes damaged = image, number;
+        PutInt(number, value);
+        std::copy(number.begin(), number.end(), damaged.begin() + static_cast<long>(at));
+        LoadResult refused = ConfigImage::Decode(damaged);
+        EXPECT_TRUE(refused.report.portsWithheld) << refused.report.describe();
+        EXPECT_TRUE(refused.ports.empty());
+    }
+
+    ports[0]->rules.erase(ports[0]->rules.begin() + 1, ports[0]->rules.end());
+    EXPECT_EQ(ConfigImage::Encode(ports)[0], 0xE9);  // pattern rules alone: version 1001
+}
+
 TEST(PortExtensions, TheUntaggedBlockOfVersion1001IsStillRead) {
     Bytes body;
     PutString(body, "");
