@@ -823,7 +823,7 @@ echo "machine's busy time (client, backend and forwarder), and the forwarder's o
 echo "Keep-alive: $KEEPALIVE_CONNECTIONS connections driven by one client thread, each sending 64 bytes"
 echo "once its last echo is back; p99 from send to echo; CPU per request as per connection."
 echo "Routing: 8 rules on the bytes at offset $ROUTE_OFFSET of a 64-byte first message, rule 8"
-echo "matching; direct goes straight to rule 8's backend. TLS server-name routing: a 1.5 KB"
+echo "matching; direct goes straight to rule 8's backend. TLS server-name routing: a 1.3 KB"
 echo "ClientHello (a post-quantum key share before the name), 8 names, the last matching. Scale:"
 echo "$SCALE_N connections held at once through a fresh instance, each proven relayed by a"
 echo "round trip and then a second, all closed; once per run, no direct figure. Shutdown:"

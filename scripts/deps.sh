@@ -13,6 +13,9 @@ packages=(
     qt6-base-dev
     qt6-svg-dev
     clang-format
+    # the TLS peers of the end-to-end tests: Python's ssl and a throw-away certificate
+    python3
+    openssl
 )
 
 # `deps.sh screenshots` adds what rendering the windows under a virtual X server needs;
