@@ -6,8 +6,8 @@
 
 namespace tarnwick {
 
-StatusConnection::StatusConnection(QLocalSocket* socket, const Report& report)
-    : socket_(socket), report_(report) {
+StatusConnection::StatusConnection(QLocalSocket* socket, const Report& report, Limits limits)
+    : socket_(socket), report_(report), limits_(limits) {
     socket_->setParent(this);
     socket_->setReadBufferSize(MAX_QUESTION);
     deadline_.setSingleShot(true);
@@ -19,7 +19,7 @@ StatusConnection::StatusConnection(QLocalSocket* socket, const Report& report)
 }
 
 void StatusConnection::start() {
-    deadline_.start(QUESTION_TIME);
+    deadline_.start(limits_.questionTime);
     readQuestion();  // what arrived before the connection was taken
 }
 
@@ -40,7 +40,7 @@ void StatusConnection::readQuestion() {
     }
     answering_ = true;
     answer_ = report_() + "\n";
-    deadline_.start(ANSWER_TIME);
+    deadline_.start(limits_.answerTime);
     writeMore();
 }
 

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 
-#include "qtcore/StatusConnection.h"
 
 namespace tarnwick {
 
@@ -22,8 +21,12 @@ bool Answers(const QString& path) {
 
 }  // namespace
 
-StatusServer::StatusServer(const QString& configDirectory, Report report, QObject* parent)
-    : QObject(parent), socket_(StatusSocket::Locate(configDirectory)), report_(std::move(report)) {
+StatusServer::StatusServer(const QString& configDirectory, Report report, Limits limits,
+                           QObject* parent)
+    : QObject(parent),
+      socket_(StatusSocket::Locate(configDirectory)),
+      report_(std::move(report)),
+      limits_(limits) {
     server_.setSocketOptions(QLocalServer::UserAccessOption);
     connect(&server_, &QLocalServer::newConnection, this, &StatusServer::acceptConnections);
 }
@@ -62,7 +65,7 @@ void StatusServer::acceptConnections() {
             socket->deleteLater();
             continue;
         }
-        auto connection = std::make_unique<StatusConnection>(socket, report_);
+        auto connection = std::make_unique<StatusConnection>(socket, report_, limits_);
         // Queued: the connection ends inside its own handlers, and goes only after them.
         connect(connection.get(), &StatusConnection::finished, this,
                 [this, ended = connection.get()] { forget(ended); }, Qt::QueuedConnection);

@@ -9,11 +9,10 @@
 #include <memory>
 #include <vector>
 
+#include "qtcore/StatusConnection.h"
 #include "qtcore/StatusSocket.h"
 
 namespace tarnwick {
-
-class StatusConnection;
 
 // Answers `tarnwick --status` for a running instance, the window or headless. It listens
 // on a local socket that only this user can reach (StatusSocket): the socket file is made
@@ -32,7 +31,10 @@ public:
 
     static constexpr std::size_t MAX_CLIENTS = 32;
 
-    StatusServer(const QString& configDirectory, Report report, QObject* parent = nullptr);
+    using Limits = StatusConnection::Limits;
+
+    StatusServer(const QString& configDirectory, Report report, Limits limits = {},
+                 QObject* parent = nullptr);
     ~StatusServer() override;  // stops listening and removes the socket file
 
     // Starts listening, taking over a socket file left by an instance that died. Call it
@@ -41,6 +43,8 @@ public:
     // there all the same, no safe place was found or the socket cannot be made.
     bool listen(QString& error);
     const QString& path() const { return socket_.path; }
+    // The clients being served now.
+    std::size_t clients() const { return connections_.size(); }
 
 private:
     void acceptConnections();
@@ -48,6 +52,7 @@ private:
 
     StatusSocket socket_;
     Report report_;
+    Limits limits_;
     QLocalServer server_;
     std::vector<std::unique_ptr<StatusConnection>> connections_;
 };
