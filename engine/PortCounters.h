@@ -115,7 +115,7 @@ private:
     };
 
     const bool logConnections_ = false;
-    const std::vector<std::string> ruleNames_;
+    const std::vector<std::string> ruleNames_{};  // "{}": a const member is initialised even by the default constructor
 
     Count accepted_{0};
     Count ended_{0};
