@@ -34,7 +34,8 @@ test-asan: build-asan
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	ctest $(CTEST_ARGS)
 
-test: test-plain test-asan
+# Then a short libFuzzer run of each fuzz target (test-fuzz, below).
+test: test-plain test-asan test-fuzz
 
 # The window when there is a display, else the headless service; the configuration is
 # build/app/Brisel.cfg.
@@ -65,29 +66,42 @@ screenshots: build
 	cmake --build $(BUILD) --target tarnwick-screenshots -j $(JOBS)
 	xvfb-run -a -s "-screen 0 1280x800x24" $(BUILD)/app/tarnwick-screenshots docs
 
-# Fuzzing with libFuzzer, not part of `make test` (which only runs each target over its
-# corpus): the configuration loader, the JSON import and the matchers, FUZZ_SECONDS each.
-# New inputs go to build-fuzz/corpus/<target>, findings to build-fuzz/.
-FUZZ_BUILD   := build-fuzz
-FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := ConfigImageFuzzer PortJsonFuzzer MatchersFuzzer
+# Fuzzing with libFuzzer: the configuration loader, the JSON import and the matchers,
+# built with clang (`deps.sh fuzz`), under AddressSanitizer and UndefinedBehaviorSanitizer.
+# `make fuzz` runs each target FUZZ_SECONDS; `make test` runs each FUZZ_TEST_SECONDS
+# (test-fuzz), besides the plain suite's run of each over its corpus. New inputs go to
+# build-fuzz/corpus/<target>, findings to build-fuzz/<target>-crash-*.
+FUZZ_BUILD        := build-fuzz
+FUZZ_SECONDS      ?= 60
+FUZZ_TEST_SECONDS ?= 20
+FUZZ_TARGETS      := ConfigImageFuzzer PortJsonFuzzer MatchersFuzzer ClientHelloFuzzer
 
-.PHONY: fuzz
+.PHONY: fuzz fuzz-build test-fuzz
 $(FUZZ_BUILD)/CMakeCache.txt:
 	@bash scripts/deps.sh fuzz
-	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
-		-DTARNWICK_FUZZ=ON
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
+		-DCMAKE_CXX_COMPILER=clang++ -DTARNWICK_FUZZ=ON
 
-fuzz: $(FUZZ_BUILD)/CMakeCache.txt
+fuzz-build: $(FUZZ_BUILD)/CMakeCache.txt
 	@bash scripts/deps.sh fuzz
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(FUZZ_TARGETS)
+
+# $(1): seconds per target.
+define run_fuzz_targets
 	@set -e; for target in $(FUZZ_TARGETS); do \
 		mkdir -p $(FUZZ_BUILD)/corpus/$$target; \
-		echo "fuzz: $$target for $(FUZZ_SECONDS) s"; \
-		$(FUZZ_BUILD)/tests/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) \
+		echo "fuzz: $$target for $(1) s"; \
+		$(FUZZ_BUILD)/tests/fuzz/$$target -max_total_time=$(1) -print_final_stats=1 \
 			-artifact_prefix=$(FUZZ_BUILD)/$$target- \
 			$(FUZZ_BUILD)/corpus/$$target tests/fuzz/corpus/$$target; \
 	done
+endef
+
+fuzz: fuzz-build
+	$(call run_fuzz_targets,$(FUZZ_SECONDS))
+
+test-fuzz: fuzz-build
+	$(call run_fuzz_targets,$(FUZZ_TEST_SECONDS))
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

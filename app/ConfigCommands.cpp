@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QSaveFile>
 
+#include "base/EscapedText.h"
 #include "qtcore/PortJson.h"
 
 namespace tarnwick {
@@ -17,14 +18,14 @@ std::string ConfigCommands::RuleLine(const ForwardingRule& rule) {
     std::string kind = rule.isTls() || rule.isHex() || rule.caseSensitive == 0
                            ? rule.kindName()
                            : "text, case-sensitive";
-    return '\t' + rule.ruleName + '\t' + kind + '\t' + rule.searchData + '\t' +
-           rule.forwardLabel();
+    return '\t' + EscapedText(rule.ruleName) + '\t' + kind + '\t' + EscapedText(rule.searchData) +
+           '\t' + EscapedText(rule.forwardLabel());
 }
 
 std::string ConfigCommands::AllowLine(const ForwardingPort& port) {
     std::string line = "\tAllowed clients:";
     for (std::size_t i = 0; i < port.allowFrom.size(); ++i) {
-        line += (i == 0 ? " " : ", ") + port.allowFrom[i];
+        line += (i == 0 ? " " : ", ") + EscapedText(port.allowFrom[i]);
     }
     return line;
 }
@@ -84,12 +85,13 @@ int ConfigCommands::importJson(const QString& path) {
     }
     PortJson::ImportResult imported = PortJson::Import(source.readAll());
     if (!imported.ok()) {
-        err_ << "tarnwick: " << path.toStdString() << ": " << imported.error.toStdString()
-             << "\nNothing was changed.\n";
+        err_ << "tarnwick: " << path.toStdString() << ": "
+             << EscapedLine(imported.error.toStdString()) << "\nNothing was changed.\n";
         return 1;
     }
     for (const QString& warning : imported.warnings) {
-        err_ << "tarnwick: " << path.toStdString() << ": warning: " << warning.toStdString() << "\n";
+        err_ << "tarnwick: " << path.toStdString() << ": warning: "
+             << EscapedLine(warning.toStdString()) << "\n";
     }
     SaveResult saved = file_.save(imported.ports);
     if (!saved.note.empty()) {

@@ -23,7 +23,9 @@ public:
     // Replaces the configuration by the checked contents of a JSON file, in one save.
     int importJson(const QString& path);
 
-    // One line of the port list: the five columns, tab-separated.
+    // One line of the port list: the five columns, tab-separated. Here and in the other
+    // lines, texts from the file have backslashes and control bytes escaped as in the
+    // connection log, so that every line printed is one line of the listing.
     static std::string RowLine(const ForwardingPort& port, bool running);
     // One rule under its port: indented by a tab, then its fields, tab-separated.
     static std::string RuleLine(const ForwardingRule& rule);

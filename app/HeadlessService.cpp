@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "app/ConfigCommands.h"
-#include "qtcore/InstanceName.h"
 #include "engine/ReloadPlan.h"
 #include "qtcore/StatusReport.h"
 
@@ -35,7 +34,7 @@ HeadlessService::HeadlessService(ConfigFile file, QList<int> capturePorts, std::
       err_(err),
       pump_([this](const Message& message) { controller_.handleNotice(message); }),
       controller_(*this, pump_.id(), std::make_shared<CaptureLog>(file_.directory())),
-      statusServer_(StatusSocketPath(QString::fromStdString(file_.directory())), [this] {
+      statusServer_(QString::fromStdString(file_.directory()), [this] {
           return QJsonDocument(StatusReport::Build(controller_, "headless",
                                                    QString::fromStdString(file_.directory())))
               .toJson(QJsonDocument::Compact);

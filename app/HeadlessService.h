@@ -21,11 +21,12 @@ struct ReloadPlan;
 
 // Tarnwick without a window: loads the configuration, starts every port and prints a
 // row each time a port's "Running" state changes. SIGINT and SIGTERM stop every worker
-// and end the run with 0 (call SignalNotifier::BlockSignals first); SIGHUP loads the file again and applies the difference, keeping
-// unchanged ports running with their connections. A file that does not load whole is
-// not applied. `tarnwick --status` for the same configuration directory is answered from
-// the port controller (StatusServer); with `setLogConnections` every ended connection and
-// UDP run is printed as a line between the rows (ConnectionRecord::FormatLine).
+// and end the run with 0 (call SignalNotifier::BlockSignals first); SIGHUP loads the file
+// again and applies the difference, keeping unchanged ports running with their
+// connections. A file that does not load whole is not applied. `tarnwick --status` for
+// the same configuration directory is answered from the port controller (StatusServer):
+// run it while holding the directory's InstanceLock. With `setLogConnections` every ended
+// connection and UDP run is printed as a line between the rows (ConnectionRecord::FormatLine).
 class HeadlessService : public QObject, private PortView {
     Q_OBJECT
 

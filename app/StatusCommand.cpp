@@ -6,13 +6,20 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
+#include <unistd.h>
+
+#include <optional>
 
 #include "app/ConfigCommands.h"
-#include "qtcore/InstanceName.h"
+#include "base/EscapedText.h"
+#include "qtcore/StatusSocket.h"
 
 namespace tarnwick {
 
 namespace {
+
+// No status document comes near this; a larger answer is not read on.
+constexpr qint64 MAX_ANSWER = qint64{256} * 1024 * 1024;
 
 int Remaining(const QDeadlineTimer& deadline) {
     return static_cast<int>(std::max<qint64>(deadline.remainingTime(), 1));
@@ -22,6 +29,17 @@ std::string Count(const QJsonObject& object, const char* key) {
     return std::to_string(object[key].toInteger());
 }
 
+// A text of the answer as it may be printed: control bytes escaped, whoever sent it.
+std::string Text(const QJsonValue& value, char quote = '\0') {
+    return EscapedText(value.toString().toStdString(), quote);
+}
+
+// A text the instance escaped already (the row, a route): the tabs between its fields
+// stay, any other control byte is escaped.
+std::string Line(const QJsonValue& value) {
+    return EscapedLine(value.toString().toStdString());
+}
+
 std::string TcpText(const QJsonObject& counters) {
     std::string text = "\tconnections: " + Count(counters, "accepted") + " accepted, " +
                        Count(counters, "open") + " open\n" +
@@ -29,9 +47,9 @@ std::string TcpText(const QJsonObject& counters) {
                        Count(counters, "bytesToClients") + " to clients\n";
     for (const QJsonValue& value : counters["rules"].toArray()) {
         QJsonObject rule = value.toObject();
-        text += "\trule " + Count(rule, "rule") + " \"" + rule["ruleName"].toString().toStdString() +
-                "\" (" + rule["searchType"].toString().toStdString() +
-                "): " + Count(rule, "connections") + " connections\n";
+        text += "\trule " + Count(rule, "rule") + " \"" + Text(rule["ruleName"], '"') + "\" (" +
+                rule["searchType"].toString().toStdString() + "): " + Count(rule, "connections") +
+                " connections\n";
     }
     QJsonObject routes = counters["defaultRoutes"].toObject();
     text += "\tdefault destination: " + Count(routes, "standard") + " standard, " +
@@ -40,7 +58,7 @@ std::string TcpText(const QJsonObject& counters) {
     for (const QJsonValue& value : counters["failedConnects"].toArray()) {
         QJsonObject failed = value.toObject();
         text += "\tfailed connects: " + Count(failed, "count") + " " +
-                failed["message"].toString().toStdString() + "\n";
+                Text(failed["message"]) + "\n";
     }
     text += "\tresets: " + Count(counters, "resets") + "\n";
     return text;
@@ -53,8 +71,8 @@ std::string UdpText(const QJsonObject& counters) {
                        Count(counters, "bytesToClients") + " bytes), " +
                        Count(counters, "datagramsDropped") + " dropped\n";
     if (counters["destination"].isString()) {
-        text += "\tdestination: " + counters["destination"].toString().toStdString() + " (" +
-                counters["route"].toString().toStdString() + ")\n";
+        text += "\tdestination: " + Text(counters["destination"]) + " (" + Line(counters["route"]) +
+                ")\n";
     }
     return text;
 }
@@ -62,17 +80,15 @@ std::string UdpText(const QJsonObject& counters) {
 // The document as lines for people: a heading, then each port's row as --list shows it,
 // followed by its counters indented by a tab.
 std::string StatusText(const QJsonObject& status) {
-    std::string text = "Tarnwick, " + status["mode"].toString().toStdString() + ", process " +
-                       Count(status, "pid") + ", configuration " +
-                       status["configDirectory"].toString().toStdString() + "\n" +
+    std::string text = "Tarnwick, " + Text(status["mode"]) + ", process " + Count(status, "pid") +
+                       ", configuration " + Text(status["configDirectory"]) + "\n" +
                        ConfigCommands::HEADER_LINE + "\n";
     for (const QJsonValue& value : status["ports"].toArray()) {
         QJsonObject port = value.toObject();
         const bool tcp = port["protocol"].toString() == "tcp";
-        text += port["row"].toString().toStdString();
+        text += Line(port["row"]);
         if (port["openError"].isObject()) {
-            text += "\tcannot open the port: " +
-                    port["openError"].toObject()["message"].toString().toStdString();
+            text += "\tcannot open the port: " + Text(port["openError"].toObject()["message"]);
         }
         text += "\n";
         if (port["counters"].isObject()) {
@@ -86,8 +102,14 @@ std::string StatusText(const QJsonObject& status) {
 
 int RunStatusCommand(const QString& configDirectory, bool json, std::ostream& out,
                      std::ostream& err, std::chrono::milliseconds timeout) {
-    const QString path = StatusSocketPath(configDirectory);
+    const StatusSocket location = StatusSocket::Locate(configDirectory);
     const std::string where = QDir(configDirectory).absolutePath().toStdString();
+    if (location.path.isEmpty()) {
+        err << "tarnwick: cannot ask the instance for " << where << ": "
+            << location.error.toStdString() << "\n";
+        return 1;
+    }
+    const QString& path = location.path;
     QDeadlineTimer deadline(timeout);
     QLocalSocket socket;
     socket.connectToServer(path);
@@ -102,13 +124,28 @@ int RunStatusCommand(const QString& configDirectory, bool json, std::ostream& ou
         }
         return 1;
     }
+    const std::optional<uid_t> server = PeerUser(static_cast<int>(socket.socketDescriptor()));
+    if (!BelievesServer(server, ::geteuid(), location.trustedOwner)) {
+        err << "tarnwick: not believed: " << path.toStdString() << " is served by "
+            << (server ? "user " + std::to_string(*server) : std::string("an unknown user"))
+            << ", neither you nor the owner of its directory\n";
+        return 1;
+    }
     socket.write("status\n");
     QByteArray answer;
-    while (socket.state() == QLocalSocket::ConnectedState && !deadline.hasExpired()) {
+    while (socket.state() == QLocalSocket::ConnectedState && !deadline.hasExpired() &&
+           answer.size() <= MAX_ANSWER) {
         socket.waitForReadyRead(Remaining(deadline));
-        answer += socket.readAll();
+        answer += socket.read(MAX_ANSWER + 1 - answer.size());
     }
-    answer += socket.readAll();
+    if (answer.size() <= MAX_ANSWER) {
+        answer += socket.read(MAX_ANSWER + 1 - answer.size());
+    }
+    if (answer.size() > MAX_ANSWER) {
+        err << "tarnwick: the instance for " << where << " answered more than "
+            << MAX_ANSWER / (1024 * 1024) << " MiB; not read\n";
+        return 1;
+    }
     QJsonParseError parseError{};
     QJsonDocument document = QJsonDocument::fromJson(answer, &parseError);
     if (!document.isObject()) {

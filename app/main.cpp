@@ -18,6 +18,7 @@
 #include "app/SignalNotifier.h"
 #include "app/StatusCommand.h"
 #include "engine/loop/LoopSet.h"
+#include "qtcore/InstanceLock.h"
 
 using namespace tarnwick;
 
@@ -46,7 +47,29 @@ std::string ConfigDirectory(const CommandLineOptions& options) {
     return options.configDir.isEmpty() ? DefaultConfigDirectory() : options.configDir.toStdString();
 }
 
+// One instance per configuration directory: false, having said who holds it, when this
+// one may not run.
+bool TakeDirectory(InstanceLock& lock) {
+    switch (lock.take("headless")) {
+        case InstanceLock::Outcome::Taken:
+            return true;
+        case InstanceLock::Outcome::Held:
+            std::cerr << "tarnwick: " << lock.directory() << " is in use by "
+                      << lock.describeHolder()
+                      << "; one instance runs per configuration directory\n";
+            return false;
+        case InstanceLock::Outcome::Failed:
+            break;
+    }
+    std::cerr << "tarnwick: " << lock.error() << "\n";
+    return false;
+}
+
 int RunHeadless(int argc, char** argv, const CommandLineOptions& options) {
+    InstanceLock lock(ConfigDirectory(options));  // held until the service has ended
+    if (!TakeDirectory(lock)) {
+        return 1;
+    }
     SignalNotifier::BlockSignals();  // before any thread exists
     LoopSet::instance().configure(options.loops);  // before the first port starts
     QCoreApplication application(argc, argv);

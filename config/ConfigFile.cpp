@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <random>
+#include <string_view>
 
 #include "config/ConfigLocation.h"
 #include "base/UniqueFd.h"
@@ -114,16 +117,38 @@ int FollowLinks(const std::string& path, std::string& target) {
     return ELOOP;
 }
 
+// The suffixes of our temporary files: six letters and digits, among them at least one
+// upper-case letter, one lower-case letter and one digit. A name a person gives a copy
+// ("Brisel.cfg.backup", "Brisel.cfg.2024") is not of that form, so it is never taken for
+// one of ours and removed.
+bool IsTemporarySuffix(std::string_view suffix) {
+    auto has = [&](int (*kind)(int)) {
+        return std::any_of(suffix.begin(), suffix.end(),
+                           [&](char c) { return kind(static_cast<unsigned char>(c)) != 0; });
+    };
+    return suffix.size() == TEMPORARY_SUFFIX_LENGTH &&
+           suffix.find_first_not_of(TEMPORARY_ALPHABET) == std::string_view::npos &&
+           has(::isupper) && has(::islower) && has(::isdigit);
+}
+
+std::string TemporarySuffix(std::random_device& random) {
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof TEMPORARY_ALPHABET - 2);
+    std::string suffix;
+    while (!IsTemporarySuffix(suffix)) {
+        suffix.clear();
+        for (std::size_t i = 0; i < TEMPORARY_SUFFIX_LENGTH; ++i) {
+            suffix.push_back(TEMPORARY_ALPHABET[pick(random)]);
+        }
+    }
+    return suffix;
+}
+
 // A new file beside `target`, named `target` + ".XXXXXX". It is created with mode 0666
 // like any new file, so the umask (or a default ACL) decides its mode.
 int CreateTemporary(const std::string& target, std::string& name) {
     std::random_device random;
-    std::uniform_int_distribution<std::size_t> pick(0, sizeof TEMPORARY_ALPHABET - 2);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        name = target + '.';
-        for (std::size_t i = 0; i < TEMPORARY_SUFFIX_LENGTH; ++i) {
-            name.push_back(TEMPORARY_ALPHABET[pick(random)]);
-        }
+        name = target + '.' + TemporarySuffix(random);
         int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
         if (fd >= 0 || errno != EEXIST) {
             return fd;
@@ -138,20 +163,13 @@ bool IsTemporaryName(const std::string& name, const std::string& targetName) {
         name.compare(0, targetName.size(), targetName) != 0 || name[targetName.size()] != '.') {
         return false;
     }
-    return name.find_first_not_of(TEMPORARY_ALPHABET, targetName.size() + 1) == std::string::npos;
-}
-
-// What a save cut short leaves: the start of an image and not a whole one. A file that
-// loads whole is somebody's copy and stays.
-bool IsPartialImage(const std::vector<unsigned char>& bytes) {
-    const std::vector<unsigned char> version = ConfigImage::Encode({});
-    const std::size_t compared = std::min<std::size_t>(bytes.size(), 4);
-    return std::equal(bytes.begin(), bytes.begin() + static_cast<long>(compared), version.begin()) &&
-           !ConfigImage::Decode(bytes).report.complete();
+    return IsTemporarySuffix(std::string_view(name).substr(targetName.size() + 1));
 }
 
 // Removes temporary files of saves that were killed part-way: named like ours, this
-// user's regular files, untouched for a minute and holding an image cut short.
+// user's regular files, untouched for a minute. Whether one holds a whole image (killed
+// between the write and the rename) or the start of one, it is a save that never
+// finished, and the file it was meant to replace holds what counts.
 void RemoveStaleTemporaries(const std::string& target) {
     const std::string directory = DirectoryOf(target);
     const std::string targetName = NameOf(target);
@@ -174,10 +192,7 @@ void RemoveStaleTemporaries(const std::string& target) {
     }
     ::closedir(listing);
     for (const std::string& path : stale) {
-        std::vector<unsigned char> bytes;
-        if (ReadWholeFile(path, bytes, O_NOFOLLOW) == 0 && IsPartialImage(bytes)) {
-            ::unlink(path.c_str());
-        }
+        ::unlink(path.c_str());
     }
 }
 
@@ -291,6 +306,10 @@ LoadResult ConfigFile::load(MailboxId ownerWindow) const {
         port->ownerWindow = ownerWindow;
     }
     return result;
+}
+
+int ConfigFile::createDirectory() const {
+    return MakeDirectories(directory_);
 }
 
 SaveResult ConfigFile::save(const PortTable& ports) const {

@@ -21,7 +21,8 @@ struct SaveResult {
 // file as it was. A new file's mode follows the umask; a replaced file keeps its mode
 // and owner. Where no new file can be created, or the owner cannot be kept, the image is
 // written over the file in place instead, and `note` says so. Temporary files of saves
-// that were killed part-way are removed by the next save once they are a minute old.
+// that were killed part-way, whole images or not, are removed by the next save once they
+// are a minute old.
 class ConfigFile {
 public:
     explicit ConfigFile(std::string directory);
@@ -37,6 +38,10 @@ public:
     // "Brisel.cfg.bad" (or "Brisel.cfg.bad.N", never overwriting one), so that ports
     // which could not be read are never destroyed by a save.
     SaveResult save(const PortTable& ports) const;
+
+    // Creates the directory and any missing parent, private to the user, unless it
+    // exists. 0, or the errno of the step that failed.
+    int createDirectory() const;
 
 private:
     std::string directory_;

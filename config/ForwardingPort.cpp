@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "base/EscapedText.h"
+
 namespace tarnwick {
 
 std::unique_ptr<ForwardingPort> ForwardingPort::deepCopy() const {
@@ -36,8 +38,8 @@ std::string ForwardingPort::listenLabel() const {
 }
 
 std::string ForwardingPort::rowText(bool running) const {
-    return std::string(protocolLabel()) + '\t' + listenLabel() + '\t' + forwardLabel() + '\t' +
-           typeLabel() + '\t' + (running ? "Yes" : "No");
+    return std::string(protocolLabel()) + '\t' + EscapedText(listenLabel()) + '\t' +
+           EscapedText(forwardLabel()) + '\t' + typeLabel() + '\t' + (running ? "Yes" : "No");
 }
 
 }  // namespace tarnwick

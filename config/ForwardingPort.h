@@ -85,7 +85,9 @@ struct ForwardingPort : StoredPortSettings, PortRunState {
     // address is put in brackets.
     std::string listenLabel() const;
     std::string forwardLabel() const { return HostPortLabel(forwardIp, forwardPort); }
-    // The whole row as text, the five columns tab-separated, "Running" as given.
+    // The whole row as text, the five columns tab-separated, "Running" as given; the host
+    // texts with backslashes and control bytes escaped (EscapedText), so that the row is
+    // one line whatever the file holds.
     std::string rowText(bool running) const;
 };
 

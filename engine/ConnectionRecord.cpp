@@ -4,34 +4,14 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/EscapedText.h"
+
 namespace tarnwick {
 
 namespace {
 
-// Backslash and control bytes escaped (and `quote` when given), so that a text from the
-// configuration can neither split a line nor forge a field.
-std::string Escaped(const std::string& text, char quote = '\0') {
-    std::string out;
-    out.reserve(text.size());
-    for (unsigned char byte : text) {
-        if (byte == '\\' || (quote != '\0' && byte == static_cast<unsigned char>(quote))) {
-            out += '\\';
-            out += static_cast<char>(byte);
-        } else if (byte == '\t') {
-            out += "\\t";
-        } else if (byte < 0x20 || byte == 0x7f) {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-            out += hex;
-        } else {
-            out += static_cast<char>(byte);
-        }
-    }
-    return out;
-}
-
 std::string OrDash(const std::string& text) {
-    return text.empty() ? "-" : Escaped(text);
+    return text.empty() ? "-" : EscapedText(text);
 }
 
 std::string LocalTime(std::chrono::system_clock::time_point when) {
@@ -56,7 +36,8 @@ std::string Seconds(std::chrono::milliseconds duration) {
 std::string RouteText(const Route& route, const std::string& ruleName) {
     switch (route.kind) {
         case RouteKind::Rule:
-            return "rule " + std::to_string(route.rule + 1) + " \"" + Escaped(ruleName, '"') + '"';
+            return "rule " + std::to_string(route.rule + 1) + " \"" + EscapedText(ruleName, '"') +
+                   '"';
         case RouteKind::NoMatch:
             return route.why != nullptr ? std::string("default (") + route.why + ')'
                                         : "default (no match)";

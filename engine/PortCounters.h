@@ -117,8 +117,8 @@ private:
     };
 
     const bool logConnections_ = false;
-    const std::vector<std::string> ruleNames_;
-    const std::vector<std::string> ruleKinds_;
+    const std::vector<std::string> ruleNames_{};  // "{}": a const member is initialised even by the default constructor
+    const std::vector<std::string> ruleKinds_{};
 
     Count accepted_{0};
     Count ended_{0};

@@ -2,8 +2,6 @@
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QFile>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace tarnwick {
@@ -14,14 +12,6 @@ QString InstanceName(const QString& configDirectory) {
                           .toHex()
                           .left(16);
     return QString("tarnwick-%1-%2").arg(::getuid()).arg(QString::fromLatin1(hash));
-}
-
-QString StatusSocketPath(const QString& configDirectory) {
-    QString path = QDir(configDirectory).absoluteFilePath("tarnwick.sock");
-    if (static_cast<std::size_t>(QFile::encodeName(path).size()) < sizeof(sockaddr_un::sun_path)) {
-        return path;
-    }
-    return QDir(QDir::tempPath()).absoluteFilePath(InstanceName(configDirectory) + ".sock");
 }
 
 }  // namespace tarnwick

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "config/FieldChecks.h"
+#include "base/EscapedText.h"
 #include "qtcore/JsonObjectReader.h"
 #include "engine/routing/Matchers.h"
 
@@ -137,6 +138,19 @@ void Check(const std::optional<CheckFailure>& failure, const JsonObjectReader& i
     }
 }
 
+QString Quoted(const std::string& text) {
+    return '"' + QString::fromStdString(EscapedText(text, '"')) + '"';
+}
+
+// A host name or address never holds a control byte; one that did would print as a
+// line of its own, or as a terminal command, wherever the port is shown.
+void RefuseControlBytes(const JsonObjectReader& in, const char* field, const std::string& text) {
+    if (HasControlByte(text)) {
+        JsonObjectReader::Fail(in.path(field),
+                               Quoted(text) + " holds a control byte, which no host name has");
+    }
+}
+
 // A rule that can never match, or whose hex pattern reads other than it looks, is
 // accepted as the dialogs accept it, with a warning that names it.
 void WarnAboutPattern(const ForwardingRule& rule, const QString& where, QStringList& warnings) {
@@ -163,6 +177,7 @@ std::unique_ptr<ForwardingRule> ReadRule(const QJsonValue& value, const QString&
     rule->searchData = in.text("searchData");
     Check(CheckRuleValues({rule->forwardPort, rule->ruleName, rule->forwardIp, rule->searchData}),
           in);
+    RefuseControlBytes(in, "forwardIp", rule->forwardIp);
     const QString kind = in.choice("searchType", {"hex", "text", "tls-sni", "tls-alpn"});
     rule->searchType = kind == "hex" ? 1 : 0;
     rule->kind = kind == "tls-sni"    ? RuleKind::TlsServerName
@@ -175,12 +190,9 @@ std::unique_ptr<ForwardingRule> ReadRule(const QJsonValue& value, const QString&
     return rule;
 }
 
-QString Quoted(const std::string& text) {
-    return '"' + QString::fromStdString(text) + '"';
-}
-
 std::string ReadListenAddress(const JsonObjectReader& in) {
     std::string address = in.text("listenAddress", false);
+    RefuseControlBytes(in, "listenAddress", address);
     if (CheckListenAddress(address)) {
         JsonObjectReader::Fail(in.path("listenAddress"),
                                Quoted(address) + " is not an IPv4 or IPv6 address");
@@ -225,6 +237,7 @@ std::unique_ptr<ForwardingPort> ReadPort(const QJsonValue& value, const QString&
     Check(CheckPortValues({port->listenPort, port->forwardPort, port->timeoutSeconds,
                            port->forwardIp}),
           in);
+    RefuseControlBytes(in, "forwardIp", port->forwardIp);
     port->listenAddress = ReadListenAddress(in);
     port->allowFrom = ReadAllowFrom(in);
     QJsonValue rules = in.get("rules", false);

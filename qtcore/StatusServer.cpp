@@ -1,24 +1,16 @@
 #include "qtcore/StatusServer.h"
 
 #include <QLocalSocket>
-#include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
+
 
 namespace tarnwick {
 
 namespace {
 
-constexpr qint64 MAX_REQUEST = 64;
 constexpr int LIVE_PROBE_MS = 1000;
-
-// True when the connection's other end runs as this process's user.
-bool SameUser(const QLocalSocket& socket) {
-    ucred peer{};
-    socklen_t length = sizeof peer;
-    return ::getsockopt(static_cast<int>(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED,
-                        &peer, &length) == 0 &&
-           peer.uid == ::getuid();
-}
 
 // True when something accepts connections at `path`: another instance is running there.
 bool Answers(const QString& path) {
@@ -29,8 +21,12 @@ bool Answers(const QString& path) {
 
 }  // namespace
 
-StatusServer::StatusServer(QString path, Report report, QObject* parent)
-    : QObject(parent), path_(std::move(path)), report_(std::move(report)) {
+StatusServer::StatusServer(const QString& configDirectory, Report report, Limits limits,
+                           QObject* parent)
+    : QObject(parent),
+      socket_(StatusSocket::Locate(configDirectory)),
+      report_(std::move(report)),
+      limits_(limits) {
     server_.setSocketOptions(QLocalServer::UserAccessOption);
     connect(&server_, &QLocalServer::newConnection, this, &StatusServer::acceptConnections);
 }
@@ -40,47 +36,46 @@ StatusServer::~StatusServer() {
 }
 
 bool StatusServer::listen(QString& error) {
-    if (server_.listen(path_)) {
+    if (socket_.path.isEmpty()) {
+        error = socket_.error;
+        return false;
+    }
+    if (server_.listen(socket_.path)) {
         return true;
     }
     if (server_.serverError() == QAbstractSocket::AddressInUseError) {
-        if (Answers(path_)) {
-            error = "another running instance answers on " + path_;
+        if (Answers(socket_.path)) {
+            error = "another running instance answers on " + socket_.path;
             return false;
         }
-        QLocalServer::removeServer(path_);  // left behind by an instance that died
-        if (server_.listen(path_)) {
+        QLocalServer::removeServer(socket_.path);  // left behind by an instance that died
+        if (server_.listen(socket_.path)) {
             return true;
         }
     }
-    error = "cannot listen on " + path_ + ": " + server_.errorString();
+    error = "cannot listen on " + socket_.path + ": " + server_.errorString();
     return false;
 }
 
 void StatusServer::acceptConnections() {
     while (QLocalSocket* socket = server_.nextPendingConnection()) {
-        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        if (!SameUser(*socket)) {
+        if (connections_.size() >= MAX_CLIENTS ||
+            !AnswersClient(PeerUser(static_cast<int>(socket->socketDescriptor())), ::geteuid())) {
             socket->abort();
             socket->deleteLater();
             continue;
         }
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readRequest(socket); });
-        readRequest(socket);  // what arrived before the connection was taken
+        auto connection = std::make_unique<StatusConnection>(socket, report_, limits_);
+        // Queued: the connection ends inside its own handlers, and goes only after them.
+        connect(connection.get(), &StatusConnection::finished, this,
+                [this, ended = connection.get()] { forget(ended); }, Qt::QueuedConnection);
+        connections_.push_back(std::move(connection));
+        connections_.back()->start();
     }
 }
 
-void StatusServer::readRequest(QLocalSocket* socket) {
-    if (!socket->canReadLine()) {
-        if (socket->bytesAvailable() > MAX_REQUEST) {
-            socket->disconnectFromServer();  // no request is that long
-        }
-        return;
-    }
-    if (socket->readLine(MAX_REQUEST).trimmed() == "status") {
-        socket->write(report_() + "\n");
-    }
-    socket->disconnectFromServer();  // after what was written has gone out
+void StatusServer::forget(const StatusConnection* ended) {
+    std::erase_if(connections_, [ended](const auto& connection) { return connection.get() == ended; });
 }
 
 }  // namespace tarnwick

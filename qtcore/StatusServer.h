@@ -6,18 +6,22 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
+#include <vector>
 
-class QLocalSocket;
+#include "qtcore/StatusConnection.h"
+#include "qtcore/StatusSocket.h"
 
 namespace tarnwick {
 
 // Answers `tarnwick --status` for a running instance, the window or headless. It listens
-// on a local socket that only this user can reach: the socket file is made with owner
-// access only, and a connection from another user (which only the superuser could make) is
+// on a local socket that only this user can reach (StatusSocket): the socket file is made
+// with owner access only, and a connection from another user, the superuser aside, is
 // dropped on its peer credentials.
 //
 // The protocol is one request line, "status", answered by one JSON document and a line
-// break, after which the server closes the connection.
+// break, after which the server closes the connection. At most MAX_CLIENTS are served at
+// once; each is bounded in what it holds and how long it may take (StatusConnection).
 class StatusServer : public QObject {
     Q_OBJECT
 
@@ -25,22 +29,32 @@ public:
     // `report` builds the document, on this object's thread, for each request.
     using Report = std::function<QByteArray()>;
 
-    StatusServer(QString path, Report report, QObject* parent = nullptr);
+    static constexpr std::size_t MAX_CLIENTS = 32;
+
+    using Limits = StatusConnection::Limits;
+
+    StatusServer(const QString& configDirectory, Report report, Limits limits = {},
+                 QObject* parent = nullptr);
     ~StatusServer() override;  // stops listening and removes the socket file
 
-    // Starts listening at the path, taking over a socket file left by an instance that
-    // died. False, with the reason in `error`, when a running instance answers there
-    // already or the socket cannot be made.
+    // Starts listening, taking over a socket file left by an instance that died. Call it
+    // only while holding the directory's InstanceLock, so that the file can only be a
+    // dead one's. False, with the reason in `error`, when a running instance answers
+    // there all the same, no safe place was found or the socket cannot be made.
     bool listen(QString& error);
-    const QString& path() const { return path_; }
+    const QString& path() const { return socket_.path; }
+    // The clients being served now.
+    std::size_t clients() const { return connections_.size(); }
 
 private:
     void acceptConnections();
-    void readRequest(QLocalSocket* socket);
+    void forget(const StatusConnection* ended);
 
-    QString path_;
+    StatusSocket socket_;
     Report report_;
+    Limits limits_;
     QLocalServer server_;
+    std::vector<std::unique_ptr<StatusConnection>> connections_;
 };
 
 }  // namespace tarnwick

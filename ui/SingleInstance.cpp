@@ -3,48 +3,63 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QLocalSocket>
-#include <QStandardPaths>
+#include <QFile>
 #include <QThread>
 
+#include <optional>
+
 #include "qtcore/InstanceName.h"
+#include "qtcore/StatusSocket.h"
 
 namespace tarnwick {
 
 namespace {
 
-QString LockPath(const QString& name) {
-    QString directory = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (directory.isEmpty()) {
-        directory = QDir::tempPath();
+// The socket's path in the private runtime directory, or empty with the reason in `error`.
+QString SocketPath(const QString& configDirectory, QString& error) {
+    std::string problem;
+    std::optional<std::string> directory = PrivateRuntimeDirectory(problem);
+    if (!directory) {
+        error = "no private place for the window's socket: " + QString::fromStdString(problem);
+        return {};
     }
-    return directory + "/" + name + ".lock";
+    return QFile::decodeName(QByteArray::fromStdString(*directory)) + "/" +
+           InstanceName(configDirectory) + ".window";
 }
 
 }  // namespace
 
 SingleInstance::SingleInstance(const QString& configDirectory)
-    : name_(InstanceName(configDirectory)), lock_(LockPath(name_)) {
-    lock_.setStaleLockTime(0);  // a lock whose process is gone is taken over at once
+    : name_(SocketPath(configDirectory, error_)) {
+    if (!name_.isEmpty()) {
+        lock_ = std::make_unique<QLockFile>(name_ + ".lock");
+        lock_->setStaleLockTime(0);  // a lock whose process is gone is taken over at once
+    }
     connect(&server_, &QLocalServer::newConnection, this, &SingleInstance::acceptConnection);
 }
 
 SingleInstance::~SingleInstance() = default;
 
 bool SingleInstance::becomePrimary() {
-    if (!lock_.tryLock(0)) {
+    if (!lock_) {
+        return true;
+    }
+    if (!lock_->tryLock(0)) {
         return false;
     }
     server_.setSocketOptions(QLocalServer::UserAccessOption);
     if (!server_.listen(name_)) {
         QLocalServer::removeServer(name_);  // left behind by an instance that crashed
-        server_.listen(name_);
+        if (!server_.listen(name_)) {
+            error_ = "cannot listen on " + name_ + ": " + server_.errorString();
+        }
     }
     return true;
 }
 
 bool SingleInstance::sendToPrimary(int command, std::chrono::milliseconds timeout) {
     QDeadlineTimer deadline(timeout);
-    while (!deadline.hasExpired()) {
+    while (!name_.isEmpty() && !deadline.hasExpired()) {
         QLocalSocket socket;
         socket.connectToServer(name_);
         if (socket.waitForConnected(static_cast<int>(std::max<qint64>(deadline.remainingTime(), 1)))) {

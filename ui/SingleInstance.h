@@ -11,7 +11,8 @@
 namespace tarnwick {
 
 // One window per user and configuration directory. The first instance takes a lock file
-// and listens on a local socket; a later one finds the lock taken, connects, sends the
+// and listens on a local socket, both in the user's private runtime directory
+// (PrivateRuntimeDirectory); a later one finds the lock taken, connects, sends the
 // restore command and ends. A socket left behind by a crashed instance is removed, since
 // its lock file died with it.
 class SingleInstance : public QObject {
@@ -22,6 +23,8 @@ public:
     ~SingleInstance() override;
 
     // Takes the lock and starts listening; false when another instance holds the lock.
+    // Without a private runtime directory it takes nothing and returns true: the window
+    // runs, only a later start cannot restore it (error() says why).
     bool becomePrimary();
 
     // From a later instance: sends `command` to the first one, retrying until it listens
@@ -29,6 +32,7 @@ public:
     bool sendToPrimary(int command, std::chrono::milliseconds timeout);
 
     QString serverName() const { return name_; }
+    const QString& error() const { return error_; }
 
 signals:
     // A command from a later instance, on the first instance's thread.
@@ -37,8 +41,9 @@ signals:
 private:
     void acceptConnection();
 
-    QString name_;
-    QLockFile lock_;
+    QString name_;   // the socket's path; empty when there is no private place
+    QString error_;  // why not, then
+    std::unique_ptr<QLockFile> lock_;
     QLocalServer server_;
 };
 

@@ -129,7 +129,15 @@ INSTANTIATE_TEST_SUITE_P(
                 PORT(R"(,"rules":[{"searchType":"tls-alpn","searchData":"","forwardIp":"r","forwardPort":1}])"),
                 "ports[0].rules[0].searchData: ALPN Protocol must be 1 to 255 characters"},
         BadJson{"Nul", RULE(R"(,"ruleName":"a\u0000b")"),
-                "ports[0].rules[0].ruleName: must not hold a NUL character"}),
+                "ports[0].rules[0].ruleName: must not hold a NUL character"},
+        BadJson{"ForwardIpLineBreak",
+                R"({"ports":[{"protocol":"tcp","listenPort":80,"forwardIp":"10.0.0.1\n2026","forwardPort":80}]})",
+                "ports[0].forwardIp: \"10.0.0.1\\x0a2026\" holds a control byte, which no host name has"},
+        BadJson{"ListenAddressTab", PORT(R"(,"listenAddress":"::1\t")"),
+                "ports[0].listenAddress: \"::1\\t\" holds a control byte, which no host name has"},
+        BadJson{"RuleForwardIpEscape",
+                PORT(R"(,"rules":[{"searchType":"hex","searchData":"00","forwardIp":"r\u001b[2J","forwardPort":1}])"),
+                "ports[0].rules[0].forwardIp: \"r\\x1b[2J\" holds a control byte, which no host name has"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PortJson, SearchDataOfMoreThan4096CharactersFails) {

@@ -207,6 +207,7 @@ TEST(ConfigFile, SaveRemovesOnlyItsOwnStaleTemporaries) {
     const Bytes partial(image.begin(), image.begin() + 30);
     WriteAged(temp.file("Brisel.cfg.Ab3dE9"), partial, 120);     // a save killed part-way
     WriteAged(temp.file("Brisel.cfg.q7Z0xK"), {}, 120);          // killed before writing
+    WriteAged(temp.file("Brisel.cfg.K2wPq7"), image, 120);       // killed before the rename
     WriteAged(temp.file("Brisel.cfg.Yx8kP2"), partial, 5);       // perhaps a save going on
     WriteAged(temp.file("Brisel.cfg.backup"), image, 120);       // whole: somebody's copy
     WriteAged(temp.file("Brisel.cfg.Ab3dE9.old"), partial, 120); // not our name
