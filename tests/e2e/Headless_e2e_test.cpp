@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ClientHelloBytes.h"
 #include "tests/support/ImageBytes.h"
 #include "tests/support/LoopbackServers.h"
 #include "tests/support/TempDir.h"
@@ -142,9 +143,12 @@ TEST_F(HeadlessE2E, ForwardsStandardSmartAndUdpPortsAndStopsOnSigterm) {
     ASSERT_TRUE(plain.send("ping"));
     EXPECT_EQ(plain.receive(4), "ping");
 
+    // A TLS ClientHello, read whole: the hex rule finds its record header.
+    const tarnwick::test::Bytes helloBytes = tarnwick::test::ClientHelloRecords({"example.com", {}});
+    const std::string hello(helloBytes.begin(), helloBytes.end());
     Client tls(smart);
-    ASSERT_TRUE(tls.send(std::string("\x16\x03\x01hello", 8)));
-    EXPECT_EQ(tls.receive(4 + 8), std::string("hex:\x16\x03\x01hello", 12));
+    ASSERT_TRUE(tls.send(hello));
+    EXPECT_EQ(tls.receive(4 + hello.size()), "hex:" + hello);
 
     Client web(smart);
     ASSERT_TRUE(web.send("GET / HTTP/1.1\r\nHost: EXAMPLE\r\n\r\n"));
