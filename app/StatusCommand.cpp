@@ -22,7 +22,7 @@ std::string Count(const QJsonObject& object, const char* key) {
     return std::to_string(object[key].toInteger());
 }
 
-std::string TcpText(const QJsonObject& counters) {
+std::string TcpText(const QJsonObject& counters, bool takesProxyHeaders) {
     std::string text = "\tconnections: " + Count(counters, "accepted") + " accepted, " +
                        Count(counters, "open") + " open\n" +
                        "\tbytes: " + Count(counters, "bytesFromClients") + " from clients, " +
@@ -42,6 +42,11 @@ std::string TcpText(const QJsonObject& counters) {
                 failed["message"].toString().toStdString() + "\n";
     }
     text += "\tresets: " + Count(counters, "resets") + "\n";
+    if (takesProxyHeaders) {
+        text += "\tPROXY headers refused: " + Count(counters, "proxyHeaderRefusals") +
+                " missing or not valid, " + Count(counters, "proxyClientRefusals") +
+                " naming a client not allowed\n";
+    }
     return text;
 }
 
@@ -74,8 +79,13 @@ std::string StatusText(const QJsonObject& status) {
                     port["openError"].toObject()["message"].toString().toStdString();
         }
         text += "\n";
+        const bool takesProxyHeaders = port["acceptProxyProtocol"].toBool();
+        std::string proxy = ConfigCommands::ProxyLine(
+            port["proxyProtocol"].toString("off").toStdString(), takesProxyHeaders, !tcp);
+        text += proxy.empty() ? "" : proxy + "\n";
         if (port["counters"].isObject()) {
-            text += tcp ? TcpText(port["counters"].toObject()) : UdpText(port["counters"].toObject());
+            text += tcp ? TcpText(port["counters"].toObject(), takesProxyHeaders)
+                        : UdpText(port["counters"].toObject());
         }
     }
     return text;

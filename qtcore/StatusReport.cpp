@@ -54,6 +54,8 @@ QJsonObject TcpCounters(const PortCounters& counters, const PortCounters::Snapsh
                                           {"clientClosed", Number(counts.routedClientClosed)}}},
             {"failedConnects", failed},
             {"resets", Number(counts.resets)},
+            {"proxyHeaderRefusals", Number(counts.proxyHeaderRefusals)},
+            {"proxyClientRefusals", Number(counts.proxyClientRefusals)},
             {"logLinesDropped", Number(counts.logRecordsDropped)}};
 }
 
@@ -81,6 +83,8 @@ QJsonObject PortObject(const CPortController& controller, std::size_t row) {
                        {"forwardIp", Bytes(port.forwardIp)},
                        {"forwardPort", port.forwardPort},
                        {"type", port.isSmart() ? "smart" : "standard"},
+                       {"proxyProtocol", ProxyProtocolName(port.proxyProtocol)},
+                       {"acceptProxyProtocol", port.acceptProxyProtocol},
                        {"running", running},
                        {"openError", port.openError != 0 ? QJsonValue(ErrorObject(port.openError))
                                                          : QJsonValue()},
