@@ -2,6 +2,7 @@
 
 #include <QBoxLayout>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -39,6 +40,7 @@ CAddPortDlg::CAddPortDlg(ForwardingPort* editedPort, QWidget* parent)
       timeout_(NewNumberField(this, "timeoutSeconds")),
       forwardIp_(NewTextField(this, "forwardIp")),
       forwardPort_(NewNumberField(this, "forwardPort")),
+      proxyProtocol_(new QComboBox(this)),
       ok_(NewButton(this, "ok", tr("&OK"))),
       cancel_(NewButton(this, "cancel", tr("&Cancel"))) {
     setWindowTitle(isEditMode() ? tr("Edit Forwarding Port") : tr("Add New Forwarding Port"));
@@ -67,6 +69,9 @@ CAddPortDlg::CAddPortDlg(ForwardingPort* editedPort, QWidget* parent)
 
     SetTabChain({ok_, cancel_, tcp_, udp_, listenPort_, capture_, ruleList_, forwardIp_,
                  forwardPort_, timeout_});
+    setTabOrder(timeout_, proxyProtocol_);
+    connect(udp_, &QRadioButton::toggled, this, &CAddPortDlg::showProxyChoiceFor);
+    showProxyChoiceFor(udp_->isChecked());
     ok_->setFocus();
 }
 
@@ -112,10 +117,30 @@ void CAddPortDlg::buildLayout() {
     fields->addWidget(ruleList_, 1);
     fields->addLayout(timeoutRow);
     fields->addWidget(fallback);
+    fields->addLayout(newProxyRow());
 
     auto* page = new QHBoxLayout(this);
     page->addLayout(fields, 1);
     page->addLayout(NewButtonColumn(ok_, cancel_));
+}
+
+// The PROXY protocol header sent to the destinations; a TCP matter only.
+QLayout* CAddPortDlg::newProxyRow() {
+    proxyProtocol_->setObjectName(QStringLiteral("proxyProtocol"));
+    proxyProtocol_->addItems({tr("Off"), tr("Version 1"), tr("Version 2")});
+    auto* row = new QHBoxLayout;
+    auto* label = new QLabel(tr("&PROXY protocol header to the destination:"), this);
+    label->setBuddy(proxyProtocol_);
+    row->addWidget(label);
+    row->addWidget(proxyProtocol_);
+    row->addStretch(1);
+    return row;
+}
+
+void CAddPortDlg::showProxyChoiceFor(bool udp) {
+    proxyProtocol_->setEnabled(!udp);
+    proxyProtocol_->setToolTip(udp ? tr("A UDP port sends no PROXY protocol header")
+                                   : tr("Tells the destination the client's address and port"));
 }
 
 void CAddPortDlg::showForm(const PortForm& form) {
@@ -126,6 +151,7 @@ void CAddPortDlg::showForm(const PortForm& form) {
     timeout_->setText(form.timeoutSeconds);
     forwardIp_->setText(form.forwardIp);
     forwardPort_->setText(form.forwardPort);
+    proxyProtocol_->setCurrentIndex(form.proxyProtocol);
 }
 
 PortForm CAddPortDlg::form() const {
@@ -136,6 +162,7 @@ PortForm CAddPortDlg::form() const {
     form.timeoutSeconds = timeout_->text();
     form.forwardIp = forwardIp_->text();
     form.forwardPort = forwardPort_->text();
+    form.proxyProtocol = proxyProtocol_->currentIndex();
     return form;
 }
 

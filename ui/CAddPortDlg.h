@@ -10,9 +10,11 @@
 
 QT_BEGIN_NAMESPACE
 class QCheckBox;
+class QComboBox;
 class QLineEdit;
 class QMenu;
 class QPushButton;
+class QLayout;
 class QRadioButton;
 QT_END_NAMESPACE
 
@@ -75,6 +77,8 @@ private:
     ForwardingRule* ruleAt(int row) const;
     void openRuleMenu(const QPoint& position);
     void noticeCapture(bool checked);
+    QLayout* newProxyRow();
+    void showProxyChoiceFor(bool udp);
     void checkAndAccept();
     std::unique_ptr<ForwardingRule> takeOwnedRule(const ForwardingRule* rule);
 
@@ -91,6 +95,7 @@ private:
     QLineEdit* timeout_;
     QLineEdit* forwardIp_;
     QLineEdit* forwardPort_;
+    QComboBox* proxyProtocol_;  // items in the order of the PROXY_PROTOCOL_ values
     QPushButton* ok_;
     QPushButton* cancel_;
 };

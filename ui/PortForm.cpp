@@ -5,6 +5,16 @@
 
 namespace tarnwick {
 
+namespace {
+
+// A stored value other than the known versions shows as off, as the engine takes it.
+std::int32_t ShownProxyProtocol(std::int32_t stored) {
+    return stored == PROXY_PROTOCOL_V1 || stored == PROXY_PROTOCOL_V2 ? stored
+                                                                      : PROXY_PROTOCOL_OFF;
+}
+
+}  // namespace
+
 PortForm PortForm::FromPort(const ForwardingPort& port) {
     PortForm form;
     form.udp = !port.isTcp();
@@ -13,6 +23,7 @@ PortForm PortForm::FromPort(const ForwardingPort& port) {
     form.timeoutSeconds = UnsignedText(port.timeoutSeconds);
     form.forwardIp = ToFieldText(port.forwardIp);
     form.forwardPort = UnsignedText(port.forwardPort);
+    form.proxyProtocol = ShownProxyProtocol(port.proxyProtocol);
     return form;
 }
 
@@ -28,6 +39,13 @@ ForwardingPort PortForm::toPort(const ForwardingPort* original) const {
     if (original != nullptr) {
         port.listenAddress = original->listenAddress;  // no field shows them: kept as they are
         port.allowFrom = original->allowFrom;
+    }
+    port.proxyProtocol = proxyProtocol;
+    if (original != nullptr) {
+        if (ShownProxyProtocol(original->proxyProtocol) == proxyProtocol) {
+            port.proxyProtocol = original->proxyProtocol;
+        }
+        port.acceptProxyProtocol = original->acceptProxyProtocol;
     }
     return port;
 }

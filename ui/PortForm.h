@@ -18,6 +18,8 @@ struct PortForm {
     QString timeoutSeconds = QStringLiteral("5");
     QString forwardIp = QStringLiteral("192.168.1.5");
     QString forwardPort = QStringLiteral("80");
+    // The PROXY protocol choice: PROXY_PROTOCOL_OFF, _V1 or _V2.
+    std::int32_t proxyProtocol = PROXY_PROTOCOL_OFF;
 
     // The fields that show `port`: numbers unsigned, the IP as stored. Any non-zero
     // protocol is UDP, as everywhere else.
@@ -26,7 +28,8 @@ struct PortForm {
     // A record with the settings these fields describe and no rules. Numbers are read
     // like atoi; an IP still as it was shown for `original` keeps its bytes, a protocol
     // that stays UDP keeps the original's non-zero value, and the listen address and
-    // allowed clients, which have no fields, are the original's.
+    // allowed clients, which have no fields, are the original's. So is the PROXY choice
+    // when it still shows the original's value, and whether headers are taken (no field).
     ForwardingPort toPort(const ForwardingPort* original) const;
 };
 
