@@ -128,6 +128,23 @@ TEST(ProxyProtocolE2E, HaproxyLogsTheClientThatTarnwickNames) {
                 << tarnwick.out();
         }
     }
+
+    // A client that reaches the port that takes headers without one is reset, and
+    // --status counts it.
+    int error = 0;
+    UniqueFd direct = testing::address::ConnectFrom("127.0.0.2", "127.0.0.1", takes, error);
+    ASSERT_EQ(::send(direct.get(), "hi\r\n", 4, MSG_NOSIGNAL), 4);
+    EXPECT_TRUE(tarnwick.waitForStdout("no valid PROXY header", 20s)) << tarnwick.out();
+    ChildProcess status(TARNWICK_BINARY, {"--status", "--config-dir", temp.path()});
+    ASSERT_EQ(status.wait(30s), 0) << status.err();
+    EXPECT_NE(status.out().find("\tPROXY protocol: sends v1, takes headers from clients\n"
+                                "\tconnections: 2 accepted"),
+              std::string::npos)
+        << status.out();
+    EXPECT_NE(status.out().find("\tPROXY headers refused: 1 missing or not valid, 0 naming a "
+                                "client not allowed\n"),
+              std::string::npos)
+        << status.out();
 }
 
 }  // namespace
