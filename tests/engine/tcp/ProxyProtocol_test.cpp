@@ -122,6 +122,9 @@ TEST(ProxyProtocol, TakesTheHeaderOnlyFromAllowedClients) {
     for (const ConnectionRecord& record : port.log) {
         const std::string line = record.FormatLine();
         ends[record.client] += line.substr(line.rfind('\t') + 1) + ";";
+        if (record.client == "192.0.2.9:5555") {  // neither header counts as the client's
+            EXPECT_EQ(record.bytesFromClient, 5u);
+        }
     }
     EXPECT_EQ(ends["192.0.2.9:5555"], "client closed;");
     EXPECT_EQ(ends["198.51.100.1:5555"], "client not allowed;");
