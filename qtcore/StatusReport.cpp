@@ -54,8 +54,6 @@ QJsonObject TcpCounters(const PortCounters& counters, const PortCounters::Snapsh
                                           {"clientClosed", Number(counts.routedClientClosed)}}},
             {"failedConnects", failed},
             {"resets", Number(counts.resets)},
-            {"proxyHeaderRefusals", Number(counts.proxyHeaderRefusals)},
-            {"proxyClientRefusals", Number(counts.proxyClientRefusals)},
             {"logLinesDropped", Number(counts.logRecordsDropped)}};
 }
 
@@ -93,6 +91,12 @@ QJsonObject PortObject(const CPortController& controller, std::size_t row) {
         PortCounters::Snapshot counts = counters->snapshot();
         object["counters"] = port.isTcp() ? TcpCounters(*counters, counts)
                                           : UdpCounters(*counters, counts);
+        if (port.isTcp() && port.acceptProxyProtocol) {
+            QJsonObject tcp = object["counters"].toObject();
+            tcp["proxyHeaderRefusals"] = Number(counts.proxyHeaderRefusals);
+            tcp["proxyClientRefusals"] = Number(counts.proxyClientRefusals);
+            object["counters"] = tcp;
+        }
     }
     return object;
 }

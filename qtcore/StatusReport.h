@@ -21,9 +21,9 @@ namespace tarnwick {
 // TCP counters: "accepted", "open", "bytesFromClients", "bytesToClients",
 //   "rules": [{"rule" (from 1), "ruleName", "connections"}],
 //   "defaultRoutes": {"standard", "noMatch", "timeout", "clientClosed"},
-//   "failedConnects": [{"errno", "name", "message", "count"}], "resets",
-//   "proxyHeaderRefusals" (reset: no valid PROXY header in time), "proxyClientRefusals"
-//   (reset: the PROXY header named a client not allowed), "logLinesDropped".
+//   "failedConnects": [{"errno", "name", "message", "count"}], "resets", "logLinesDropped";
+//   on a port that takes PROXY headers also "proxyHeaderRefusals" (reset: no valid header
+//   in time) and "proxyClientRefusals" (reset: the header named a client not allowed).
 // UDP counters: "datagramsFromClients", "bytesFromClients", "datagramsToClients",
 //   "bytesToClients", "datagramsDropped", "destination" and "route" (null until the run's
 //   first datagram), "logLinesDropped".
