@@ -3,10 +3,12 @@
 #include <QBoxLayout>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFormLayout>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -40,6 +42,9 @@ CAddPortDlg::CAddPortDlg(ForwardingPort* editedPort, QWidget* parent)
       timeout_(NewNumberField(this, "timeoutSeconds")),
       forwardIp_(NewTextField(this, "forwardIp")),
       forwardPort_(NewNumberField(this, "forwardPort")),
+      listenAddress_(NewTextField(this, "listenAddress")),
+      allowFrom_(new QPlainTextEdit(this)),
+      addressForm_(new QFormLayout),
       proxyProtocol_(new QComboBox(this)),
       ok_(NewButton(this, "ok", tr("&OK"))),
       cancel_(NewButton(this, "cancel", tr("&Cancel"))) {
@@ -68,8 +73,8 @@ CAddPortDlg::CAddPortDlg(ForwardingPort* editedPort, QWidget* parent)
     connect(ruleList_, &QTreeWidget::itemDoubleClicked, this, &CAddPortDlg::editRule);
 
     SetTabChain({ok_, cancel_, tcp_, udp_, listenPort_, capture_, ruleList_, forwardIp_,
-                 forwardPort_, timeout_});
-    setTabOrder(timeout_, proxyProtocol_);
+                 forwardPort_, timeout_, listenAddress_, allowFrom_});
+    setTabOrder(allowFrom_, proxyProtocol_);
     connect(udp_, &QRadioButton::toggled, this, &CAddPortDlg::showProxyChoiceFor);
     showProxyChoiceFor(udp_->isChecked());
     ok_->setFocus();
@@ -117,6 +122,7 @@ void CAddPortDlg::buildLayout() {
     fields->addWidget(ruleList_, 1);
     fields->addLayout(timeoutRow);
     fields->addWidget(fallback);
+    fields->addWidget(buildAddressBox());
     fields->addLayout(newProxyRow());
 
     auto* page = new QHBoxLayout(this);
@@ -124,14 +130,27 @@ void CAddPortDlg::buildLayout() {
     page->addLayout(NewButtonColumn(ok_, cancel_));
 }
 
+QGroupBox* CAddPortDlg::buildAddressBox() {
+    listenAddress_->setPlaceholderText(tr("every IPv4 address"));
+    allowFrom_->setObjectName(QStringLiteral("allowFrom"));
+    allowFrom_->setPlaceholderText(tr("everyone; or one address or prefix per line (10.0.0.0/8)"));
+    allowFrom_->setTabChangesFocus(true);
+    allowFrom_->setFixedHeight(allowFrom_->fontMetrics().lineSpacing() * 3 + 12);
+    auto* box = new QGroupBox(tr("Listen address and clients"), this);
+    box->setLayout(addressForm_);
+    addressForm_->addRow(NewBuddyLabel(box, tr("Listen a&ddress:"), listenAddress_),
+                         listenAddress_);
+    addressForm_->addRow(NewBuddyLabel(box, tr("Allowed c&lients:"), allowFrom_), allowFrom_);
+    return box;
+}
+
 // The PROXY protocol header sent to the destinations; a TCP matter only.
 QLayout* CAddPortDlg::newProxyRow() {
     proxyProtocol_->setObjectName(QStringLiteral("proxyProtocol"));
     proxyProtocol_->addItems({tr("Off"), tr("Version 1"), tr("Version 2")});
     auto* row = new QHBoxLayout;
-    auto* label = new QLabel(tr("&PROXY protocol header to the destination:"), this);
-    label->setBuddy(proxyProtocol_);
-    row->addWidget(label);
+    row->addWidget(NewBuddyLabel(this, tr("&PROXY protocol header to the destination:"),
+                                 proxyProtocol_));
     row->addWidget(proxyProtocol_);
     row->addStretch(1);
     return row;
@@ -151,6 +170,8 @@ void CAddPortDlg::showForm(const PortForm& form) {
     timeout_->setText(form.timeoutSeconds);
     forwardIp_->setText(form.forwardIp);
     forwardPort_->setText(form.forwardPort);
+    listenAddress_->setText(form.listenAddress);
+    allowFrom_->setPlainText(form.allowFrom);
     proxyProtocol_->setCurrentIndex(form.proxyProtocol);
 }
 
@@ -162,6 +183,8 @@ PortForm CAddPortDlg::form() const {
     form.timeoutSeconds = timeout_->text();
     form.forwardIp = forwardIp_->text();
     form.forwardPort = forwardPort_->text();
+    form.listenAddress = listenAddress_->text();
+    form.allowFrom = allowFrom_->toPlainText();
     form.proxyProtocol = proxyProtocol_->currentIndex();
     return form;
 }

@@ -18,6 +18,8 @@ struct PortForm {
     QString timeoutSeconds = QStringLiteral("5");
     QString forwardIp = QStringLiteral("192.168.1.5");
     QString forwardPort = QStringLiteral("80");
+    QString listenAddress;  // empty: every IPv4 address
+    QString allowFrom;      // one address or prefix per line; empty: everyone
     // The PROXY protocol choice: PROXY_PROTOCOL_OFF, _V1 or _V2.
     std::int32_t proxyProtocol = PROXY_PROTOCOL_OFF;
 
@@ -25,15 +27,18 @@ struct PortForm {
     // protocol is UDP, as everywhere else.
     static PortForm FromPort(const ForwardingPort& port);
 
-    // A record with the settings these fields describe and no rules. Numbers are read
-    // like atoi; an IP still as it was shown for `original` keeps its bytes, a protocol
-    // that stays UDP keeps the original's non-zero value, and the listen address and
-    // allowed clients, which have no fields, are the original's. So is the PROXY choice
-    // when it still shows the original's value, and whether headers are taken (no field).
+    // A record with the settings these fields describe and no rules. It starts as a copy
+    // of `original`'s stored settings, so that whatever no field shows stays as it was.
+    // Numbers are read like atoi; an IP still as it was shown for `original` keeps its
+    // bytes, a protocol that stays UDP keeps the original's non-zero value, and so does a
+    // PROXY choice that still shows what the original holds. The listen
+    // address loses surrounding blanks; each allowed client is a line of its own, blank
+    // lines left out.
     ForwardingPort toPort(const ForwardingPort* original) const;
 };
 
-// The first check of the port dialog that `port` fails, or nullopt.
+// The first check of the port dialog that `port` fails, or nullopt: the classic checks in
+// their order, then the listen address, then the allowed clients.
 std::optional<CheckFailure> CheckPort(const ForwardingPort& port);
 
 }  // namespace tarnwick
