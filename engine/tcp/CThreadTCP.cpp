@@ -193,11 +193,11 @@ void CThreadTCP::OnProxyHeaderData() {
 void CThreadTCP::TakeProxyHeader(const ProxyHeaderReader::Result& header) {
     StopTimer();
     if (header.source) {
+        tally.clientIs(*header.source);
         if (headerSources && !headerSources->admits(*header.source)) {
             RefuseProxyClient(EndReason::ClientNotAllowed, "");
             return;
         }
-        tally.clientIs(*header.source);
     }
     NoteClient(header.source);
     auto data = std::move(headerBuffer);
