@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "app/ConfigCommands.h"
-#include "app/PortJson.h"
+#include "qtcore/PortJson.h"
 #include "config/ConfigImage.h"
 #include "tests/support/TempDir.h"
 
