@@ -59,11 +59,6 @@ TEST(ProxyProtocol, EveryDestinationGetsTheHeaderFirst) {
             std::vector<unsigned char> header =
                 ProxyHeader::Build(version, from, At("127.0.0.1", listenPort));
             std::string expected(header.begin(), header.end());
-            if (version == PROXY_PROTOCOL_V1) {
-                EXPECT_EQ(expected, "PROXY TCP4 " + from.ip()->toString() + " 127.0.0.1 " +
-                                        std::to_string(from.port()) + " " +
-                                        std::to_string(listenPort) + "\r\n");
-            }
             // The backend echoes it all, behind its tag.
             EXPECT_EQ(ReadUpTo(client->get(), 2 + expected.size() + std::strlen(data)),
                       backend->tag() + expected + data);
