@@ -112,6 +112,9 @@ CMainDlg::CMainDlg(ConfigFile file, bool hiddenStart, QWidget* parent)
     connect(&tray_, &CTrayIcon::commandRequested, this, &CMainDlg::OnCommand);
 
     LoadResult loaded = file_.load();
+    if (!loaded.report.complete()) {
+        sayLoadProblem(loaded.report);
+    }
     controller_.appendPorts(std::move(loaded.ports));
     for (std::size_t row = 0; row < controller_.rowCount(); ++row) {
         appendRow(controller_.port(row));
@@ -123,6 +126,19 @@ CMainDlg::CMainDlg(ConfigFile file, bool hiddenStart, QWidget* parent)
     if (hiddenStart) {
         delayedStart_.start();
     }
+}
+
+// Once the window's loop runs: a file that could not be read whole is said, with where
+// and why, rather than shown as a shorter or empty list.
+void CMainDlg::sayLoadProblem(const LoadReport& report) {
+    QString text = QString::fromStdString(report.describe());
+    if (report.outcome == LoadReport::Outcome::Incomplete) {
+        text += QString("\n\nThe file is left as it is; the next save keeps it first as \"%1.bad\".")
+                    .arg(QString::fromStdString(file_.path()));
+    }
+    QTimer::singleShot(0, this, [this, text] {
+        MessageBoxes::Show(this, {text, "Configuration Not Loaded", MessageIcon::Stop});
+    });
 }
 
 CMainDlg::~CMainDlg() {

@@ -90,6 +90,7 @@ private:
     void stopSelected();
     void stopAll();
     void forgetOpenError(int row);
+    void sayLoadProblem(const LoadReport& report);
     void showPortStatus();
     void openCaptureLog();
     void askImport();

@@ -367,6 +367,9 @@ private slots:
             window.OnCommand(ID_ADD_PORT);
             return *seen;
         };
+        QTRY_COMPARE(recorder.messages.size(), 1);  // the file cannot be read either
+        QCOMPARE(recorder.messages[0].caption, QString("Configuration Not Loaded"));
+        recorder.messages.clear();
         QVERIFY(add());
         QCOMPARE(list.rowCount(), 1);
         QCOMPARE(recorder.messages.size(), 1);
@@ -380,6 +383,21 @@ private slots:
         QCOMPARE(recorder.messages.size(), 1);
         QCOMPARE(SavedListenPorts(*file), ListenColumn(list));
         QCOMPARE(list.rowCount(), 2);
+    }
+
+    // A version 1002 file whose extension block is missing: no port, and the window says so.
+    void aFileThatCannotBeReadWholeIsSaid() {
+        QFile damaged(QString::fromStdString(file->path()));
+        QVERIFY(damaged.open(QIODevice::WriteOnly));
+        damaged.write(QByteArray::fromHex("ea03000000000000"));
+        damaged.close();
+        MessageRecorder recorder;
+        CMainDlg window(*file, false);
+        QTRY_COMPARE(recorder.messages.size(), 1);
+        QCOMPARE(recorder.messages[0].caption, QString("Configuration Not Loaded"));
+        QVERIFY2(recorder.messages[0].text.contains("no port is loaded"),
+                 qPrintable(recorder.messages[0].text));
+        QCOMPARE(window.portList()->rowCount(), 0);
     }
 
     void importChecksLikeTheCommandAndReplacesOnlyWhenConfirmed() {
