@@ -40,7 +40,7 @@ std::string Line(const QJsonValue& value) {
     return EscapedLine(value.toString().toStdString());
 }
 
-std::string TcpText(const QJsonObject& counters) {
+std::string TcpText(const QJsonObject& counters, bool takesProxyHeaders) {
     std::string text = "\tconnections: " + Count(counters, "accepted") + " accepted, " +
                        Count(counters, "open") + " open\n" +
                        "\tbytes: " + Count(counters, "bytesFromClients") + " from clients, " +
@@ -60,6 +60,11 @@ std::string TcpText(const QJsonObject& counters) {
                 Text(failed["message"]) + "\n";
     }
     text += "\tresets: " + Count(counters, "resets") + "\n";
+    if (takesProxyHeaders) {
+        text += "\tPROXY headers refused: " + Count(counters, "proxyHeaderRefusals") +
+                " missing or not valid, " + Count(counters, "proxyClientRefusals") +
+                " naming a client not allowed\n";
+    }
     return text;
 }
 
@@ -90,8 +95,13 @@ std::string StatusText(const QJsonObject& status) {
             text += "\tcannot open the port: " + Text(port["openError"].toObject()["message"]);
         }
         text += "\n";
+        const bool takesProxyHeaders = port["acceptProxyProtocol"].toBool();
+        std::string proxy = ConfigCommands::ProxyLine(
+            Text(port["proxyProtocol"].toString("off")), takesProxyHeaders, !tcp);
+        text += proxy.empty() ? "" : proxy + "\n";
         if (port["counters"].isObject()) {
-            text += tcp ? TcpText(port["counters"].toObject()) : UdpText(port["counters"].toObject());
+            text += tcp ? TcpText(port["counters"].toObject(), takesProxyHeaders)
+                        : UdpText(port["counters"].toObject());
         }
     }
     return text;

@@ -14,6 +14,14 @@ namespace tarnwick {
 inline constexpr std::int32_t PROTOCOL_TCP = 0;
 inline constexpr std::int32_t PROTOCOL_UDP = 1;  // any non-zero value means UDP
 inline constexpr std::int32_t DEFAULT_TIMEOUT_SECONDS = 5;
+// Whether a TCP port writes a PROXY protocol header to its destinations, and which.
+inline constexpr std::int32_t PROXY_PROTOCOL_OFF = 0;
+inline constexpr std::int32_t PROXY_PROTOCOL_V1 = 1;  // the text form
+inline constexpr std::int32_t PROXY_PROTOCOL_V2 = 2;  // the binary form
+
+// "off", "v1" or "v2": a proxyProtocol value as the JSON and the status name it; any value
+// other than PROXY_PROTOCOL_V1 and _V2 is "off", as the engine takes it.
+const char* ProxyProtocolName(std::int32_t version);
 
 // The stored fields of a port but its rules, which the port owns one by one.
 struct StoredPortSettings {
@@ -28,6 +36,11 @@ struct StoredPortSettings {
     // The clients admitted: addresses or prefixes ("10.0.0.0/8", "::1"); empty = everyone.
     // Stored after the port entries.
     std::vector<std::string> allowFrom;
+    // TCP only: the PROXY protocol header written to the destination before the client's
+    // first byte (PROXY_PROTOCOL_OFF, _V1 or _V2), and whether each connection must start
+    // with one, whose source then stands for the client. Stored after the port entries.
+    std::int32_t proxyProtocol = PROXY_PROTOCOL_OFF;
+    bool acceptProxyProtocol = false;
 
     bool operator==(const StoredPortSettings&) const = default;
 };

@@ -66,6 +66,12 @@ void WriteFields(const ForwardingPort& port, FieldWriter& fields) {
     if (!port.allowFrom.empty()) {
         fields.putStrings(PortExtensions::TAG_ALLOW_FROM, port.allowFrom);
     }
+    if (port.proxyProtocol != PROXY_PROTOCOL_OFF) {
+        fields.putInt(PortExtensions::TAG_PROXY_PROTOCOL, port.proxyProtocol);
+    }
+    if (port.acceptProxyProtocol) {
+        fields.putInt(PortExtensions::TAG_ACCEPT_PROXY_PROTOCOL, 1);
+    }
 }
 
 bool NeedsFields(const ForwardingPort& port) {
@@ -112,6 +118,16 @@ void ReadField(ImageReader& in, std::int32_t tag, const std::string& where,
             }
             return;
         }
+        case PortExtensions::TAG_PROXY_PROTOCOL:
+            if (auto version = in.getInt(where + "proxyProtocol")) {
+                port.proxyProtocol = *version;
+            }
+            return;
+        case PortExtensions::TAG_ACCEPT_PROXY_PROTOCOL:
+            if (auto accept = in.getInt(where + "acceptProxyProtocol")) {
+                port.acceptProxyProtocol = *accept != 0;
+            }
+            return;
         default:
             if (tag < PortExtensions::OPTIONAL_TAGS) {
                 in.fail(where + "field " + std::to_string(tag),

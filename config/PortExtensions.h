@@ -35,6 +35,8 @@ public:
     enum Tag : std::int32_t {
         TAG_LISTEN_ADDRESS = 1,  // string
         TAG_ALLOW_FROM = 2,      // count, then that many strings
+        TAG_PROXY_PROTOCOL = 4,  // number: PROXY_PROTOCOL_OFF, _V1 or _V2
+        TAG_ACCEPT_PROXY_PROTOCOL = 5,  // number: 0 or 1
     };
 
     // True when `ports` need the block, and so version 1002.

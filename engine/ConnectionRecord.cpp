@@ -64,6 +64,10 @@ std::string EndText(EndReason end, int error) {
             return std::string("connect failed: ") + std::strerror(error);
         case EndReason::Failed:
             return std::string("failed: ") + std::strerror(error);
+        case EndReason::NoProxyHeader:
+            return "no valid PROXY header";
+        case EndReason::ClientNotAllowed:
+            return "client not allowed";
         case EndReason::Stopped:
             break;
     }
@@ -75,7 +79,8 @@ std::string ConnectionRecord::FormatLine() const {
     for (const std::string& field :
          {std::string(udp ? "UDP" : "TCP"), std::to_string(listenPort), OrDash(client),
           OrDash(destination), RouteText(route, ruleName), std::to_string(bytesFromClient),
-          std::to_string(bytesToClient), Seconds(duration), EndText(end, error)}) {
+          std::to_string(bytesToClient), Seconds(duration),
+          EndText(end, error) + (*note != '\0' ? std::string(": ") + note : "")}) {
         line += '\t';
         line += field;
     }

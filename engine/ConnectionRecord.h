@@ -29,6 +29,8 @@ enum class EndReason : std::uint8_t {
     ConnectFailed,      // the destination could not be reached (error says why)
     Failed,             // another error on either side (error says which)
     Stopped,            // the port was stopped or restarted
+    NoProxyHeader,      // no valid PROXY protocol header came in time: reset (note says why)
+    ClientNotAllowed,   // the PROXY header named a client the port does not admit: reset
 };
 
 // One ended TCP connection, or one ended UDP run, as the connection log shows it.
@@ -45,11 +47,12 @@ struct ConnectionRecord {
     std::chrono::milliseconds duration{0};
     EndReason end = EndReason::Stopped;
     int error = 0;  // errno, for ConnectFailed and Failed
+    const char* note = "";  // a fixed text that says more of the end, or ""
 
     // One line of the log, without a line break; the fields, tab-separated:
     //   local time ("2026-03-01 14:05:09"), "TCP" or "UDP", listen port, client,
     //   destination, route, bytes from the client, bytes to the client, duration in
-    //   seconds ("3.204"), how it ended.
+    //   seconds ("3.204"), how it ended (with its note after ": ", when there is one).
     // An absent client or destination is "-". Texts from the configuration (host names,
     // rule names) have backslashes, control bytes and, in the rule name, quotes escaped, so
     // a line never splits. strerror texts: call on one thread only.
@@ -61,7 +64,7 @@ struct ConnectionRecord {
 std::string RouteText(const Route& route, const std::string& ruleName);
 
 // "client closed", "destination closed", "reset", "connect failed: <strerror>",
-// "failed: <strerror>", "stopped".
+// "failed: <strerror>", "stopped", "no valid PROXY header", "client not allowed".
 std::string EndText(EndReason end, int error);
 
 }  // namespace tarnwick

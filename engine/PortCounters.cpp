@@ -127,6 +127,8 @@ PortCounters::Snapshot PortCounters::snapshot() const {
     }
     std::sort(copy.failedConnects.begin(), copy.failedConnects.end());
     copy.resets = Load(resets_);
+    copy.proxyHeaderRefusals = Load(proxyHeaderRefusals_);
+    copy.proxyClientRefusals = Load(proxyClientRefusals_);
     copy.datagramsFromClients = Load(datagramsFromClients_);
     copy.datagramsToClients = Load(datagramsToClients_);
     copy.datagramsDropped = Load(datagramsDropped_);

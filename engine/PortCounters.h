@@ -51,6 +51,8 @@ public:
         std::uint64_t routedClientClosed = 0;
         std::vector<std::pair<int, std::uint64_t>> failedConnects;  // errno, count; by errno
         std::uint64_t resets = 0;
+        std::uint64_t proxyHeaderRefusals = 0;  // no valid PROXY header in time
+        std::uint64_t proxyClientRefusals = 0;  // a PROXY header named a client not allowed
         std::uint64_t datagramsFromClients = 0;
         std::uint64_t datagramsToClients = 0;
         std::uint64_t datagramsDropped = 0;
@@ -77,6 +79,10 @@ public:
     void connectionRouted(const Route& route);
     void connectFailed(int error);
     void connectionReset() { Add(resets_); }
+    // A port that takes PROXY headers reset a connection: it brought no valid header in
+    // time, or its header named a client that the port does not admit.
+    void proxyHeaderRefused() { Add(proxyHeaderRefusals_); }
+    void proxyClientRefused() { Add(proxyClientRefusals_); }
 
     // ---- both: bytes relayed ----
     void addFromClient(std::uint64_t bytes) { Add(bytesFromClients_, bytes); }
@@ -129,6 +135,8 @@ private:
     std::array<ErrorSlot, ERROR_SLOTS> failedConnects_;
     Count otherFailedConnects_{0};
     Count resets_{0};
+    Count proxyHeaderRefusals_{0};
+    Count proxyClientRefusals_{0};
     Count datagramsFromClients_{0};
     Count datagramsToClients_{0};
     Count datagramsDropped_{0};

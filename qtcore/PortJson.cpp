@@ -111,6 +111,10 @@ void AppendPort(QByteArray& out, const ForwardingPort& port) {
         AppendString(out, port.allowFrom[i]);
     }
     out += "]";
+    AppendField(out, in, "proxyProtocol", false);
+    out += '"' + QByteArray(ProxyProtocolName(port.proxyProtocol)) + '"';
+    AppendField(out, in, "acceptProxyProtocol", false);
+    out += port.acceptProxyProtocol ? "true" : "false";
     AppendField(out, in, "forwardIp", false);
     AppendString(out, port.forwardIp);
     AppendField(out, in, "forwardPort", false);
@@ -128,6 +132,24 @@ void AppendPort(QByteArray& out, const ForwardingPort& port) {
 }
 
 // ---- reading ----------------------------------------------------------------------
+
+// "proxyProtocol" ("off" when absent) and "acceptProxyProtocol" (false when absent). A UDP
+// port takes them, as the dialog keeps them, with a warning that it ignores them.
+void ReadProxyProtocol(const JsonObjectReader& in, ForwardingPort& port, QStringList& warnings) {
+    if (!in.get("proxyProtocol", false).isUndefined()) {
+        const QString name = in.choice("proxyProtocol", {"off", "v1", "v2"});
+        port.proxyProtocol = name == "v1"   ? PROXY_PROTOCOL_V1
+                             : name == "v2" ? PROXY_PROTOCOL_V2
+                                            : PROXY_PROTOCOL_OFF;
+    }
+    port.acceptProxyProtocol = in.flag("acceptProxyProtocol");
+    if (!port.isTcp() && port.proxyProtocol != PROXY_PROTOCOL_OFF) {
+        warnings.append(in.path("proxyProtocol") + ": a UDP port sends no PROXY header");
+    }
+    if (!port.isTcp() && port.acceptProxyProtocol) {
+        warnings.append(in.path("acceptProxyProtocol") + ": a UDP port takes no PROXY header");
+    }
+}
 
 void Check(const std::optional<CheckFailure>& failure, const JsonObjectReader& in) {
     if (failure) {
@@ -216,8 +238,8 @@ std::vector<std::string> ReadAllowFrom(const JsonObjectReader& in) {
 std::unique_ptr<ForwardingPort> ReadPort(const QJsonValue& value, const QString& where,
                                          QStringList& warnings) {
     JsonObjectReader in(value, where);
-    in.allowOnly({"protocol", "listenPort", "listenAddress", "allowFrom", "forwardIp",
-                  "forwardPort", "timeoutSeconds", "rules"});
+    in.allowOnly({"protocol", "listenPort", "listenAddress", "allowFrom", "proxyProtocol",
+                  "acceptProxyProtocol", "forwardIp", "forwardPort", "timeoutSeconds", "rules"});
     auto port = std::make_unique<ForwardingPort>();
     port->protocol = in.choice("protocol", {"tcp", "udp"}) == "tcp" ? PROTOCOL_TCP : PROTOCOL_UDP;
     port->listenPort = in.integer("listenPort");
@@ -232,6 +254,7 @@ std::unique_ptr<ForwardingPort> ReadPort(const QJsonValue& value, const QString&
     RefuseControlBytes(in, "forwardIp", port->forwardIp);
     port->listenAddress = ReadListenAddress(in);
     port->allowFrom = ReadAllowFrom(in);
+    ReadProxyProtocol(in, *port, warnings);
     QJsonValue rules = in.get("rules", false);
     if (!rules.isUndefined()) {
         QJsonArray array = JsonObjectReader::ArrayAt(rules, in.path("rules"));

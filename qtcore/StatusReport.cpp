@@ -81,6 +81,8 @@ QJsonObject PortObject(const CPortController& controller, std::size_t row) {
                        {"forwardIp", Bytes(port.forwardIp)},
                        {"forwardPort", port.forwardPort},
                        {"type", port.isSmart() ? "smart" : "standard"},
+                       {"proxyProtocol", ProxyProtocolName(port.proxyProtocol)},
+                       {"acceptProxyProtocol", port.acceptProxyProtocol},
                        {"running", running},
                        {"openError", port.openError != 0 ? QJsonValue(ErrorObject(port.openError))
                                                          : QJsonValue()},
@@ -89,6 +91,12 @@ QJsonObject PortObject(const CPortController& controller, std::size_t row) {
         PortCounters::Snapshot counts = counters->snapshot();
         object["counters"] = port.isTcp() ? TcpCounters(*counters, counts)
                                           : UdpCounters(*counters, counts);
+        if (port.isTcp() && port.acceptProxyProtocol) {
+            QJsonObject tcp = object["counters"].toObject();
+            tcp["proxyHeaderRefusals"] = Number(counts.proxyHeaderRefusals);
+            tcp["proxyClientRefusals"] = Number(counts.proxyClientRefusals);
+            object["counters"] = tcp;
+        }
     }
     return object;
 }

@@ -59,6 +59,9 @@ int CThreadListenTCP::OpenPort() {
         result = listenSocket.Create(*local, SocketType::Stream, true);
     }
     allowedClients = AllowedClients(portCopy->allowFrom);
+    headerSources = portCopy->acceptProxyProtocol && !allowedClients.admitsEveryone()
+                        ? std::make_shared<const AllowedClients>(allowedClients)
+                        : nullptr;
     if (result == 0) {
         listenSocket.SetNoDelay();  // inherited by every accepted connection
         result = listenSocket.Listen(LISTEN_BACKLOG);
@@ -105,6 +108,9 @@ void CThreadListenTCP::StartSession(UniqueFd accepted) {
     auto session = std::make_unique<CThreadTCP>(threadId(), routing, std::move(accepted),
                                                 captureLog, counters, group);
     const ThreadId id = session->threadId();
+    if (headerSources) {
+        session->admitHeaderSources(headerSources);
+    }
     counters->connectionAccepted();  // before the session runs, which may end it at once
     if (WorkerThread::resume(std::move(session))) {
         sessions.insert(id);

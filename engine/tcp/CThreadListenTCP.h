@@ -70,6 +70,9 @@ private:
 
     CSocketListenTCP listenSocket;
     AllowedClients allowedClients;  // from the port copy, when listening starts
+    // The same, for the sessions to check the clients that PROXY headers name; null when
+    // the port takes no headers or admits everyone.
+    std::shared_ptr<const AllowedClients> headerSources;
     // The port copy with its rules read, once listening starts; every session shares it.
     std::shared_ptr<const RoutingTable> routing;
     std::unordered_set<ThreadId> sessions;  // started and not yet known to have ended

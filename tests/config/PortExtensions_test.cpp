@@ -97,6 +97,36 @@ TEST(PortExtensions, SettingsMakeAVersion1002FileWithTheTaggedBlock) {
     EXPECT_EQ(Entries()[1], 0x03);
 }
 
+// The PROXY protocol settings alone also need the block: a reader that does not know them
+// would send the destination a stream without the header it expects.
+TEST(PortExtensions, ProxyProtocolSettingsRoundTrip) {
+    PortTable ports;
+    ports.push_back(Port(443));
+    ports.push_back(Port(444));
+    ports[0]->acceptProxyProtocol = true;
+    ports[1]->proxyProtocol = PROXY_PROTOCOL_V2;
+    Bytes body;
+    for (auto [tag, value] : {std::pair{PortExtensions::TAG_ACCEPT_PROXY_PROTOCOL, 1},
+                              std::pair{PortExtensions::TAG_PROXY_PROTOCOL, 2}}) {
+        PutInt(body, 1);  // one field
+        PutInt(body, tag);
+        PutInt(body, 4);
+        PutInt(body, value);
+    }
+    Bytes image = ConfigImage::Encode(ports);
+    PortTable plain;
+    plain.push_back(Port(443));
+    plain.push_back(Port(444));
+    EXPECT_EQ(image, Concat(WithVersion(ConfigImage::Encode(plain), 1002), Block("TWX2", body)));
+
+    LoadResult loaded = ConfigImage::Decode(image);
+    ASSERT_EQ(loaded.report.outcome, LoadReport::Outcome::Loaded) << loaded.report.describe();
+    ASSERT_EQ(loaded.ports.size(), 2u);
+    EXPECT_TRUE(loaded.ports[0]->sameSettings(*ports[0]));
+    EXPECT_TRUE(loaded.ports[1]->sameSettings(*ports[1]));
+    EXPECT_EQ(ConfigImage::Encode(loaded.ports), image);
+}
+
 TEST(PortExtensions, OptionalSettingsOfALaterVersionAreSkipped) {
     Bytes optional;
     PutInt(optional, PortExtensions::OPTIONAL_TAGS + 77);
