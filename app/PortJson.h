@@ -11,7 +11,7 @@ namespace tarnwick {
 // The configuration as JSON, for scripts and for editing by hand:
 //   {"ports":[{"protocol":"tcp"|"udp","listenPort":N,"listenAddress":"",
 //     "allowFrom":["10.0.0.0/8","::1"],"forwardIp":"...","forwardPort":N,
-//     "timeoutSeconds":N,"rules":[{"ruleName":"...","searchType":"hex"|"text",
+//     "timeoutSeconds":N,"udpIdleSeconds":N,"udpMaxAssociations":N,"rules":[{"ruleName":"...","searchType":"hex"|"text",
 //     "caseSensitive":true|false,"searchData":"...","forwardIp":"...","forwardPort":N}]}]}
 // Texts are byte strings. Bytes that form valid UTF-8 are written as those characters;
 // every other byte 0xXY is written as the escape "\udcXY" (a lone low surrogate, which no

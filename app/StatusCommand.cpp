@@ -42,6 +42,7 @@ std::string TcpText(const QJsonObject& counters) {
                 failed["message"].toString().toStdString() + "\n";
     }
     text += "\tresets: " + Count(counters, "resets") + "\n";
+    text += "\trefused clients: " + Count(counters, "refusedClients") + " connections reset\n";
     return text;
 }
 
@@ -52,9 +53,18 @@ std::string UdpText(const QJsonObject& counters) {
                        Count(counters, "bytesToClients") + " bytes), " +
                        Count(counters, "datagramsDropped") + " dropped\n";
     if (counters["destination"].isString()) {
-        text += "\tdestination: " + counters["destination"].toString().toStdString() + " (" +
-                counters["route"].toString().toStdString() + ")\n";
+        text += "\tlatest destination: " + counters["destination"].toString().toStdString() +
+                " (" + counters["route"].toString().toStdString() + ")\n";
     }
+    text += "\tassociations: " + Count(counters, "associationsOpen") + " open, " +
+            Count(counters, "associationsCreated") + " created, " +
+            Count(counters, "associationsEndedIdle") + " ended idle, " +
+            Count(counters, "associationsEndedByBound") + " ended by the bound\n";
+    text += "\tlookup failures: " + Count(counters, "lookupFailures");
+    if (counters["lastLookupFailure"].isString()) {
+        text += " (last: " + counters["lastLookupFailure"].toString().toStdString() + ")";
+    }
+    text += "\n\trefused clients: " + Count(counters, "refusedClients") + " datagrams dropped\n";
     return text;
 }
 

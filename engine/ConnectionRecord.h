@@ -29,9 +29,14 @@ enum class EndReason : std::uint8_t {
     ConnectFailed,      // the destination could not be reached (error says why)
     Failed,             // another error on either side (error says which)
     Stopped,            // the port was stopped or restarted
+    Refused,            // the client is not among the port's allowed ones
+    Idle,               // UDP: no datagram either way for the port's idle time
+    Evicted,            // UDP: the least recently used when the port was full
+    LookupFailed,       // UDP: the destination's name did not resolve (detail says why)
 };
 
-// One ended TCP connection, or one ended UDP run, as the connection log shows it.
+// One ended TCP connection or UDP association, or a client turned away, as the connection
+// log shows it.
 struct ConnectionRecord {
     bool udp = false;
     std::int32_t listenPort = 0;
@@ -44,7 +49,8 @@ struct ConnectionRecord {
     std::chrono::system_clock::time_point endedAt;
     std::chrono::milliseconds duration{0};
     EndReason end = EndReason::Stopped;
-    int error = 0;  // errno, for ConnectFailed and Failed
+    int error = 0;       // errno, for ConnectFailed and Failed
+    std::string detail;  // the resolver's reason, for LookupFailed
 
     // One line of the log, without a line break; the fields, tab-separated:
     //   local time ("2026-03-01 14:05:09"), "TCP" or "UDP", listen port, client,
@@ -61,7 +67,8 @@ struct ConnectionRecord {
 std::string RouteText(const Route& route, const std::string& ruleName);
 
 // "client closed", "destination closed", "reset", "connect failed: <strerror>",
-// "failed: <strerror>", "stopped".
-std::string EndText(EndReason end, int error);
+// "failed: <strerror>", "stopped", "refused", "idle", "evicted",
+// "lookup failed: <detail>".
+std::string EndText(EndReason end, int error, const std::string& detail = {});
 
 }  // namespace tarnwick
