@@ -193,14 +193,14 @@ TEST_F(StatusE2E, SmartAndStandardPortsCountAndLogEveryConnection) {
               R"({"accepted":7,"bytesFromClients":20,"bytesToClients":48,)"
               R"("defaultRoutes":{"clientClosed":1,"noMatch":1,"standard":0,"timeout":1},)"
               R"("failedConnects":[{"count":1,"errno":111,"message":"Connection refused",)"
-              R"("name":"ECONNREFUSED"}],"logLinesDropped":0,"open":0,"resets":1,)"
+              R"("name":"ECONNREFUSED"}],"logLinesDropped":0,"open":0,"refusedClients":0,"resets":1,)"
               R"("rules":[{"connections":2,"rule":1,"ruleName":"one"},)"
               R"({"connections":1,"rule":2,"ruleName":"two"},)"
               R"({"connections":1,"rule":3,"ruleName":"dead"}]})");
     EXPECT_EQ(QJsonDocument(Object(Object(ports[1])["counters"])).toJson(QJsonDocument::Compact).toStdString(),
               R"({"accepted":1,"bytesFromClients":0,"bytesToClients":4,)"
               R"("defaultRoutes":{"clientClosed":0,"noMatch":0,"standard":1,"timeout":0},)"
-              R"("failedConnects":[],"logLinesDropped":0,"open":0,"resets":0,"rules":[]})");
+              R"("failedConnects":[],"logLinesDropped":0,"open":0,"refusedClients":0,"resets":0,"rules":[]})");
 
     tarnwick->signal(SIGTERM);
     ASSERT_EQ(tarnwick->wait(30s), 0) << tarnwick->err();
