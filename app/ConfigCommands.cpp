@@ -3,7 +3,7 @@
 #include <QFile>
 #include <QSaveFile>
 
-#include "app/PortJson.h"
+#include "qtcore/PortJson.h"
 
 namespace tarnwick {
 

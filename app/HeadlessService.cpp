@@ -87,7 +87,9 @@ int HeadlessService::run() {
     for (const auto& port : controller_.ports()) {
         printRow(*port, false);
     }
-    sayWhenEmpty();
+    if (loaded.report.complete()) {
+        sayWhenEmpty();
+    }
     controller_.startAll();
     return QCoreApplication::exec();
 }

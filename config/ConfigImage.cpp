@@ -72,7 +72,7 @@ std::unique_ptr<ForwardingPort> ReadPort(ImageReader& in, std::int32_t version, 
 
 std::vector<unsigned char> ConfigImage::Encode(const PortTable& ports) {
     ImageWriter out;
-    out.putInt(CONFIG_VERSION);
+    out.putInt(PortExtensions::Needed(ports) ? CONFIG_VERSION_EXTENDED : CONFIG_VERSION);
     out.putInt(static_cast<std::int32_t>(ports.size()));
     for (const auto& port : ports) {
         out.putInt(port->protocol);
@@ -97,17 +97,20 @@ std::vector<unsigned char> ConfigImage::Encode(const PortTable& ports) {
 
 namespace {
 
-// The version, the port count and the port entries, into `result`; false when it stopped
-// early (the failure is in `in`).
-bool ReadEntries(ImageReader& in, LoadResult& result) {
+// The version (into `versionRead`), the port count and the port entries, into `result`;
+// false when it stopped early (the failure is in `in`).
+bool ReadEntries(ImageReader& in, LoadResult& result, std::int32_t& versionRead) {
     auto version = in.getInt("version");
     if (!version) {
         return false;
     }
-    if (*version != CONFIG_VERSION && *version != CONFIG_VERSION_NO_TIMEOUT) {
-        in.failAt(0, "version", "version " + std::to_string(*version) + " is not 1000 or 1001");
+    if (*version != CONFIG_VERSION && *version != CONFIG_VERSION_NO_TIMEOUT &&
+        *version != CONFIG_VERSION_EXTENDED) {
+        in.failAt(0, "version",
+                  "version " + std::to_string(*version) + " is not 1000, 1001 or 1002");
         return false;
     }
+    versionRead = *version;
     auto portCount = in.getCount("portCount");
     if (!portCount) {
         return false;
@@ -136,10 +139,11 @@ bool ReadEntries(ImageReader& in, LoadResult& result) {
 LoadResult ConfigImage::Decode(const unsigned char* data, std::size_t size) {
     LoadResult result;
     ImageReader in(data, 0, size, "file");
-    if (!ReadEntries(in, result)) {
+    std::int32_t version = 0;
+    if (!ReadEntries(in, result, version)) {
         in.report(result.report);
-    } else if (in.remaining() > 0) {
-        PortExtensions::Read(data, size, in.offset(), result.ports, result.report);
+    } else if (in.remaining() > 0 || version == CONFIG_VERSION_EXTENDED) {
+        PortExtensions::Read(data, size, in.offset(), version, result.ports, result.report);
     }
     return result;
 }
@@ -156,8 +160,10 @@ std::string LoadReport::describe() const {
             return where + ": cannot be read: " + reason;
         case Outcome::Incomplete:
             return where + ": stopped at byte " + std::to_string(offset) + " (" + field +
-                   "): " + reason + "; " + kept + " kept" +
-                   (extensionsLost ? ", without listen addresses and allowed clients" : "");
+                   "): " + reason + "; " +
+                   (portsWithheld ? "no port is loaded, since the settings that restrict them "
+                                    "cannot be read"
+                                  : kept + " kept");
     }
     return where;
 }

@@ -11,6 +11,10 @@ namespace tarnwick {
 
 inline constexpr std::int32_t CONFIG_VERSION = 1001;             // written; has timeouts
 inline constexpr std::int32_t CONFIG_VERSION_NO_TIMEOUT = 1000;  // still read
+// Written instead of 1001 when a port has settings that only the extension block holds,
+// so that a reader that knows only the entries refuses the file rather than run the port
+// without them.
+inline constexpr std::int32_t CONFIG_VERSION_EXTENDED = 1002;
 
 // What a load did: how many ports it kept, and where and why it stopped early.
 struct LoadReport {
@@ -27,9 +31,9 @@ struct LoadReport {
     std::size_t offset = 0;  // Incomplete: byte offset of the field it stopped at
     std::string field;       // Incomplete: which field, e.g. "port 2, rule 1, searchData size"
     std::string reason;      // Incomplete, Unreadable: why
-    // Incomplete: the ports are all there, but the block after them with their listen
-    // addresses and allowed clients was damaged, so no port has those settings.
-    bool extensionsLost = false;
+    // Incomplete: the block after the entries, with the settings that restrict where a
+    // port listens and whom it admits, could not be read, so no port was kept at all.
+    bool portsWithheld = false;
 
     bool complete() const { return outcome == Outcome::Loaded || outcome == Outcome::Missing; }
 
@@ -46,7 +50,8 @@ struct LoadResult {
 // (length + 1) followed by the bytes and a terminating 0, no padding anywhere.
 class ConfigImage {
 public:
-    // The whole file for `ports`, in table order, as version 1001.
+    // The whole file for `ports`, in table order: version 1001, or 1002 followed by the
+    // extension block when a port needs it.
     static std::vector<unsigned char> Encode(const PortTable& ports);
 
     // Reads an image. Stops at the first field it cannot read whole, at a wrong version,

@@ -2,6 +2,9 @@
 
 #include <limits>
 
+#include "config/AddressPrefix.h"
+#include "config/IpAddress.h"
+
 namespace tarnwick {
 
 namespace {
@@ -11,6 +14,7 @@ bool IsPort(std::int32_t value) { return value >= 1 && value <= 65535; }
 
 const char* const INVALID_PORT = "Invalid Port";
 const char* const IP_TOO_LONG_CAPTION = "Invalid IP";
+const char* const INVALID_ADDRESS = "Invalid Address";
 
 std::string TooLong(const char* what) {
     return std::string(what) + " cannot exceed " + std::to_string(MAX_TEXT_LENGTH) + " characters";
@@ -71,6 +75,28 @@ std::optional<CheckFailure> CheckRuleValues(const RuleValues& values) {
     if (values.searchData.size() > MAX_SEARCH_DATA_LENGTH) {
         return CheckFailure{"searchData", "Search Data cannot exceed 4096 characters",
                             "Search Data too long"};
+    }
+    return std::nullopt;
+}
+
+std::optional<CheckFailure> CheckListenAddress(const std::string& address) {
+    if (address.empty() || IpAddress::Parse(address)) {
+        return std::nullopt;
+    }
+    return CheckFailure{"listenAddress",
+                        "Invalid Listen Address Entered, \"" + address +
+                            "\" is not an IPv4 or IPv6 address",
+                        INVALID_ADDRESS};
+}
+
+std::optional<CheckFailure> CheckAllowedClients(const std::vector<std::string>& clients) {
+    for (const std::string& client : clients) {
+        if (!AddressPrefix::Parse(client)) {
+            return CheckFailure{"allowFrom",
+                                "Invalid Allowed Client Entered, \"" + client +
+                                    "\" is not an address or prefix",
+                                INVALID_ADDRESS};
+        }
     }
     return std::nullopt;
 }

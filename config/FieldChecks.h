@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarnwick {
 
@@ -49,5 +50,11 @@ struct RuleValues {
 // bytes, as they are stored.
 std::optional<CheckFailure> CheckPortValues(const PortValues& values);
 std::optional<CheckFailure> CheckRuleValues(const RuleValues& values);
+
+// Where a port listens and whom it admits, as --import takes them: "" or an IPv4 or IPv6
+// address; each allowed client an address or a prefix ("10.0.0.0/8"). The failure names
+// the first bad entry, worded as the port dialog's other messages.
+std::optional<CheckFailure> CheckListenAddress(const std::string& address);
+std::optional<CheckFailure> CheckAllowedClients(const std::vector<std::string>& clients);
 
 }  // namespace tarnwick

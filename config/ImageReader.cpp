@@ -61,6 +61,25 @@ std::optional<std::string> ImageReader::getString(const std::string& field) {
     return std::string(text, ::strnlen(text, length));
 }
 
+void ImageReader::skip(std::size_t count) {
+    if (failed()) {
+        return;
+    }
+    if (count > remaining()) {
+        fail(span_, "the " + span_ + " ends inside this field");
+        return;
+    }
+    offset_ += count;
+}
+
+void ImageReader::take(const ImageReader& part) {
+    if (failed()) {
+        return;
+    }
+    offset_ = part.offset_;
+    failure_ = part.failure_;
+}
+
 void ImageReader::failAt(std::size_t at, const std::string& field, const std::string& reason) {
     if (!failed()) {
         failure_ = Failure{at, field, reason};

@@ -36,6 +36,15 @@ public:
     // A string is its size n (length + 1) and n bytes; the text ends at the first 0 byte.
     std::optional<std::string> getString(const std::string& field);
 
+    // Passes over `count` bytes, or fails when fewer are left.
+    void skip(std::size_t count);
+    // A reader of the next `count` bytes, which the caller has checked are there; `take`
+    // then moves past what it read and keeps its failure.
+    ImageReader sub(std::size_t count, std::string span) const {
+        return ImageReader(data_, offset_, offset_ + count, std::move(span));
+    }
+    void take(const ImageReader& part);
+
     void failAt(std::size_t at, const std::string& field, const std::string& reason);
     void fail(const std::string& field, const std::string& reason) {
         failAt(offset_, field, reason);

@@ -23,6 +23,10 @@ public:
         bytes_.push_back(0);
     }
 
+    void putBytes(const std::vector<unsigned char>& bytes) {
+        bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+    }
+
     std::size_t size() const { return bytes_.size(); }
     std::vector<unsigned char> take() { return std::move(bytes_); }
 

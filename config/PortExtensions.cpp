@@ -1,7 +1,6 @@
 #include "config/PortExtensions.h"
 
 #include <cstring>
-#include <optional>
 #include <string>
 
 #include "config/ImageReader.h"
@@ -11,94 +10,212 @@ namespace tarnwick {
 
 namespace {
 
-struct PortSettings {
-    std::string listenAddress;
-    std::vector<std::string> allowFrom;
+constexpr std::size_t FIELD_HEADER_BYTES = 8;  // tag and size
+
+// ---- Writing -----------------------------------------------------------------------
+
+// The fields of one port, each as tag, size and value.
+class FieldWriter {
+public:
+    void putString(std::int32_t tag, const std::string& text) {
+        ImageWriter value;
+        value.putString(text);
+        put(tag, value);
+    }
+
+    void putStrings(std::int32_t tag, const std::vector<std::string>& texts) {
+        ImageWriter value;
+        value.putInt(static_cast<std::int32_t>(texts.size()));
+        for (const std::string& text : texts) {
+            value.putString(text);
+        }
+        put(tag, value);
+    }
+
+    void putInt(std::int32_t tag, std::int32_t number) {
+        ImageWriter value;
+        value.putInt(number);
+        put(tag, value);
+    }
+
+    // The port's field count, then its fields.
+    void appendTo(ImageWriter& body) {
+        body.putInt(count_);
+        std::vector<unsigned char> bytes = fields_.take();
+        body.putBytes(bytes);
+    }
+
+private:
+    void put(std::int32_t tag, ImageWriter& value) {
+        std::vector<unsigned char> bytes = value.take();
+        fields_.putInt(tag);
+        fields_.putInt(static_cast<std::int32_t>(bytes.size()));
+        fields_.putBytes(bytes);
+        ++count_;
+    }
+
+    ImageWriter fields_;
+    std::int32_t count_ = 0;
 };
 
-std::optional<PortSettings> ReadPortSettings(ImageReader& in, std::size_t number) {
-    const std::string where = "extension block, port " + std::to_string(number) + ", ";
-    PortSettings settings;
-    auto listenAddress = in.getString(where + "listenAddress");
-    auto count = in.getCount(where + "allowFrom count", 4);
-    if (in.failed()) {
-        return std::nullopt;
+// Only the settings that differ from their defaults are written.
+void WriteFields(const ForwardingPort& port, FieldWriter& fields) {
+    if (!port.listenAddress.empty()) {
+        fields.putString(PortExtensions::TAG_LISTEN_ADDRESS, port.listenAddress);
     }
-    settings.listenAddress = std::move(*listenAddress);
-    for (std::int32_t i = 0; i < *count; ++i) {
-        auto entry = in.getString(where + "allowFrom " + std::to_string(i + 1));
-        if (!entry) {
-            return std::nullopt;
-        }
-        settings.allowFrom.push_back(std::move(*entry));
+    if (!port.allowFrom.empty()) {
+        fields.putStrings(PortExtensions::TAG_ALLOW_FROM, port.allowFrom);
     }
-    return settings;
 }
 
-// A damaged block: the ports stay, without any of its settings.
-void LoseExtensions(const ImageReader& in, LoadReport& report) {
+bool NeedsFields(const ForwardingPort& port) {
+    FieldWriter fields;
+    WriteFields(port, fields);
+    ImageWriter body;
+    fields.appendTo(body);
+    return body.size() > 4;
+}
+
+// ---- Reading -----------------------------------------------------------------------
+
+// Withholds every port: a restriction that cannot be read must not widen one.
+void WithholdPorts(const ImageReader& in, PortTable& ports, LoadReport& report) {
     in.report(report);
-    report.extensionsLost = true;
+    report.portsWithheld = true;
+    report.portsRead = 0;
+    ports.clear();
 }
 
-void ReportTrailingBytes(LoadReport& report, std::size_t offset, std::size_t count,
-                         const char* after) {
+void ReportTrailingBytes(LoadReport& report, std::size_t offset, std::size_t count) {
     report.outcome = LoadReport::Outcome::Incomplete;
     report.offset = offset;
     report.field = "end of file";
-    report.reason = std::to_string(count) + " bytes follow the " + after;
+    report.reason = std::to_string(count) + " bytes follow the extension block";
+}
+
+// Reads one field's value into `port`. A critical tag that this reader does not know
+// fails `in`; an optional one is skipped.
+void ReadField(ImageReader& in, std::int32_t tag, const std::string& where,
+               ForwardingPort& port) {
+    switch (tag) {
+        case PortExtensions::TAG_LISTEN_ADDRESS:
+            if (auto address = in.getString(where + "listenAddress")) {
+                port.listenAddress = std::move(*address);
+            }
+            return;
+        case PortExtensions::TAG_ALLOW_FROM: {
+            auto count = in.getCount(where + "allowFrom count", 4);
+            for (std::int32_t i = 0; count && i < *count && !in.failed(); ++i) {
+                if (auto entry = in.getString(where + "allowFrom " + std::to_string(i + 1))) {
+                    port.allowFrom.push_back(std::move(*entry));
+                }
+            }
+            return;
+        }
+        default:
+            if (tag < PortExtensions::OPTIONAL_TAGS) {
+                in.fail(where + "field " + std::to_string(tag),
+                        "setting " + std::to_string(tag) +
+                            " is not known to this version, and may restrict the port");
+            } else {
+                in.skip(in.remaining());  // an optional setting of a later version
+            }
+    }
+}
+
+void ReadTaggedPort(ImageReader& in, std::size_t number, ForwardingPort& port) {
+    const std::string where = "extension block, port " + std::to_string(number) + ", ";
+    auto count = in.getCount(where + "field count", FIELD_HEADER_BYTES);
+    for (std::int32_t i = 0; count && i < *count && !in.failed(); ++i) {
+        const std::string field = where + "field " + std::to_string(i + 1);
+        auto tag = in.getInt(field + " tag");
+        const std::size_t sizeAt = in.offset();
+        auto size = in.getInt(field + " size");
+        if (size && (*size < 0 || static_cast<std::size_t>(*size) > in.remaining())) {
+            in.failAt(sizeAt, field + " size",
+                      "size " + std::to_string(*size) + " does not fit the extension block");
+        }
+        if (in.failed()) {
+            return;
+        }
+        ImageReader value = in.sub(static_cast<std::size_t>(*size), "extension block field");
+        ReadField(value, *tag, where, port);
+        if (!value.failed() && value.remaining() > 0) {
+            value.fail(field, std::to_string(value.remaining()) +
+                                  " bytes follow the value of setting " + std::to_string(*tag));
+        }
+        in.take(value);
+    }
+}
+
+void ReadUntaggedPort(ImageReader& in, std::size_t number, ForwardingPort& port) {
+    const std::string where = "extension block, port " + std::to_string(number) + ", ";
+    ReadField(in, PortExtensions::TAG_LISTEN_ADDRESS, where, port);
+    ReadField(in, PortExtensions::TAG_ALLOW_FROM, where, port);
 }
 
 }  // namespace
 
-void PortExtensions::Append(const PortTable& ports, std::vector<unsigned char>& image) {
-    bool used = false;
+bool PortExtensions::Needed(const PortTable& ports) {
     for (const auto& port : ports) {
-        used = used || port->hasAddressSettings();
+        if (NeedsFields(*port)) {
+            return true;
+        }
     }
-    if (!used) {
+    return false;
+}
+
+void PortExtensions::Append(const PortTable& ports, std::vector<unsigned char>& image) {
+    if (!Needed(ports)) {
         return;
     }
     ImageWriter body;
     for (const auto& port : ports) {
-        body.putString(port->listenAddress);
-        body.putInt(static_cast<std::int32_t>(port->allowFrom.size()));
-        for (const std::string& entry : port->allowFrom) {
-            body.putString(entry);
-        }
+        FieldWriter fields;
+        WriteFields(*port, fields);
+        fields.appendTo(body);
     }
-    ImageWriter length;
-    length.putInt(static_cast<std::int32_t>(body.size()));
-    std::vector<unsigned char> lengthBytes = length.take();
-    std::vector<unsigned char> bodyBytes = body.take();
-    image.insert(image.end(), std::begin(MAGIC), std::end(MAGIC));
-    image.insert(image.end(), lengthBytes.begin(), lengthBytes.end());
-    image.insert(image.end(), bodyBytes.begin(), bodyBytes.end());
+    ImageWriter block;
+    block.putBytes(std::vector<unsigned char>(std::begin(MAGIC), std::end(MAGIC)));
+    block.putInt(static_cast<std::int32_t>(body.size()));
+    block.putBytes(body.take());
+    std::vector<unsigned char> bytes = block.take();
+    image.insert(image.end(), bytes.begin(), bytes.end());
 }
 
 void PortExtensions::Read(const unsigned char* data, std::size_t size, std::size_t offset,
-                          PortTable& ports, LoadReport& report) {
-    if (size - offset < sizeof MAGIC || std::memcmp(data + offset, MAGIC, sizeof MAGIC) != 0) {
-        ReportTrailingBytes(report, offset, size - offset, "last port entry");
+                          std::int32_t version, PortTable& ports, LoadReport& report) {
+    const bool tagged = version == CONFIG_VERSION_EXTENDED;
+    const unsigned char* magic = tagged ? MAGIC : MAGIC_UNTAGGED;
+    ImageReader header(data, offset, size, "extension block");
+    if (size - offset < sizeof MAGIC || std::memcmp(data + offset, magic, sizeof MAGIC) != 0) {
+        header.fail("extension block",
+                    size == offset ? "version " + std::to_string(version) +
+                                         " promises an extension block, and the file ends"
+                                   : std::to_string(size - offset) +
+                                         " bytes follow the last port entry, and they are not "
+                                         "an extension block");
+        WithholdPorts(header, ports, report);
         return;
     }
-    ImageReader header(data, offset + sizeof MAGIC, size, "extension block");
+    header.skip(sizeof MAGIC);
+    const std::size_t lengthAt = header.offset();
     auto length = header.getInt("extension block length");
     if (length && (*length < 0 || static_cast<std::size_t>(*length) > header.remaining())) {
-        header.failAt(offset + sizeof MAGIC, "extension block length",
+        header.failAt(lengthAt, "extension block length",
                       "length " + std::to_string(*length) + " does not fit the " +
                           std::to_string(header.remaining()) + " bytes after it");
     }
     if (header.failed()) {
-        LoseExtensions(header, report);
+        WithholdPorts(header, ports, report);
         return;
     }
-    const std::size_t end = header.offset() + static_cast<std::size_t>(*length);
-    ImageReader in(data, header.offset(), end, "extension block");
-    std::vector<PortSettings> settings;
+    ImageReader in = header.sub(static_cast<std::size_t>(*length), "extension block");
     for (std::size_t i = 0; i < ports.size() && !in.failed(); ++i) {
-        if (auto one = ReadPortSettings(in, i + 1)) {
-            settings.push_back(std::move(*one));
+        if (tagged) {
+            ReadTaggedPort(in, i + 1, *ports[i]);
+        } else {
+            ReadUntaggedPort(in, i + 1, *ports[i]);
         }
     }
     if (!in.failed() && in.remaining() > 0) {
@@ -106,15 +223,12 @@ void PortExtensions::Read(const unsigned char* data, std::size_t size, std::size
                 std::to_string(in.remaining()) + " bytes follow the last port's settings");
     }
     if (in.failed()) {
-        LoseExtensions(in, report);
+        WithholdPorts(in, ports, report);
         return;
     }
-    for (std::size_t i = 0; i < ports.size(); ++i) {
-        ports[i]->listenAddress = std::move(settings[i].listenAddress);
-        ports[i]->allowFrom = std::move(settings[i].allowFrom);
-    }
-    if (end < size) {
-        ReportTrailingBytes(report, end, size - end, "extension block");
+    header.take(in);
+    if (header.remaining() > 0) {
+        ReportTrailingBytes(report, header.offset(), header.remaining());
     }
 }
 

@@ -48,6 +48,7 @@ void CPortController::insertPort(std::unique_ptr<ForwardingPort> port) {
 std::unique_ptr<ForwardingPort> CPortController::removePort(std::size_t row) {
     std::unique_ptr<ForwardingPort> removed = std::move(ports_.at(row));
     ports_.erase(ports_.begin() + static_cast<std::ptrdiff_t>(row));
+    recent_.erase(removed.get());
     return removed;
 }
 
@@ -70,7 +71,7 @@ void CPortController::startPort(int row) {
 }
 
 void CPortController::startWorker(ForwardingPort& record, std::shared_ptr<UniqueFd> socket) {
-    auto counters = std::make_shared<PortCounters>(record, static_cast<bool>(connectionLog_));
+    auto counters = std::make_shared<PortCounters>(record, logsConnections());
     record.openError = 0;
     std::unique_ptr<CThreadPort> worker = CreateWorker(record, captureLog_);
     // The id and handle go into the record first, so that the worker's copy carries them.
@@ -172,6 +173,7 @@ void CPortController::shutdown(std::chrono::milliseconds wait) {
     liveWorkers_.clear();
     drainConnectionLog();  // the connections that the stop ended
     workerCounters_.clear();
+    recent_.clear();
     ports_.clear();
 }
 
@@ -197,16 +199,40 @@ void CPortController::setConnectionLog(ConnectionLog log) {
 
 void CPortController::drainConnectionLog() {
     for (const WorkerCounters& worker : workerCounters_) {
-        drain(*worker.counters);
+        drain(worker.threadId, *worker.counters);
     }
 }
 
-void CPortController::drain(PortCounters& counters) {
-    if (!connectionLog_ || !counters.logsConnections()) {
+void CPortController::keepRecentConnections(std::size_t count) {
+    recentLimit_ = count;
+}
+
+std::vector<ConnectionRecord> CPortController::recentConnections(std::size_t row) const {
+    auto found = recent_.find(ports_.at(row).get());
+    if (found == recent_.end()) {
+        return {};
+    }
+    return {found->second.begin(), found->second.end()};
+}
+
+// The worker's queued records go to the log and to its port's recent ones.
+void CPortController::drain(ThreadId threadId, PortCounters& counters) {
+    if (!counters.logsConnections()) {
         return;
     }
-    for (const ConnectionRecord& record : counters.takeConnectionLog()) {
-        connectionLog_(record);
+    const int row = rowOf(threadId);
+    for (ConnectionRecord& record : counters.takeConnectionLog()) {
+        if (connectionLog_) {
+            connectionLog_(record);
+        }
+        if (row < 0 || recentLimit_ == 0) {
+            continue;
+        }
+        std::deque<ConnectionRecord>& kept = recent_[ports_[row].get()];
+        kept.push_back(std::move(record));
+        while (kept.size() > recentLimit_) {
+            kept.pop_front();
+        }
     }
 }
 
@@ -225,7 +251,7 @@ void CPortController::forgetCounters(ThreadId threadId) {
         std::find_if(workerCounters_.begin(), workerCounters_.end(),
                      [&](const WorkerCounters& worker) { return worker.threadId == threadId; });
     if (found != workerCounters_.end()) {
-        drain(*found->counters);
+        drain(threadId, *found->counters);
         workerCounters_.erase(found);
     }
 }

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -47,10 +49,12 @@ public:
     void insertPort(std::unique_ptr<ForwardingPort> port);
     // Removes a row and hands its record back (Delete, after `stopPort`).
     std::unique_ptr<ForwardingPort> removePort(std::size_t row);
-    // Hands the whole table over, leaving no rows (a reload rebuilds it).
+    // Hands the whole table over, leaving no rows and no kept records (a reload rebuilds
+    // it).
     PortTable takePorts() {
         PortTable taken;
         taken.swap(ports_);
+        recent_.clear();
         return taken;
     }
     // Reorders the rows to follow a sort: the row now at index i was at `oldRows[i]`.
@@ -90,6 +94,12 @@ public:
     // Hands every queued record to the log, port by port, each port's oldest first. Also
     // done for a worker's last records when it reports its end, and at shutdown.
     void drainConnectionLog();
+    // Workers started from now on queue their records as for the log, and each port keeps
+    // the last `count` of them (taken when the log is drained), for a window that shows
+    // them. A port's records go with its row.
+    void keepRecentConnections(std::size_t count);
+    // The row's kept records, oldest first; empty when it has none.
+    std::vector<ConnectionRecord> recentConnections(std::size_t row) const;
 
 private:
     // A started worker's counters, kept until the worker has reported its end.
@@ -105,7 +115,8 @@ private:
     int rowOf(ThreadId threadId) const;
     void forgetWorker(ThreadId threadId);
     void forgetCounters(ThreadId threadId);
-    void drain(PortCounters& counters);
+    void drain(ThreadId threadId, PortCounters& counters);
+    bool logsConnections() const { return connectionLog_ || recentLimit_ > 0; }
     bool validRow(int row) const {
         return row >= 0 && static_cast<std::size_t>(row) < ports_.size();
     }
@@ -117,6 +128,8 @@ private:
     std::vector<WorkerEntry> liveWorkers_;
     std::vector<WorkerCounters> workerCounters_;
     ConnectionLog connectionLog_;
+    std::size_t recentLimit_ = 0;
+    std::map<const ForwardingPort*, std::deque<ConnectionRecord>> recent_;  // by record
     bool shutDown_ = false;
 };
 

@@ -2,10 +2,12 @@
 
 #include <QBoxLayout>
 #include <QCheckBox>
+#include <QFormLayout>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -39,6 +41,9 @@ CAddPortDlg::CAddPortDlg(ForwardingPort* editedPort, QWidget* parent)
       timeout_(NewNumberField(this, "timeoutSeconds")),
       forwardIp_(NewTextField(this, "forwardIp")),
       forwardPort_(NewNumberField(this, "forwardPort")),
+      listenAddress_(NewTextField(this, "listenAddress")),
+      allowFrom_(new QPlainTextEdit(this)),
+      addressForm_(new QFormLayout),
       ok_(NewButton(this, "ok", tr("&OK"))),
       cancel_(NewButton(this, "cancel", tr("&Cancel"))) {
     setWindowTitle(isEditMode() ? tr("Edit Forwarding Port") : tr("Add New Forwarding Port"));
@@ -66,7 +71,7 @@ CAddPortDlg::CAddPortDlg(ForwardingPort* editedPort, QWidget* parent)
     connect(ruleList_, &QTreeWidget::itemDoubleClicked, this, &CAddPortDlg::editRule);
 
     SetTabChain({ok_, cancel_, tcp_, udp_, listenPort_, capture_, ruleList_, forwardIp_,
-                 forwardPort_, timeout_});
+                 forwardPort_, timeout_, listenAddress_, allowFrom_});
     ok_->setFocus();
 }
 
@@ -112,10 +117,25 @@ void CAddPortDlg::buildLayout() {
     fields->addWidget(ruleList_, 1);
     fields->addLayout(timeoutRow);
     fields->addWidget(fallback);
+    fields->addWidget(buildAddressBox());
 
     auto* page = new QHBoxLayout(this);
     page->addLayout(fields, 1);
     page->addLayout(NewButtonColumn(ok_, cancel_));
+}
+
+QGroupBox* CAddPortDlg::buildAddressBox() {
+    listenAddress_->setPlaceholderText(tr("every IPv4 address"));
+    allowFrom_->setObjectName(QStringLiteral("allowFrom"));
+    allowFrom_->setPlaceholderText(tr("everyone; or one address or prefix per line (10.0.0.0/8)"));
+    allowFrom_->setTabChangesFocus(true);
+    allowFrom_->setFixedHeight(allowFrom_->fontMetrics().lineSpacing() * 3 + 12);
+    auto* box = new QGroupBox(tr("Listen address and clients"), this);
+    box->setLayout(addressForm_);
+    addressForm_->addRow(NewBuddyLabel(box, tr("Listen a&ddress:"), listenAddress_),
+                         listenAddress_);
+    addressForm_->addRow(NewBuddyLabel(box, tr("Allowed c&lients:"), allowFrom_), allowFrom_);
+    return box;
 }
 
 void CAddPortDlg::showForm(const PortForm& form) {
@@ -126,6 +146,8 @@ void CAddPortDlg::showForm(const PortForm& form) {
     timeout_->setText(form.timeoutSeconds);
     forwardIp_->setText(form.forwardIp);
     forwardPort_->setText(form.forwardPort);
+    listenAddress_->setText(form.listenAddress);
+    allowFrom_->setPlainText(form.allowFrom);
 }
 
 PortForm CAddPortDlg::form() const {
@@ -136,6 +158,8 @@ PortForm CAddPortDlg::form() const {
     form.timeoutSeconds = timeout_->text();
     form.forwardIp = forwardIp_->text();
     form.forwardPort = forwardPort_->text();
+    form.listenAddress = listenAddress_->text();
+    form.allowFrom = allowFrom_->toPlainText();
     return form;
 }
 

@@ -11,7 +11,10 @@
 QT_BEGIN_NAMESPACE
 class QCheckBox;
 class QLineEdit;
+class QFormLayout;
+class QGroupBox;
 class QMenu;
+class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
 QT_END_NAMESPACE
@@ -21,7 +24,8 @@ namespace tarnwick {
 class CListCtrlEx;
 
 // The modal dialog that creates a forwarding port or changes one: protocol, listen port,
-// capture option, the ordered rules, the timeout and the default destination. The rules
+// capture option, the ordered rules, the timeout, the default destination, and where the
+// port listens and whom it admits. The rules
 // list's order from top to bottom is the order in which the rules are tried.
 //
 // Ownership while it is open: a rule of the edited record stays the record's; its row
@@ -69,6 +73,7 @@ public:
 
 private:
     void buildLayout();
+    QGroupBox* buildAddressBox();
     void showForm(const PortForm& form);
     void appendRuleRow(ForwardingRule* rule);
     void showRuleRow(int row, const ForwardingRule& rule);
@@ -91,6 +96,9 @@ private:
     QLineEdit* timeout_;
     QLineEdit* forwardIp_;
     QLineEdit* forwardPort_;
+    QLineEdit* listenAddress_;
+    QPlainTextEdit* allowFrom_;
+    QFormLayout* addressForm_;  // where the listen address and allowed clients sit
     QPushButton* ok_;
     QPushButton* cancel_;
 };

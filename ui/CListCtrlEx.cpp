@@ -98,6 +98,23 @@ void CListCtrlEx::setRowText(int row, int column, const QString& text) {
     }
 }
 
+void CListCtrlEx::setCellNote(int row, int column, const QIcon& icon, const QString& tip) {
+    if (QTreeWidgetItem* item = topLevelItem(row)) {
+        item->setIcon(column, icon);
+        item->setToolTip(column, tip);
+    }
+}
+
+QString CListCtrlEx::cellTip(int row, int column) const {
+    const QTreeWidgetItem* item = topLevelItem(row);
+    return item ? item->toolTip(column) : QString();
+}
+
+bool CListCtrlEx::hasCellIcon(int row, int column) const {
+    const QTreeWidgetItem* item = topLevelItem(row);
+    return item != nullptr && !item->icon(column).isNull();
+}
+
 QVariant CListCtrlEx::itemData(int row) const {
     const QTreeWidgetItem* item = topLevelItem(row);
     return item ? item->data(0, ITEM_DATA_ROLE) : QVariant();
@@ -310,8 +327,12 @@ bool CListCtrlEx::showCutTextTip(QEvent* event) {
         QToolTip::hideText();
         return false;
     }
-    const QString text = index.data(Qt::DisplayRole).toString();
     const QRect cell = visualRect(index);
+    if (const QString tip = index.data(Qt::ToolTipRole).toString(); !tip.isEmpty()) {
+        QToolTip::showText(help->globalPos(), tip, viewport(), cell);
+        return true;
+    }
+    const QString text = index.data(Qt::DisplayRole).toString();
     // The delegate leaves a margin on each side of the text; a text that needs more room
     // than the cell minus those margins is shown cut.
     const int margin = 2 * (style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFont>
+#include <QIcon>
 #include <QList>
 #include <QStringList>
 #include <QTreeWidget>
@@ -40,6 +41,12 @@ public:
 
     QString rowText(int row, int column) const;
     void setRowText(int row, int column, const QString& text);
+    // An icon before a cell's text and the tip shown when the pointer rests on the cell
+    // (in place of the cut-text tip); a null icon and an empty tip take them away. Moves
+    // and sorts do not carry them: the owner sets them again.
+    void setCellNote(int row, int column, const QIcon& icon, const QString& tip);
+    QString cellTip(int row, int column) const;
+    bool hasCellIcon(int row, int column) const;
     QVariant itemData(int row) const;
     void setItemData(int row, const QVariant& itemData);
     // The row whose item data equals `itemData`, or -1.

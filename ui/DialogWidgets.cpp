@@ -6,6 +6,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -88,9 +89,13 @@ void SetTabChain(std::initializer_list<QWidget*> widgets) {
 void ShowCheckFailure(QWidget* dialog, const CheckFailure& failure) {
     MessageBoxes::Show(dialog, {QString::fromStdString(failure.message),
                                 QString::fromStdString(failure.caption), MessageIcon::Stop});
-    if (auto* field = dialog->findChild<QLineEdit*>(QString::fromStdString(failure.field))) {
+    const QString name = QString::fromStdString(failure.field);
+    if (auto* field = dialog->findChild<QLineEdit*>(name)) {
         field->setFocus();
         field->selectAll();
+    } else if (auto* lines = dialog->findChild<QPlainTextEdit*>(name)) {
+        lines->setFocus();
+        lines->selectAll();
     }
 }
 

@@ -16,6 +16,17 @@ void ShowModal(QWidget* parent, const ShownMessage& message) {
     }
 }
 
+bool AskModal(QWidget* parent, const ShownMessage& message) {
+    return QMessageBox::question(parent, message.caption, message.text,
+                                 QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
+bool& HandlerAnswer() {
+    static bool answer = false;
+    return answer;
+}
+
 MessageBoxes::Handler& CurrentHandler() {
     static MessageBoxes::Handler handler;
     return handler;
@@ -30,6 +41,19 @@ void MessageBoxes::Show(QWidget* parent, const ShownMessage& message) {
     } else {
         ShowModal(parent, message);
     }
+}
+
+bool MessageBoxes::Ask(QWidget* parent, const ShownMessage& message) {
+    const Handler& handler = CurrentHandler();
+    if (!handler) {
+        return AskModal(parent, message);
+    }
+    handler(parent, message);
+    return HandlerAnswer();
+}
+
+void MessageBoxes::SetAnswer(bool answer) {
+    HandlerAnswer() = answer;
 }
 
 MessageBoxes::Handler MessageBoxes::SetHandler(Handler handler) {

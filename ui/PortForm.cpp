@@ -1,5 +1,7 @@
 #include "ui/PortForm.h"
 
+#include <QStringList>
+
 #include "ui/ByteText.h"
 #include "ui/FormFields.h"
 
@@ -13,28 +15,46 @@ PortForm PortForm::FromPort(const ForwardingPort& port) {
     form.timeoutSeconds = UnsignedText(port.timeoutSeconds);
     form.forwardIp = ToFieldText(port.forwardIp);
     form.forwardPort = UnsignedText(port.forwardPort);
+    form.listenAddress = ToFieldText(port.listenAddress);
+    QStringList clients;
+    for (const std::string& client : port.allowFrom) {
+        clients << ToFieldText(client);
+    }
+    form.allowFrom = clients.join('\n');
     return form;
 }
 
 ForwardingPort PortForm::toPort(const ForwardingPort* original) const {
     const std::int32_t shownProtocol = original ? original->protocol : PROTOCOL_UDP;
     ForwardingPort port;
+    if (original != nullptr) {
+        port.settings() = original->settings();
+    }
     port.protocol = FlagValue(udp, shownProtocol);
     port.listenPort = ReadNumber(listenPort.toStdString());
     port.forwardPort = ReadNumber(forwardPort.toStdString());
     port.forwardIp = FromFieldText(forwardIp, original ? original->forwardIp : std::string());
     port.timeoutSeconds = ReadNumber(timeoutSeconds.toStdString());
     port.captureFirstPacket = captureFirstPacket ? 1 : 0;
-    if (original != nullptr) {
-        port.listenAddress = original->listenAddress;  // no field shows them: kept as they are
-        port.allowFrom = original->allowFrom;
+    port.listenAddress = listenAddress.trimmed().toStdString();
+    port.allowFrom.clear();
+    for (const QString& line : allowFrom.split('\n')) {
+        if (!line.trimmed().isEmpty()) {
+            port.allowFrom.push_back(line.trimmed().toStdString());
+        }
     }
     return port;
 }
 
 std::optional<CheckFailure> CheckPort(const ForwardingPort& port) {
-    return CheckPortValues(
-        {port.listenPort, port.forwardPort, port.timeoutSeconds, port.forwardIp});
+    if (auto failure = CheckPortValues(
+            {port.listenPort, port.forwardPort, port.timeoutSeconds, port.forwardIp})) {
+        return failure;
+    }
+    if (auto failure = CheckListenAddress(port.listenAddress)) {
+        return failure;
+    }
+    return CheckAllowedClients(port.allowFrom);
 }
 
 }  // namespace tarnwick

@@ -18,19 +18,24 @@ struct PortForm {
     QString timeoutSeconds = QStringLiteral("5");
     QString forwardIp = QStringLiteral("192.168.1.5");
     QString forwardPort = QStringLiteral("80");
+    QString listenAddress;  // empty: every IPv4 address
+    QString allowFrom;      // one address or prefix per line; empty: everyone
 
     // The fields that show `port`: numbers unsigned, the IP as stored. Any non-zero
     // protocol is UDP, as everywhere else.
     static PortForm FromPort(const ForwardingPort& port);
 
-    // A record with the settings these fields describe and no rules. Numbers are read
-    // like atoi; an IP still as it was shown for `original` keeps its bytes, a protocol
-    // that stays UDP keeps the original's non-zero value, and the listen address and
-    // allowed clients, which have no fields, are the original's.
+    // A record with the settings these fields describe and no rules. It starts as a copy
+    // of `original`'s stored settings, so that whatever no field shows stays as it was.
+    // Numbers are read like atoi; an IP still as it was shown for `original` keeps its
+    // bytes, and a protocol that stays UDP keeps the original's non-zero value. The listen
+    // address loses surrounding blanks; each allowed client is a line of its own, blank
+    // lines left out.
     ForwardingPort toPort(const ForwardingPort* original) const;
 };
 
-// The first check of the port dialog that `port` fails, or nullopt.
+// The first check of the port dialog that `port` fails, or nullopt: the classic checks in
+// their order, then the listen address, then the allowed clients.
 std::optional<CheckFailure> CheckPort(const ForwardingPort& port);
 
 }  // namespace tarnwick

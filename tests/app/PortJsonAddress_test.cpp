@@ -5,7 +5,7 @@
 
 #include "app/ConfigCommands.h"
 #include "config/ConfigImage.h"
-#include "app/PortJson.h"
+#include "qtcore/PortJson.h"
 #include "tests/support/TempDir.h"
 
 namespace tarnwick {

@@ -1,4 +1,4 @@
-#include "app/PortJson.h"
+#include "qtcore/PortJson.h"
 
 #include <gtest/gtest.h>
 

@@ -167,7 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ConfigImageStops,
     ::testing::Values(
         BadImage{"Version999", WithInt(kOnePortFile, 0, 999), 0, 0, "version"},
-        BadImage{"Version1002", WithInt(kOnePortFile, 0, 1002), 0, 0, "version"},
+        BadImage{"Version1003", WithInt(kOnePortFile, 0, 1003), 0, 0, "version"},
         BadImage{"EmptyFile", {}, 0, 0, "version"},
         BadImage{"ShortVersion", {0xE9, 0x03}, 0, 0, "version"},
         BadImage{"CutInSecondPort", TwoPortsThenCut(44 + 10), 1, 52, "port 2, forwardPort"},
@@ -181,7 +181,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "port 1, ruleCount"},
         BadImage{"OneRuleOverTheLimit", WithInt(kOnePortFile, 40, MAX_RULES_PER_PORT + 1), 0, 40,
                  "port 1, ruleCount"},
-        BadImage{"TrailingBytes", WithTrailingBytes(kOnePortFile), 1, 44, "end of file"}),
+        BadImage{"TrailingBytes", WithTrailingBytes(kOnePortFile), 0, 44, "extension block"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ConfigImage, HostileCountInTwelveBytesStopsAtOnce) {

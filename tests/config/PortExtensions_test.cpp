@@ -1,4 +1,4 @@
-// The block after the last port entry that holds listen addresses and allowed clients.
+// The block after the last port entry that holds the settings the entries have no room for.
 #include "config/PortExtensions.h"
 
 #include <gtest/gtest.h>
@@ -30,27 +30,54 @@ PortTable TwoPorts() {
     return ports;
 }
 
-std::size_t EntriesSize() {
+// The entries of TwoPorts() without their settings: what a version 1001 file holds.
+Bytes Entries() {
     PortTable plain = TwoPorts();
     plain[1]->listenAddress.clear();
     plain[1]->allowFrom.clear();
-    return ConfigImage::Encode(plain).size();
+    return ConfigImage::Encode(plain);
 }
 
-TEST(PortExtensions, BlockFollowsTheEntriesByteForByte) {
+Bytes WithVersion(Bytes image, std::int32_t version) {
+    Bytes number;
+    PutInt(number, version);
+    std::copy(number.begin(), number.end(), image.begin());
+    return image;
+}
+
+Bytes Block(const char* magic, const Bytes& body) {
+    Bytes block(magic, magic + 4);
+    PutInt(block, static_cast<std::int32_t>(body.size()));
+    block.insert(block.end(), body.begin(), body.end());
+    return block;
+}
+
+Bytes Concat(Bytes first, const Bytes& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+// The tagged block of TwoPorts(), by hand, with `extra` fields added to the second port.
+Bytes TaggedBody(const Bytes& extra = {}, std::int32_t extraFields = 0) {
+    Bytes body;
+    PutInt(body, 0);  // the first port: no fields
+    PutInt(body, 2 + extraFields);
+    PutInt(body, PortExtensions::TAG_LISTEN_ADDRESS);
+    PutInt(body, 4 + 10);
+    PutString(body, "127.0.0.1");
+    PutInt(body, PortExtensions::TAG_ALLOW_FROM);
+    PutInt(body, 4 + 15 + 8);
+    PutInt(body, 2);
+    PutString(body, "10.0.0.0/8");
+    PutString(body, "::1");
+    body.insert(body.end(), extra.begin(), extra.end());
+    return body;
+}
+
+TEST(PortExtensions, SettingsMakeAVersion1002FileWithTheTaggedBlock) {
     PortTable ports = TwoPorts();
     Bytes image = ConfigImage::Encode(ports);
-
-    Bytes block = {'T', 'W', 'X', '1'};
-    PutInt(block, 5 + 4 + 14 + 4 + 15 + 8);
-    PutString(block, "");  // the first port: no address, nobody listed
-    PutInt(block, 0);
-    PutString(block, "127.0.0.1");
-    PutInt(block, 2);
-    PutString(block, "10.0.0.0/8");
-    PutString(block, "::1");
-    ASSERT_EQ(image.size(), EntriesSize() + block.size());
-    EXPECT_EQ(Bytes(image.begin() + static_cast<long>(EntriesSize()), image.end()), block);
+    EXPECT_EQ(image, Concat(WithVersion(Entries(), 1002), Block("TWX2", TaggedBody())));
 
     LoadResult loaded = ConfigImage::Decode(image);
     ASSERT_EQ(loaded.report.outcome, LoadReport::Outcome::Loaded) << loaded.report.describe();
@@ -64,54 +91,97 @@ TEST(PortExtensions, BlockFollowsTheEntriesByteForByte) {
     LoadResult swapped = ConfigImage::Decode(ConfigImage::Encode(ports));
     EXPECT_EQ(swapped.ports[0]->listenAddress, "127.0.0.1");
     EXPECT_EQ(swapped.ports[1]->listenAddress, "");
+
+    // Without the settings the file is version 1001 and the entries alone.
+    EXPECT_EQ(Entries()[0], 0xE9);
+    EXPECT_EQ(Entries()[1], 0x03);
+}
+
+TEST(PortExtensions, OptionalSettingsOfALaterVersionAreSkipped) {
+    Bytes optional;
+    PutInt(optional, PortExtensions::OPTIONAL_TAGS + 77);
+    PutInt(optional, 3);
+    optional.insert(optional.end(), {1, 2, 3});
+    LoadResult loaded = ConfigImage::Decode(
+        Concat(WithVersion(Entries(), 1002), Block("TWX2", TaggedBody(optional, 1))));
+    ASSERT_EQ(loaded.report.outcome, LoadReport::Outcome::Loaded) << loaded.report.describe();
+    EXPECT_EQ(loaded.ports[1]->allowFrom.size(), 2u);
+}
+
+TEST(PortExtensions, TheUntaggedBlockOfVersion1001IsStillRead) {
+    Bytes body;
+    PutString(body, "");
+    PutInt(body, 0);
+    PutString(body, "127.0.0.1");
+    PutInt(body, 1);
+    PutString(body, "10.0.0.0/8");
+    LoadResult loaded = ConfigImage::Decode(Concat(Entries(), Block("TWX1", body)));
+    ASSERT_EQ(loaded.report.outcome, LoadReport::Outcome::Loaded) << loaded.report.describe();
+    EXPECT_EQ(loaded.ports[1]->listenAddress, "127.0.0.1");
+    EXPECT_EQ(loaded.ports[1]->allowFrom, std::vector<std::string>{"10.0.0.0/8"});
 }
 
 struct Damage {
     const char* name;
-    std::size_t at;  // offset into the block
-    Bytes bytes;     // written there; an empty value cuts the image at `at`
+    Bytes image;
     const char* field;
 };
 
 class PortExtensionsDamaged : public ::testing::TestWithParam<Damage> {};
 
-TEST_P(PortExtensionsDamaged, KeepsEveryPortWithoutAnyExtension) {
+// A restriction that cannot be read must never widen a port: no port is loaded.
+TEST_P(PortExtensionsDamaged, WithholdsEveryPort) {
     const Damage& damage = GetParam();
-    Bytes image = ConfigImage::Encode(TwoPorts());
-    const std::size_t at = EntriesSize() + damage.at;
-    if (damage.bytes.empty()) {
-        image.resize(at);
-    } else {
-        std::copy(damage.bytes.begin(), damage.bytes.end(), image.begin() + static_cast<long>(at));
-    }
-    LoadResult loaded = ConfigImage::Decode(image);
+    LoadResult loaded = ConfigImage::Decode(damage.image);
     EXPECT_EQ(loaded.report.outcome, LoadReport::Outcome::Incomplete);
-    EXPECT_TRUE(loaded.report.extensionsLost);
+    EXPECT_TRUE(loaded.report.portsWithheld);
     EXPECT_EQ(loaded.report.field, damage.field) << loaded.report.describe();
-    ASSERT_EQ(loaded.ports.size(), 2u);
-    EXPECT_EQ(loaded.report.portsRead, 2);
-    for (const auto& port : loaded.ports) {
-        EXPECT_FALSE(port->hasAddressSettings());
-    }
-    EXPECT_NE(loaded.report.describe().find("2 ports kept, without listen addresses"),
-              std::string::npos);
+    EXPECT_TRUE(loaded.ports.empty());
+    EXPECT_EQ(loaded.report.portsRead, 0);
+    EXPECT_NE(loaded.report.describe().find("no port is loaded"), std::string::npos);
 }
 
-Bytes Int(std::int32_t value) {
-    Bytes out;
-    PutInt(out, value);
-    return out;
+Bytes Good() { return ConfigImage::Encode(TwoPorts()); }
+
+Bytes Cut(std::size_t fromEnd) {
+    Bytes image = Good();
+    image.resize(image.size() - fromEnd);
+    return image;
 }
+
+Bytes Patched(std::size_t at, std::int32_t value) {
+    Bytes image = Good();
+    Bytes number;
+    PutInt(number, value);
+    std::copy(number.begin(), number.end(), image.begin() + static_cast<long>(at));
+    return image;
+}
+
+Bytes UnknownCritical() {
+    Bytes field;
+    PutInt(field, 9);
+    PutInt(field, 4);
+    PutInt(field, 1);
+    return Concat(WithVersion(Entries(), 1002), Block("TWX2", TaggedBody(field, 1)));
+}
+
+const std::size_t BLOCK = Entries().size();
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PortExtensionsDamaged,
     ::testing::Values(
-        Damage{"CutInLength", 6, {}, "extension block length"},
-        Damage{"CutInLastString", 45, {}, "extension block length"},
-        Damage{"LengthOneShort", 4, Int(49), "extension block, port 2, allowFrom 2"},
-        Damage{"CountOneShort", 31, Int(1), "extension block"},
-        Damage{"NegativeCount", 31, Int(-1), "extension block, port 2, allowFrom count"},
-        Damage{"StringPastTheBlock", 35, Int(400), "extension block, port 2, allowFrom 1 size"}),
+        Damage{"CutByOneByte", Cut(1), "extension block length"},
+        Damage{"BareMagic", Cut(Good().size() - BLOCK - 4), "extension block length"},
+        Damage{"NoBlockInVersion1002", WithVersion(Entries(), 1002), "extension block"},
+        Damage{"LengthOneShort", Patched(BLOCK + 4, static_cast<std::int32_t>(TaggedBody().size() - 1)),
+               "extension block, port 2, field 2 size"},
+        Damage{"LengthTooLong", Patched(BLOCK + 4, 1000), "extension block length"},
+        Damage{"FieldCountOneShort", Patched(BLOCK + 12, 1), "extension block"},
+        Damage{"UnknownCriticalSetting", UnknownCritical(), "extension block, port 2, field 9"},
+        Damage{"JunkAfterVersion1001Entries", Concat(Entries(), Bytes{'T', 'W'}),
+               "extension block"},
+        Damage{"UntaggedBlockCut", Concat(Entries(), Bytes{'T', 'W', 'X', '1', 9, 0, 0}),
+               "extension block length"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

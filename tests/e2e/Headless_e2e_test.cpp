@@ -51,11 +51,17 @@ public:
         return integer(searchType).integer(caseSensitive).integer(forward).text("127.0.0.1")
             .text("rule").text(data);
     }
-    void writeTo(const std::string& path, int portCount) const {
+    ConfigBytes& magic(const char (&four)[5]) {
+        bytes_.insert(bytes_.end(), four, four + 4);
+        return *this;
+    }
+    // The file: version, port count, the fields, less the last `cut` bytes.
+    void writeTo(const std::string& path, int portCount, std::int32_t version = 1001,
+                 std::size_t cut = 0) const {
         Bytes file;
-        PutInt(file, 1001);
+        PutInt(file, version);
         PutInt(file, portCount);
-        file.insert(file.end(), bytes_.begin(), bytes_.end());
+        file.insert(file.end(), bytes_.begin(), bytes_.end() - static_cast<long>(cut));
         std::ofstream(path, std::ios::binary)
             .write(reinterpret_cast<const char*>(file.data()),
                    static_cast<std::streamsize>(file.size()));
@@ -315,6 +321,28 @@ TEST_F(HeadlessE2E, StalledSessionsHoldUpNeitherARestartNorTheEnd) {
     ASSERT_TRUE(backend.waitUntilFull(8, kStalledBytes, 20s));
     tarnwick->signal(SIGTERM);
     EXPECT_EQ(tarnwick->wait(3s), 0) << tarnwick->err();
+}
+
+// A port on 127.0.0.1 for 127.0.0.2 alone, in a file whose extension block lost its last
+// byte: the port must not run on every address for everyone.
+TEST_F(HeadlessE2E, ADamagedExtensionBlockKeepsTheRestrictedPortClosed) {
+    TestBackend backend("backend:");
+    const int listen = FreePort();
+    ConfigBytes config;
+    config.port(0, listen, "127.0.0.1", backend.port(), 5, 0);
+    config.magic("TWX2").integer(4 + 2 * 8 + 14 + 21).integer(2);
+    config.integer(1).integer(14).text("127.0.0.1");
+    config.integer(2).integer(21).integer(1).text("127.0.0.2/32");
+    config.writeTo(temp.file("Brisel.cfg"), 1, 1002, 1);
+
+    auto tarnwick = Start();
+    ASSERT_TRUE(tarnwick->waitForOutput([&](const std::string&) {
+        return tarnwick->err().find("no port is loaded") != std::string::npos;
+    }, 20s)) << tarnwick->err();
+    EXPECT_EQ(tarnwick->err().find("no ports are configured"), std::string::npos);
+    EXPECT_FALSE(Client(listen).connected());
+    tarnwick->signal(SIGTERM);
+    EXPECT_EQ(tarnwick->wait(30s), 0);
 }
 
 TEST_F(HeadlessE2E, NoPortsSaysHowToAddThemAndKeepsRunning) {

@@ -9,6 +9,7 @@
 #include "engine/EngineMessages.h"
 #include "engine/worker/Mailbox.h"
 #include "tests/support/LoopbackServers.h"
+#include "tests/support/WaitUntil.h"
 
 namespace tarnwick {
 namespace {
@@ -184,6 +185,37 @@ TEST_F(ControllerTest, ShutdownStopsEveryLiveWorkerAndWaits) {
     EXPECT_EQ(controller.rowCount(), 0u);
     EXPECT_EQ(liveCount(), 0u);
     EXPECT_FALSE(mailbox.tryTake());  // quiet stops answer nothing
+}
+
+// Each port keeps only its last records, newest last, and they go with its row.
+TEST_F(ControllerTest, KeepsEachPortsLastConnectionsUntilItsRowGoes) {
+    controller.keepRecentConnections(2);
+    testing::ReservedPort refused;  // every connection ends with a failed connect
+    controller.insertPort(Port(0, FreePort(SOCK_STREAM)));
+    controller.port(0).forwardPort = refused.port();
+    controller.startPort(0);
+    ASSERT_TRUE(pumpUntil([&] { return running(0); }));
+    std::vector<std::string> clients;
+    for (int i = 0; i < 3; ++i) {
+        testing::Client client(controller.port(0).listenPort);
+        ASSERT_TRUE(client.connected());
+        clients.push_back("127.0.0.1:" + std::to_string(client.localPort()));
+        ASSERT_TRUE(client.closedByPeer());
+        ASSERT_TRUE(testing::WaitUntil([&] {
+            controller.drainConnectionLog();
+            auto kept = controller.recentConnections(0);
+            return !kept.empty() && kept.back().client == clients.back();
+        }));
+    }
+    std::vector<ConnectionRecord> kept = controller.recentConnections(0);
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[0].client, clients[1]);
+    EXPECT_EQ(kept[0].end, EndReason::ConnectFailed);
+
+    controller.stopPort(0);
+    controller.removePort(0);
+    controller.insertPort(Port(0, FreePort(SOCK_STREAM)));
+    EXPECT_TRUE(controller.recentConnections(0).empty());
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "config/ConfigImage.h"
-#include "app/PortJson.h"
+#include "qtcore/PortJson.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace tarnwick;

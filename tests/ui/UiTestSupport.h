@@ -16,13 +16,17 @@
 
 namespace tarnwick::test {
 
-// Records every message box instead of showing it, for as long as it lives.
+// Records every message box instead of showing it, for as long as it lives. Questions
+// are answered as MessageBoxes::SetAnswer says ("No" unless told).
 class MessageRecorder {
 public:
     MessageRecorder()
         : previous_(MessageBoxes::SetHandler(
               [this](QWidget*, const ShownMessage& message) { messages.append(message); })) {}
-    ~MessageRecorder() { MessageBoxes::SetHandler(std::move(previous_)); }
+    ~MessageRecorder() {
+        MessageBoxes::SetHandler(std::move(previous_));
+        MessageBoxes::SetAnswer(false);
+    }
 
     QList<ShownMessage> messages;
 

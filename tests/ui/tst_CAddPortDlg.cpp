@@ -1,5 +1,6 @@
 #include <QCheckBox>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QRadioButton>
 #include <QtTest>
 
@@ -100,6 +101,7 @@ private slots:
     void cancelInAddModeLeavesNoRules();
     void ruleMenuAndMoves();
     void nonZeroProtocolStaysUdp();
+    void listenAddressAndClientsAreCheckedLastAndKept();
 };
 
 void TestCAddPortDlg::addModeOpensWithTheDefaults() {
@@ -343,6 +345,50 @@ void TestCAddPortDlg::nonZeroProtocolStaysUdp() {
     QCOMPARE(form.toPort(record.get()).protocol, PROTOCOL_TCP);
     form.udp = true;
     QCOMPARE(form.toPort(nullptr).protocol, PROTOCOL_UDP);
+}
+
+// The two fields take what --import takes, after the classic checks, and an edit shows
+// and writes back exactly what the record holds.
+void TestCAddPortDlg::listenAddressAndClientsAreCheckedLastAndKept() {
+    auto record = Record({});
+    record->listenAddress = "127.0.0.1";
+    record->allowFrom = {"10.0.0.0/8", "::1"};
+    MessageRecorder recorder;
+    CAddPortDlg dialog(record.get());
+    auto* clients = dialog.findChild<QPlainTextEdit*>("allowFrom");
+    QCOMPARE(Field(dialog, "listenAddress")->text(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(clients->toPlainText(), QStringLiteral("10.0.0.0/8\n::1"));
+
+    SetField(dialog, "listenAddress", "localhost");
+    clients->setPlainText("10.0.0.0/33");
+    SetField(dialog, "timeoutSeconds", "0");
+    ClickOk(dialog);
+    SetField(dialog, "timeoutSeconds", "5");
+    ClickOk(dialog);
+    clients->setPlainText("10.0.0.0/8\n\n 192.168.1.0/33 ");
+    SetField(dialog, "listenAddress", " ::1 ");
+    ClickOk(dialog);
+    QCOMPARE(recorder.messages.size(), 3);
+    QCOMPARE(recorder.messages[0].caption, QStringLiteral("Invalid Timeout Value"));
+    QCOMPARE(recorder.messages[1].text,
+             QStringLiteral("Invalid Listen Address Entered, \"localhost\" is not an IPv4 or IPv6 address"));
+    QCOMPARE(recorder.messages[2].text,
+             QStringLiteral("Invalid Allowed Client Entered, \"192.168.1.0/33\" is not an address or prefix"));
+    QCOMPARE(recorder.messages[2].caption, QStringLiteral("Invalid Address"));
+    QVERIFY(!dialog.takeResult());
+
+    clients->setPlainText("10.0.0.0/8\n\n127.0.0.2 \n");
+    ClickOk(dialog);
+    std::unique_ptr<ForwardingPort> result = dialog.takeResult();
+    QVERIFY(result);
+    QCOMPARE(result->listenAddress, std::string("::1"));
+    QVERIFY((result->allowFrom == std::vector<std::string>{"10.0.0.0/8", "127.0.0.2"}));
+    QCOMPARE(record->listenAddress, std::string("127.0.0.1"));  // until the caller applies it
+
+    // An untouched edit writes back every stored setting as it was.
+    CAddPortDlg untouched(record.get());
+    ClickOk(untouched);
+    QVERIFY(untouched.takeResult()->settings() == record->settings());
 }
 
 QTEST_MAIN(TestCAddPortDlg)

@@ -12,13 +12,17 @@
 #include "ui/CAddPortDlg.h"
 #include "ui/CListCtrlEx.h"
 #include "ui/CMainDlg.h"
+#include "ui/CPortStatusDlg.h"
 #include "ui/SingleInstance.h"
+#include "qtcore/PortJson.h"
 #include "tests/ui/UiTestSupport.h"
 #include "tests/support/LoopbackServers.h"
 
 using namespace tarnwick;
 using namespace tarnwick::test;
+using tarnwick::testing::BoundPort;
 using tarnwick::testing::FreePort;
+using tarnwick::testing::ListenOnLoopback;
 
 namespace {
 
@@ -40,6 +44,27 @@ QStringList SavedListenPorts(const ConfigFile& file) {
     QStringList texts;
     for (const auto& port : file.load().ports) texts << QString::fromStdString(port->listenLabel());
     return texts;
+}
+
+int RowShowing(const CListCtrlEx& list, int listenPort) {
+    return ListenColumn(list).indexOf(QString("localhost:%1").arg(listenPort));
+}
+
+// A configuration of ports as --import reads it; the second port has a rule that can
+// never match, which is taken with a warning.
+QString WriteJson(const QString& path, int listenPort) {
+    QFile json(path);
+    json.open(QIODevice::WriteOnly);
+    json.write(QString(R"({"ports": [
+        {"protocol": "tcp", "listenPort": %1, "forwardIp": "127.0.0.1", "forwardPort": 9},
+        {"protocol": "udp", "listenPort": %2, "forwardIp": "127.0.0.1", "forwardPort": 9,
+         "allowFrom": ["127.0.0.0/8"],
+         "rules": [{"ruleName": "never", "searchType": "text", "searchData": "",
+                    "forwardIp": "127.0.0.1", "forwardPort": 22}]}]})")
+                   .arg(listenPort)
+                   .arg(FreePort(SOCK_DGRAM))
+                   .toUtf8());
+    return path;
 }
 
 QStringList MenuTexts(CMainDlg& window) {
@@ -195,13 +220,15 @@ private slots:
 
     void contextMenuDependsOnTheSelection() {
         auto window = OpenWindow(1);
-        QCOMPARE(MenuTexts(*window),
-                 (QStringList{"Add New Forwarding Port", "-", "&About Brisel..."}));
+        const QStringList files{"-", "Open Capture Log", "Import Ports...", "Export Ports...",
+                                "-", "&About Brisel..."};
+        QCOMPARE(MenuTexts(*window), QStringList{"Add New Forwarding Port"} + files);
         window->portList()->selectRow(0);
         QCOMPARE(MenuTexts(*window),
                  (QStringList{"Add New Forwarding Port", "Edit Selected", "Delete Selected", "-",
                               "Start Selected", "Stop Selected", "Start All", "Stop All", "-",
-                              "&About Brisel..."}));
+                              "Port Status..."} +
+                  files));
     }
 
     void aRowThatTheListMadeCurrentIsNoSelection() {
@@ -228,7 +255,9 @@ private slots:
         QTest::mousePress(list.viewport(), Qt::RightButton, {}, below);
         QContextMenuEvent rightClick(QContextMenuEvent::Mouse, below, list.viewport()->mapToGlobal(below));
         QCoreApplication::sendEvent(list.viewport(), &rightClick);
-        QCOMPARE(shown, (QStringList{"Add New Forwarding Port", "-", "&About Brisel..."}));
+        QCOMPARE(shown, (QStringList{"Add New Forwarding Port", "-", "Open Capture Log",
+                                     "Import Ports...", "Export Ports...", "-",
+                                     "&About Brisel..."}));
         QVERIFY(list.selectedRows().isEmpty());
 
         // However a row came to be current without being selected, commands leave it alone.
@@ -276,6 +305,175 @@ private slots:
         window->close();
         QVERIFY(!window->isVisible() || window->isMinimized());
         QVERIFY(window->controller().port(0).threadId != 0);
+    }
+
+    // A port that cannot listen keeps "No" and says why beside it, through sorts, until it
+    // runs or the user stops it; its status window says the same.
+    void aPortThatCannotListenSaysWhy() {
+        const int busy = ListenOnLoopback();
+        const int busyPort = BoundPort(busy);
+        PortTable table;
+        table.push_back(Port(busyPort));
+        table.push_back(Port(FreePort()));
+        file->save(table);
+        CMainDlg window(*file, false);
+        CListCtrlEx& list = *window.portList();
+        window.controller().startAll();
+        QTRY_COMPARE_WITH_TIMEOUT(list.cellTip(0, 4), QString("Address already in use"), 10000);
+        QCOMPARE(list.rowText(0, 4), QString("No"));
+        QVERIFY(list.hasCellIcon(0, 4));
+        QTRY_COMPARE_WITH_TIMEOUT(list.rowText(1, 4), QString("Yes"), 10000);
+        QVERIFY(!list.hasCellIcon(1, 4));
+
+        list.selectRow(0);
+        window.OnCommand(ID_PORT_STATUS);
+        QCOMPARE(window.statusWindows().size(), 1);
+        QCOMPARE(window.statusWindows()[0]->stateText(),
+                 QString("Not running: Address already in use"));
+
+        list.sortOnColumn(1);
+        list.sortOnColumn(1);
+        const int failed = RowShowing(list, busyPort);
+        QVERIFY(list.hasCellIcon(failed, 4));
+        QVERIFY(!list.hasCellIcon(1 - failed, 4));
+
+        list.selectRow(failed);
+        window.OnCommand(ID_STOP_SELECTED);
+        QVERIFY(!list.hasCellIcon(failed, 4));
+        QVERIFY(list.cellTip(failed, 4).isEmpty());
+        window.OnCommand(ID_START_SELECTED);
+        QTRY_VERIFY_WITH_TIMEOUT(list.hasCellIcon(failed, 4), 10000);
+        ::close(busy);
+        window.OnCommand(ID_START_SELECTED);
+        QTRY_COMPARE_WITH_TIMEOUT(list.rowText(failed, 4), QString("Yes"), 10000);
+        QVERIFY(!list.hasCellIcon(failed, 4));
+
+        window.OnCommand(ID_DELETE_SELECTED);  // its status window goes with it
+        QTRY_VERIFY(window.statusWindows().isEmpty());
+    }
+
+    // Nobody, root included, can write a file where a directory of that name stands.
+    void aFailedSaveIsSaidAndTheNextChangeSavesTheWholeList() {
+        QVERIFY(QDir(dir->path()).mkdir("Brisel.cfg"));
+        MessageRecorder recorder;
+        CMainDlg window(*file, false);
+        CListCtrlEx& list = *window.portList();
+        auto add = [&] {
+            auto seen = std::make_shared<bool>();
+            OnNextModal<CAddPortDlg>([](CAddPortDlg& dialog) {
+                SetField(dialog, "listenPort", QString::number(FreePort()));
+                ClickOk(dialog);
+            }, seen);
+            window.OnCommand(ID_ADD_PORT);
+            return *seen;
+        };
+        QVERIFY(add());
+        QCOMPARE(list.rowCount(), 1);
+        QCOMPARE(recorder.messages.size(), 1);
+        QCOMPARE(recorder.messages[0].caption, QString("Save Failed"));
+        QVERIFY(recorder.messages[0].icon == MessageIcon::Stop);
+        QVERIFY2(recorder.messages[0].text.contains(QString::fromStdString(file->path())),
+                 qPrintable(recorder.messages[0].text));
+
+        QVERIFY(QDir(dir->path()).rmdir("Brisel.cfg"));
+        QVERIFY(add());
+        QCOMPARE(recorder.messages.size(), 1);
+        QCOMPARE(SavedListenPorts(*file), ListenColumn(list));
+        QCOMPARE(list.rowCount(), 2);
+    }
+
+    void importChecksLikeTheCommandAndReplacesOnlyWhenConfirmed() {
+        auto window = OpenWindow(1);
+        CListCtrlEx& list = *window->portList();
+        window->controller().startPort(0);
+        QTRY_COMPARE_WITH_TIMEOUT(list.rowText(0, 4), QString("Yes"), 10000);
+        const ThreadHandle running = window->controller().port(0).threadHandle;
+        const QStringList before = ListenColumn(list);
+        MessageRecorder recorder;
+
+        const int badPort = 0;
+        QVERIFY(!window->importPorts(WriteJson(dir->filePath("bad.json"), badPort)));
+        QCOMPARE(recorder.messages.size(), 1);
+        QVERIFY(recorder.messages[0].icon == MessageIcon::Stop);
+        QVERIFY2(recorder.messages[0].text.contains(
+                     "ports[0].listenPort: Invalid Listen Port Entered"),
+                 qPrintable(recorder.messages[0].text));
+
+        const int listen = FreePort();
+        const QString good = WriteJson(dir->filePath("good.json"), listen);
+        MessageBoxes::SetAnswer(false);
+        QVERIFY(!window->importPorts(good));
+        QCOMPARE(recorder.messages.size(), 2);
+        QVERIFY(recorder.messages[1].icon == MessageIcon::Question);
+        QVERIFY2(recorder.messages[1].text.contains("2 ports with 1 rule"),
+                 qPrintable(recorder.messages[1].text));
+        QVERIFY(recorder.messages[1].text.contains("ports[1].rules[0].searchData"));
+        QCOMPARE(ListenColumn(list), before);
+        QCOMPARE(list.rowText(0, 4), QString("Yes"));
+
+        MessageBoxes::SetAnswer(true);
+        QVERIFY(window->importPorts(good));
+        QCOMPARE(list.rowCount(), 2);
+        QCOMPARE(list.rowText(0, 1), QString("localhost:%1").arg(listen));
+        QCOMPARE(list.rowText(1, 3), QString("Smart"));
+        QCOMPARE(list.rowText(0, 4), QString("No"));
+        QCOMPARE(SavedListenPorts(*file), ListenColumn(list));
+        QCOMPARE(window->controller().port(1).allowFrom, std::vector<std::string>{"127.0.0.0/8"});
+        QTRY_VERIFY_WITH_TIMEOUT(running.finished(), 10000);
+        QTRY_VERIFY(window->controller().liveWorkers().empty());
+        QCOMPARE(list.rowText(0, 4), QString("No"));  // the old worker's end changed no row
+
+        // What the window exports imports back alike.
+        QVERIFY(window->exportPorts(dir->filePath("out.json")));
+        QFile exported(dir->filePath("out.json"));
+        QVERIFY(exported.open(QIODevice::ReadOnly));
+        PortJson::ImportResult again = PortJson::Import(exported.readAll());
+        QVERIFY(again.ok());
+        QCOMPARE(again.ports.size(), std::size_t{2});
+        QVERIFY(again.ports[1]->sameSettings(window->controller().port(1)));
+        QVERIFY(!window->exportPorts(dir->filePath("missing/out.json")));
+        QCOMPARE(recorder.messages.last().caption, QString("Export Ports"));
+    }
+
+    void openCaptureLogSaysWhenThereIsNone() {
+        auto window = OpenWindow(0);
+        MessageRecorder recorder;
+        QStringList opened;
+        window->setFileOpener([&](const QString& path) {
+            opened << path;
+            return true;
+        });
+        window->OnCommand(ID_OPEN_CAPTURE_LOG);
+        QCOMPARE(recorder.messages.size(), 1);
+        QVERIFY(recorder.messages[0].icon == MessageIcon::Information);
+        QVERIFY(opened.isEmpty());
+        QFile log(dir->filePath("Brisel.log"));
+        QVERIFY(log.open(QIODevice::WriteOnly));
+        log.close();
+        window->OnCommand(ID_OPEN_CAPTURE_LOG);
+        QCOMPARE(opened, QStringList{QFileInfo(log).absoluteFilePath()});
+    }
+
+    void deleteInsertAndF2ActAsTheirCommands() {
+        auto window = OpenWindow(2);
+        CListCtrlEx& list = *window->portList();
+        list.selectRow(1);
+        QString edited;
+        auto seen = std::make_shared<bool>();
+        OnNextModal<CAddPortDlg>([&](CAddPortDlg& dialog) { edited = Field(dialog, "listenPort")->text(); },
+                                 seen);
+        QTest::keyClick(&list, Qt::Key_F2);
+        QVERIFY(*seen);
+        QCOMPARE("localhost:" + edited, list.rowText(1, 1));
+
+        const QString kept = list.rowText(0, 1);
+        QTest::keyClick(&list, Qt::Key_Delete);
+        QCOMPARE(ListenColumn(list), QStringList{kept});
+        QCOMPARE(SavedListenPorts(*file), QStringList{kept});
+
+        OnNextModal<CAddPortDlg>([](CAddPortDlg& dialog) { QVERIFY(!dialog.isEditMode()); }, seen);
+        QTest::keyClick(&list, Qt::Key_Insert);
+        QVERIFY(*seen);
     }
 
     void aSecondInstanceAsksTheFirstToRestore() {

@@ -1,4 +1,4 @@
-#include "app/JsonObjectReader.h"
+#include "qtcore/JsonObjectReader.h"
 
 #include <QStringList>
 

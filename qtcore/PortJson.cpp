@@ -1,4 +1,4 @@
-#include "app/PortJson.h"
+#include "qtcore/PortJson.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -6,10 +6,8 @@
 
 #include <optional>
 
-#include "config/AddressPrefix.h"
 #include "config/FieldChecks.h"
-#include "config/IpAddress.h"
-#include "app/JsonObjectReader.h"
+#include "qtcore/JsonObjectReader.h"
 #include "engine/routing/Matchers.h"
 
 namespace tarnwick {
@@ -181,7 +179,7 @@ QString Quoted(const std::string& text) {
 
 std::string ReadListenAddress(const JsonObjectReader& in) {
     std::string address = in.text("listenAddress", false);
-    if (!address.empty() && !IpAddress::Parse(address)) {
+    if (CheckListenAddress(address)) {
         JsonObjectReader::Fail(in.path("listenAddress"),
                                Quoted(address) + " is not an IPv4 or IPv6 address");
     }
@@ -201,7 +199,7 @@ std::vector<std::string> ReadAllowFrom(const JsonObjectReader& in) {
             JsonObjectReader::Fail(where, "must be a string");
         }
         std::string entry = JsonObjectReader::ToBytes(array[i].toString(), where);
-        if (!AddressPrefix::Parse(entry)) {
+        if (CheckAllowedClients({entry})) {
             JsonObjectReader::Fail(where, Quoted(entry) + " is not an address or prefix");
         }
         allowFrom.push_back(std::move(entry));
