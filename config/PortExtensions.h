@@ -35,6 +35,8 @@ public:
     enum Tag : std::int32_t {
         TAG_LISTEN_ADDRESS = 1,  // string
         TAG_ALLOW_FROM = 2,      // count, then that many strings
+        TAG_UDP_IDLE_SECONDS = 0x10001,      // number
+        TAG_UDP_MAX_ASSOCIATIONS = 0x10002,  // number
     };
 
     // True when `ports` need the block, and so version 1002.

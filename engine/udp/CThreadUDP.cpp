@@ -62,8 +62,10 @@ int CThreadUDP::OpenPort() {
         routing = std::make_shared<const RoutingTable>(portCopy);
         captureFirstPacket = portCopy->captureFirstPacket;
         allowedClients = AllowedClients(portCopy->allowFrom);
-        idleTime = std::chrono::seconds(portCopy->udpIdleSeconds);
-        maxAssociations = static_cast<std::size_t>(portCopy->udpMaxAssociations);
+        idleTime = std::chrono::seconds(
+            std::clamp(portCopy->udpIdleSeconds, MIN_UDP_IDLE_SECONDS, MAX_UDP_IDLE_SECONDS));
+        maxAssociations = static_cast<std::size_t>(std::clamp(
+            portCopy->udpMaxAssociations, MIN_UDP_MAX_ASSOCIATIONS, MAX_UDP_MAX_ASSOCIATIONS));
     }
     return result;
 }
