@@ -25,7 +25,7 @@ struct ReloadPlan;
 // unchanged ports running with their connections. A file that does not load whole is
 // not applied. `tarnwick --status` for the same configuration directory is answered from
 // the port controller (StatusServer); with `setLogConnections` every ended connection and
-// UDP run is printed as a line between the rows (ConnectionRecord::FormatLine).
+// UDP association, and every refused client, is printed as a line between the rows (ConnectionRecord::FormatLine).
 class HeadlessService : public QObject, private PortView {
     Q_OBJECT
 

@@ -6,9 +6,9 @@
 
 namespace tarnwick {
 
-// Why a connection (or a UDP run) went where it went.
+// Why a connection (or a UDP association) went where it went.
 enum class RouteKind : std::uint8_t {
-    None,          // nothing was routed (a UDP run that saw no datagram)
+    None,          // nothing was routed (a client that was refused)
     Rule,          // a rule matched the first data
     NoMatch,       // first data came, no rule matched: the default destination
     Timeout,       // no data within the port's timeout: the default destination
