@@ -60,6 +60,7 @@ std::string TcpText(const QJsonObject& counters, bool takesProxyHeaders) {
                 Text(failed["message"]) + "\n";
     }
     text += "\tresets: " + Count(counters, "resets") + "\n";
+    text += "\trefused clients: " + Count(counters, "refusedClients") + " connections reset\n";
     if (takesProxyHeaders) {
         text += "\tPROXY headers refused: " + Count(counters, "proxyHeaderRefusals") +
                 " missing or not valid, " + Count(counters, "proxyClientRefusals") +
@@ -75,9 +76,18 @@ std::string UdpText(const QJsonObject& counters) {
                        Count(counters, "bytesToClients") + " bytes), " +
                        Count(counters, "datagramsDropped") + " dropped\n";
     if (counters["destination"].isString()) {
-        text += "\tdestination: " + Text(counters["destination"]) + " (" + Line(counters["route"]) +
-                ")\n";
+        text += "\tlatest destination: " + Text(counters["destination"]) + " (" +
+                Line(counters["route"]) + ")\n";
     }
+    text += "\tassociations: " + Count(counters, "associationsOpen") + " open, " +
+            Count(counters, "associationsCreated") + " created, " +
+            Count(counters, "associationsEndedIdle") + " ended idle, " +
+            Count(counters, "associationsEndedByBound") + " ended by the bound\n";
+    text += "\tlookup failures: " + Count(counters, "lookupFailures");
+    if (counters["lastLookupFailure"].isString()) {
+        text += " (last: " + Text(counters["lastLookupFailure"]) + ")";
+    }
+    text += "\n\trefused clients: " + Count(counters, "refusedClients") + " datagrams dropped\n";
     return text;
 }
 

@@ -72,6 +72,12 @@ void WriteFields(const ForwardingPort& port, FieldWriter& fields) {
     if (port.acceptProxyProtocol) {
         fields.putInt(PortExtensions::TAG_ACCEPT_PROXY_PROTOCOL, 1);
     }
+    if (port.udpIdleSeconds != DEFAULT_UDP_IDLE_SECONDS) {
+        fields.putInt(PortExtensions::TAG_UDP_IDLE_SECONDS, port.udpIdleSeconds);
+    }
+    if (port.udpMaxAssociations != DEFAULT_UDP_MAX_ASSOCIATIONS) {
+        fields.putInt(PortExtensions::TAG_UDP_MAX_ASSOCIATIONS, port.udpMaxAssociations);
+    }
 }
 
 bool NeedsFields(const ForwardingPort& port) {
@@ -97,6 +103,20 @@ void ReportTrailingBytes(LoadReport& report, std::size_t offset, std::size_t cou
     report.offset = offset;
     report.field = "end of file";
     report.reason = std::to_string(count) + " bytes follow the extension block";
+}
+
+// A number field within [low, high] into `target`; anything else fails `in`.
+void ReadBounded(ImageReader& in, const std::string& field, std::int32_t low, std::int32_t high,
+                 std::int32_t& target) {
+    const std::size_t at = in.offset();
+    auto value = in.getInt(field);
+    if (value && (*value < low || *value > high)) {
+        in.failAt(at, field,
+                  std::to_string(*value) + " is outside " + std::to_string(low) + " to " +
+                      std::to_string(high));
+    } else if (value) {
+        target = *value;
+    }
 }
 
 // Reads one field's value into `port`. A critical tag that this reader does not know
@@ -127,6 +147,14 @@ void ReadField(ImageReader& in, std::int32_t tag, const std::string& where,
             if (auto accept = in.getInt(where + "acceptProxyProtocol")) {
                 port.acceptProxyProtocol = *accept != 0;
             }
+            return;
+        case PortExtensions::TAG_UDP_IDLE_SECONDS:
+            ReadBounded(in, where + "udpIdleSeconds", MIN_UDP_IDLE_SECONDS, MAX_UDP_IDLE_SECONDS,
+                        port.udpIdleSeconds);
+            return;
+        case PortExtensions::TAG_UDP_MAX_ASSOCIATIONS:
+            ReadBounded(in, where + "udpMaxAssociations", MIN_UDP_MAX_ASSOCIATIONS,
+                        MAX_UDP_MAX_ASSOCIATIONS, port.udpMaxAssociations);
             return;
         default:
             if (tag < PortExtensions::OPTIONAL_TAGS) {

@@ -52,7 +52,7 @@ std::string RouteText(const Route& route, const std::string& ruleName) {
     return "-";
 }
 
-std::string EndText(EndReason end, int error) {
+std::string EndText(EndReason end, int error, const std::string& detail) {
     switch (end) {
         case EndReason::ClientClosed:
             return "client closed";
@@ -68,6 +68,14 @@ std::string EndText(EndReason end, int error) {
             return "no valid PROXY header";
         case EndReason::ClientNotAllowed:
             return "client not allowed";
+        case EndReason::Refused:
+            return "refused";
+        case EndReason::Idle:
+            return "idle";
+        case EndReason::Evicted:
+            return "evicted";
+        case EndReason::LookupFailed:
+            return "lookup failed: " + EscapedText(detail);
         case EndReason::Stopped:
             break;
     }
@@ -80,7 +88,7 @@ std::string ConnectionRecord::FormatLine() const {
          {std::string(udp ? "UDP" : "TCP"), std::to_string(listenPort), OrDash(client),
           OrDash(destination), RouteText(route, ruleName), std::to_string(bytesFromClient),
           std::to_string(bytesToClient), Seconds(duration),
-          EndText(end, error) + (*note != '\0' ? std::string(": ") + note : "")}) {
+          EndText(end, error, detail) + (*note != '\0' ? std::string(": ") + note : "")}) {
         line += '\t';
         line += field;
     }

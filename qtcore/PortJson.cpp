@@ -121,6 +121,12 @@ void AppendPort(QByteArray& out, const ForwardingPort& port) {
     out += QByteArray::number(port.forwardPort);
     AppendField(out, in, "timeoutSeconds", false);
     out += QByteArray::number(port.timeoutSeconds);
+    if (!port.isTcp() || port.hasUdpSettings()) {
+        AppendField(out, in, "udpIdleSeconds", false);
+        out += QByteArray::number(port.udpIdleSeconds);
+        AppendField(out, in, "udpMaxAssociations", false);
+        out += QByteArray::number(port.udpMaxAssociations);
+    }
     AppendField(out, in, "rules", false);
     out += "[";
     for (std::size_t i = 0; i < port.rules.size(); ++i) {
@@ -235,11 +241,43 @@ std::vector<std::string> ReadAllowFrom(const JsonObjectReader& in) {
     return allowFrom;
 }
 
+// An optional whole number within [low, high]; `fallback` when the field is absent.
+std::int32_t ReadBounded(const JsonObjectReader& in, const char* name, std::int32_t low,
+                         std::int32_t high, std::int32_t fallback) {
+    if (in.get(name, false).isUndefined()) {
+        return fallback;
+    }
+    std::int32_t value = in.integer(name);
+    if (value < low || value > high) {
+        JsonObjectReader::Fail(in.path(name), QString("%1 is outside %2 to %3")
+                                                  .arg(value)
+                                                  .arg(low)
+                                                  .arg(high));
+    }
+    return value;
+}
+
+void ReadUdpSettings(const JsonObjectReader& in, ForwardingPort& port, QStringList& warnings) {
+    port.udpIdleSeconds = ReadBounded(in, "udpIdleSeconds", MIN_UDP_IDLE_SECONDS,
+                                      MAX_UDP_IDLE_SECONDS, DEFAULT_UDP_IDLE_SECONDS);
+    port.udpMaxAssociations =
+        ReadBounded(in, "udpMaxAssociations", MIN_UDP_MAX_ASSOCIATIONS, MAX_UDP_MAX_ASSOCIATIONS,
+                    DEFAULT_UDP_MAX_ASSOCIATIONS);
+    if (port.isTcp()) {
+        for (const char* name : {"udpIdleSeconds", "udpMaxAssociations"}) {
+            if (!in.get(name, false).isUndefined()) {
+                warnings.append(in.path(name) + ": has no effect on a TCP port");
+            }
+        }
+    }
+}
+
 std::unique_ptr<ForwardingPort> ReadPort(const QJsonValue& value, const QString& where,
                                          QStringList& warnings) {
     JsonObjectReader in(value, where);
     in.allowOnly({"protocol", "listenPort", "listenAddress", "allowFrom", "proxyProtocol",
-                  "acceptProxyProtocol", "forwardIp", "forwardPort", "timeoutSeconds", "rules"});
+                  "acceptProxyProtocol", "forwardIp", "forwardPort", "timeoutSeconds",
+                  "udpIdleSeconds", "udpMaxAssociations", "rules"});
     auto port = std::make_unique<ForwardingPort>();
     port->protocol = in.choice("protocol", {"tcp", "udp"}) == "tcp" ? PROTOCOL_TCP : PROTOCOL_UDP;
     port->listenPort = in.integer("listenPort");
@@ -255,6 +293,7 @@ std::unique_ptr<ForwardingPort> ReadPort(const QJsonValue& value, const QString&
     port->listenAddress = ReadListenAddress(in);
     port->allowFrom = ReadAllowFrom(in);
     ReadProxyProtocol(in, *port, warnings);
+    ReadUdpSettings(in, *port, warnings);
     QJsonValue rules = in.get("rules", false);
     if (!rules.isUndefined()) {
         QJsonArray array = JsonObjectReader::ArrayAt(rules, in.path("rules"));

@@ -12,7 +12,8 @@ namespace tarnwick {
 //   {"ports":[{"protocol":"tcp"|"udp","listenPort":N,"listenAddress":"",
 //     "allowFrom":["10.0.0.0/8","::1"],"proxyProtocol":"off"|"v1"|"v2",
 //     "acceptProxyProtocol":true|false,"forwardIp":"...","forwardPort":N,
-//     "timeoutSeconds":N,"rules":[{"ruleName":"...","searchType":"hex"|"text",
+//     "timeoutSeconds":N,"udpIdleSeconds":N,"udpMaxAssociations":N,
+//     "rules":[{"ruleName":"...","searchType":"hex"|"text",
 //     "caseSensitive":true|false,"searchData":"...","forwardIp":"...","forwardPort":N}]}]}
 // Texts are byte strings. Bytes that form valid UTF-8 are written as those characters;
 // every other byte 0xXY is written as the escape "\udcXY" (a lone low surrogate, which no

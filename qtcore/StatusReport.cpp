@@ -54,6 +54,7 @@ QJsonObject TcpCounters(const PortCounters& counters, const PortCounters::Snapsh
                                           {"clientClosed", Number(counts.routedClientClosed)}}},
             {"failedConnects", failed},
             {"resets", Number(counts.resets)},
+            {"refusedClients", Number(counts.refusedClients)},
             {"logLinesDropped", Number(counts.logRecordsDropped)}};
 }
 
@@ -68,6 +69,15 @@ QJsonObject UdpCounters(const PortCounters& counters, const PortCounters::Snapsh
             {"route", routed ? QJsonValue(Bytes(RouteText(counts.udpRoute,
                                                           counters.ruleName(counts.udpRoute.rule))))
                              : QJsonValue()},
+            {"associationsOpen", Number(counts.associationsOpen)},
+            {"associationsCreated", Number(counts.associationsCreated)},
+            {"associationsEndedIdle", Number(counts.associationsEndedIdle)},
+            {"associationsEndedByBound", Number(counts.associationsEndedByBound)},
+            {"lookupFailures", Number(counts.lookupFailures)},
+            {"lastLookupFailure", counts.lastLookupFailure.empty()
+                                      ? QJsonValue()
+                                      : QJsonValue(Bytes(counts.lastLookupFailure))},
+            {"refusedClients", Number(counts.refusedClients)},
             {"logLinesDropped", Number(counts.logRecordsDropped)}};
 }
 

@@ -21,12 +21,15 @@ namespace tarnwick {
 // TCP counters: "accepted", "open", "bytesFromClients", "bytesToClients",
 //   "rules": [{"rule" (from 1), "ruleName", "connections"}],
 //   "defaultRoutes": {"standard", "noMatch", "timeout", "clientClosed"},
-//   "failedConnects": [{"errno", "name", "message", "count"}], "resets", "logLinesDropped";
-//   on a port that takes PROXY headers also "proxyHeaderRefusals" (reset: no valid header
-//   in time) and "proxyClientRefusals" (reset: the header named a client not allowed).
+//   "failedConnects": [{"errno", "name", "message", "count"}], "resets", "refusedClients",
+//   "logLinesDropped"; on a port that takes PROXY headers also "proxyHeaderRefusals"
+//   (reset: no valid header in time) and "proxyClientRefusals" (reset: the header named a
+//   client not allowed).
 // UDP counters: "datagramsFromClients", "bytesFromClients", "datagramsToClients",
-//   "bytesToClients", "datagramsDropped", "destination" and "route" (null until the run's
-//   first datagram), "logLinesDropped".
+//   "bytesToClients", "datagramsDropped", "destination" and "route" (of the latest
+//   association; null before the first), "associationsOpen", "associationsCreated",
+//   "associationsEndedIdle", "associationsEndedByBound", "lookupFailures",
+//   "lastLookupFailure" (null or "host:port: reason"), "refusedClients", "logLinesDropped".
 class StatusReport {
 public:
     static QJsonObject Build(const CPortController& controller, const QString& mode,

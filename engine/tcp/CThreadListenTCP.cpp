@@ -84,6 +84,7 @@ bool CThreadListenTCP::AcceptOne() {
     int result = listenSocket.Accept(accepted, allowedClients.admitsEveryone() ? nullptr : &client);
     if (result == 0 && !Admits(client)) {
         RefuseWithReset(std::move(accepted));
+        Refused(client);
     } else if (result == 0) {
         StartSession(std::move(accepted));
     } else if (result == -EAGAIN) {
@@ -99,6 +100,19 @@ bool CThreadListenTCP::AcceptOne() {
 // Only a port with allowed clients needs to know who connected.
 bool CThreadListenTCP::Admits(const SocketAddress& client) const {
     return allowedClients.admitsEveryone() || allowedClients.admits(client);
+}
+
+// A client that allowFrom turns away: counted, and logged when the port logs connections.
+void CThreadListenTCP::Refused(const SocketAddress& client) {
+    counters->clientRefused();
+    if (counters->logsConnections()) {
+        ConnectionRecord record;
+        record.listenPort = portCopy->listenPort;
+        record.client = client.toString();
+        record.endedAt = std::chrono::system_clock::now();
+        record.end = EndReason::Refused;
+        counters->logConnection(std::move(record));
+    }
 }
 
 // The session is listed here, when it is started, and not only when its own

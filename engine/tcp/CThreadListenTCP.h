@@ -62,6 +62,7 @@ protected:
 private:
     bool AcceptOne();
     bool Admits(const SocketAddress& client) const;
+    void Refused(const SocketAddress& client);
     void StartSession(UniqueFd accepted);
     void SessionEnded(ThreadId id);
     void StopSessions();

@@ -111,7 +111,7 @@ TEST(ProxyProtocol, TakesTheHeaderOnlyFromAllowedClients) {
     admitted.reset();
     ASSERT_TRUE(testing::WaitUntil([&] {
         port.drainLog();
-        return port.log.size() == 4;
+        return port.log.size() == 5;
     }));
     std::map<std::string, std::string> ends;  // client: how it ended, as the log shows it
     for (const ConnectionRecord& record : port.log) {
@@ -128,6 +128,7 @@ TEST(ProxyProtocol, TakesTheHeaderOnlyFromAllowedClients) {
               "header;");
     EXPECT_EQ(ends[SocketAddress::LocalOf(silent.get()).toString()],
               "no valid PROXY header: none came within the port's timeout;");
+    EXPECT_EQ(ends[SocketAddress::LocalOf(outsider.get()).toString()], "refused;");
     ASSERT_TRUE(port.request(WM_PORT_STOP, 0));
 }
 
