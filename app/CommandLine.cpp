@@ -23,7 +23,8 @@ struct Options {
                                "PORT[,PORT...]"};
     QCommandLineOption logConnections{"log-connections",
                                       "With --headless: print a line for every ended "
-                                      "connection and UDP run, tab-separated."};
+                                      "connection and UDP association, and for every client "
+                                      "allowFrom turns away, tab-separated."};
     QCommandLineOption loops{"loops",
                              "With --headless: serve every port and connection on N event "
                              "loop threads (default: one per CPU).",

@@ -30,6 +30,20 @@ std::string ConfigCommands::AllowLine(const ForwardingPort& port) {
     return line;
 }
 
+std::string ConfigCommands::ProxyLine(const std::string& version, bool accept, bool udp) {
+    if (version == "off" && !accept) {
+        return "";
+    }
+    std::string line = "\tPROXY protocol: ";
+    if (version != "off") {
+        line += "sends " + version + (accept ? ", " : "");
+    }
+    if (accept) {
+        line += "takes headers from clients";
+    }
+    return udp ? line + " (a UDP port ignores this)" : line;
+}
+
 LoadResult ConfigCommands::load() {
     LoadResult loaded = file_.load();
     if (!loaded.report.complete()) {
@@ -49,6 +63,11 @@ int ConfigCommands::list() {
         out_ << RowLine(*port, false) << "\n";
         if (!port->allowFrom.empty()) {
             out_ << AllowLine(*port) << "\n";
+        }
+        std::string proxy = ProxyLine(ProxyProtocolName(port->proxyProtocol),
+                                      port->acceptProxyProtocol, !port->isTcp());
+        if (!proxy.empty()) {
+            out_ << proxy << "\n";
         }
         for (const auto& rule : port->rules) {
             out_ << RuleLine(*rule) << "\n";

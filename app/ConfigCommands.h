@@ -16,7 +16,8 @@ public:
         : file_(file), out_(out), err_(err) {}
 
     // The header line, then every port as a row with "No", its allowed clients (when it
-    // has a list) and each rule indented below it.
+    // has a list), its PROXY protocol settings (when it uses any) and each rule indented
+    // below it.
     int list();
     // The configuration as JSON to `path`, or to `out` when `path` is empty.
     int exportJson(const QString& path);
@@ -31,6 +32,10 @@ public:
     static std::string RuleLine(const ForwardingRule& rule);
     // A port's allowed clients under it: "\tAllowed clients: 10.0.0.0/8, ::1".
     static std::string AllowLine(const ForwardingPort& port);
+    // A port's PROXY protocol settings under it, "" when it uses none:
+    // "\tPROXY protocol: sends v2, takes headers from clients"; `version` as the JSON
+    // names it ("off", "v1", "v2").
+    static std::string ProxyLine(const std::string& version, bool accept, bool udp);
     static const char* const HEADER_LINE;
 
 private:

@@ -26,7 +26,8 @@ struct ReloadPlan;
 // connections. A file that does not load whole is not applied. `tarnwick --status` for
 // the same configuration directory is answered from the port controller (StatusServer):
 // run it while holding the directory's InstanceLock. With `setLogConnections` every ended
-// connection and UDP run is printed as a line between the rows (ConnectionRecord::FormatLine).
+// connection and UDP association, and every refused client, is printed as a line between
+// the rows (ConnectionRecord::FormatLine).
 class HeadlessService : public QObject, private PortView {
     Q_OBJECT
 

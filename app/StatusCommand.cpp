@@ -40,7 +40,7 @@ std::string Line(const QJsonValue& value) {
     return EscapedLine(value.toString().toStdString());
 }
 
-std::string TcpText(const QJsonObject& counters) {
+std::string TcpText(const QJsonObject& counters, bool takesProxyHeaders) {
     std::string text = "\tconnections: " + Count(counters, "accepted") + " accepted, " +
                        Count(counters, "open") + " open\n" +
                        "\tbytes: " + Count(counters, "bytesFromClients") + " from clients, " +
@@ -61,6 +61,12 @@ std::string TcpText(const QJsonObject& counters) {
                 Text(failed["message"]) + "\n";
     }
     text += "\tresets: " + Count(counters, "resets") + "\n";
+    text += "\trefused clients: " + Count(counters, "refusedClients") + " connections reset\n";
+    if (takesProxyHeaders) {
+        text += "\tPROXY headers refused: " + Count(counters, "proxyHeaderRefusals") +
+                " missing or not valid, " + Count(counters, "proxyClientRefusals") +
+                " naming a client not allowed\n";
+    }
     return text;
 }
 
@@ -71,9 +77,18 @@ std::string UdpText(const QJsonObject& counters) {
                        Count(counters, "bytesToClients") + " bytes), " +
                        Count(counters, "datagramsDropped") + " dropped\n";
     if (counters["destination"].isString()) {
-        text += "\tdestination: " + Text(counters["destination"]) + " (" + Line(counters["route"]) +
-                ")\n";
+        text += "\tlatest destination: " + Text(counters["destination"]) + " (" +
+                Line(counters["route"]) + ")\n";
     }
+    text += "\tassociations: " + Count(counters, "associationsOpen") + " open, " +
+            Count(counters, "associationsCreated") + " created, " +
+            Count(counters, "associationsEndedIdle") + " ended idle, " +
+            Count(counters, "associationsEndedByBound") + " ended by the bound\n";
+    text += "\tlookup failures: " + Count(counters, "lookupFailures");
+    if (counters["lastLookupFailure"].isString()) {
+        text += " (last: " + Text(counters["lastLookupFailure"]) + ")";
+    }
+    text += "\n\trefused clients: " + Count(counters, "refusedClients") + " datagrams dropped\n";
     return text;
 }
 
@@ -91,8 +106,13 @@ std::string StatusText(const QJsonObject& status) {
             text += "\tcannot open the port: " + Text(port["openError"].toObject()["message"]);
         }
         text += "\n";
+        const bool takesProxyHeaders = port["acceptProxyProtocol"].toBool();
+        std::string proxy = ConfigCommands::ProxyLine(
+            Text(port["proxyProtocol"].toString("off")), takesProxyHeaders, !tcp);
+        text += proxy.empty() ? "" : proxy + "\n";
         if (port["counters"].isObject()) {
-            text += tcp ? TcpText(port["counters"].toObject()) : UdpText(port["counters"].toObject());
+            text += tcp ? TcpText(port["counters"].toObject(), takesProxyHeaders)
+                        : UdpText(port["counters"].toObject());
         }
     }
     return text;

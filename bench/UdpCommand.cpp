@@ -1,9 +1,12 @@
 // tarnwick-loadgen udp --target HOST:PORT --seconds S [--window 32] [--size 64]
-//                      [--loss-ms 200]
+//                      [--loss-ms 200] [--clients 1]
 // Request/response datagrams against a UDP echo, with up to --window requests in flight.
 // Each request carries its sequence number; one with no answer after --loss-ms counts as
 // lost and a new request takes its place. An answer that arrives after that counts as late,
 // not as received. Sending stops after S seconds; answers are awaited --loss-ms longer.
+// With --clients N, N sockets (each a client of its own, on a thread of its own) each keep
+// their own window; a client's sequence numbers carry its index, so an answer that reaches
+// a client which did not ask for it counts as misdelivered, and fails the run.
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -11,7 +14,9 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <string>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -34,7 +39,21 @@ struct UdpTally {
     std::uint64_t late = 0;
     std::uint64_t corrupt = 0;
     std::uint64_t errors = 0;
+    std::uint64_t misdelivered = 0;
+
+    void add(const UdpTally& other) {
+        sent += other.sent;
+        received += other.received;
+        lost += other.lost;
+        late += other.late;
+        corrupt += other.corrupt;
+        errors += other.errors;
+        misdelivered += other.misdelivered;
+    }
 };
+
+// A client's index in the top bits of each of its sequence numbers.
+constexpr int kClientShift = 48;
 
 void fillRequest(std::vector<char>& data, std::uint64_t sequence) {
     for (std::size_t i = 0; i < data.size(); ++i) {
@@ -45,13 +64,16 @@ void fillRequest(std::vector<char>& data, std::uint64_t sequence) {
 
 class UdpLoad {
 public:
-    UdpLoad(int fd, std::size_t size, std::size_t window, Clock::duration lossAfter)
+    UdpLoad(int fd, std::size_t size, std::size_t window, Clock::duration lossAfter,
+            std::uint64_t client = 0)
         : fd_(fd),
+          client_(client),
           window_(window),
           lossAfter_(lossAfter),
           request_(size),
           answer_(size),
-          expected_(size) {}
+          expected_(size),
+          next_(client << kClientShift) {}
 
     // Keeps the window full until `end`, then waits for the last answers.
     void run(Clock::time_point end) {
@@ -137,6 +159,8 @@ private:
         fillRequest(expected_, sequence);
         if (size != answer_.size() || answer_ != expected_) {
             ++tally_.corrupt;
+        } else if (sequence >> kClientShift != client_) {
+            ++tally_.misdelivered;
         } else if (waiting_.erase(sequence) != 0) {
             ++tally_.received;
         } else {
@@ -145,12 +169,13 @@ private:
     }
 
     int fd_;
+    std::uint64_t client_;
     std::size_t window_;
     Clock::duration lossAfter_;
     std::vector<char> request_;
     std::vector<char> answer_;
     std::vector<char> expected_;
-    std::uint64_t next_ = 0;
+    std::uint64_t next_;
     std::deque<InFlight> inFlight_;
     std::unordered_set<std::uint64_t> waiting_;
     UdpTally tally_;
@@ -164,44 +189,59 @@ int runUdp(const Options& options) {
     const std::int64_t window = options.number("window", 32);
     const std::int64_t size = options.number("size", 64);
     const std::int64_t lossMs = options.number("loss-ms", 200);
+    const std::int64_t clients = options.number("clients", 1);
     std::string problem = options.problems();
     if (!target || seconds <= 0.0) {
         problem += " needs --target HOST:PORT --seconds S";
     }
     if (window < 1 || size < static_cast<std::int64_t>(kMinSize) ||
-        size > static_cast<std::int64_t>(kMaxSize) || lossMs < 1) {
-        problem += " --window, --size or --loss-ms out of range";
+        size > static_cast<std::int64_t>(kMaxSize) || lossMs < 1 || clients < 1 || clients > 256) {
+        problem += " --window, --size, --loss-ms or --clients out of range";
     }
     if (!problem.empty()) {
         return usageError("udp", problem);
     }
 
     ResultLine result("udp");
-    UniqueFd fd = connectUdp(*target, Millis(lossMs));
-    if (!fd.valid()) {
-        return result.add("error", "socket:" + errnoText()).print(false);
+    std::vector<UniqueFd> fds;
+    std::vector<std::unique_ptr<UdpLoad>> loads;
+    for (std::int64_t client = 0; client < clients; ++client) {
+        fds.push_back(connectUdp(*target, Millis(lossMs)));
+        if (!fds.back().valid()) {
+            return result.add("error", "socket:" + errnoText()).print(false);
+        }
+        loads.push_back(std::make_unique<UdpLoad>(
+            fds.back().get(), static_cast<std::size_t>(size), static_cast<std::size_t>(window),
+            Millis(lossMs), static_cast<std::uint64_t>(client)));
     }
-    UdpLoad load(fd.get(), static_cast<std::size_t>(size), static_cast<std::size_t>(window),
-                 Millis(lossMs));
     const auto start = Clock::now();
     const auto end = after(seconds);
-    load.run(end);
+    std::vector<std::thread> threads;
+    for (auto& load : loads) {
+        threads.emplace_back([&load, end] { load->run(end); });
+    }
+    UdpTally tally;
+    for (std::size_t i = 0; i < threads.size(); ++i) {
+        threads[i].join();
+        tally.add(loads[i]->tally());
+    }
     const double sendingSeconds = std::chrono::duration<double>(end - start).count();
-    const UdpTally& tally = load.tally();
     const double lossPercent =
         tally.sent == 0 ? 0.0
                         : 100.0 * static_cast<double>(tally.lost) / static_cast<double>(tally.sent);
     return result.add("window", window)
+        .add("clients", clients)
         .add("sent", tally.sent)
         .add("received", tally.received)
         .add("lost", tally.lost)
         .add("late", tally.late)
         .add("corrupt", tally.corrupt)
         .add("errors", tally.errors)
+        .add("misdelivered", tally.misdelivered)
         .add("seconds", sendingSeconds, 3)
         .add("req_per_s", static_cast<double>(tally.received) / sendingSeconds, 1)
         .add("loss_pct", lossPercent, 3)
-        .print(tally.received > 0);
+        .print(tally.received > 0 && tally.misdelivered == 0);
 }
 
 }  // namespace tarnwick::bench

@@ -158,6 +158,13 @@ expect "$line" lost 0
 expect "$line" corrupt 0
 expect "$line" received "$(field "$line" sent)"
 udp_bytes=$(($(field "$line" received) * 64))
+line=$(timeout 60 "$LOADGEN" udp --target "$udp" --seconds 1 --clients 4 --window 2) || true
+expect "$line" ok 1
+expect "$line" clients 4
+expect "$line" misdelivered 0
+expect "$line" lost 0
+expect "$line" received "$(field "$line" sent)"
+udp_bytes=$((udp_bytes + $(field "$line" received) * 64))
 
 # What the backends counted, read from the one line each prints when stopped.
 stop_owned

@@ -33,7 +33,7 @@ constexpr Subcommand kSubcommands[] = {
     {"idle", runIdle, "--target HOST:PORT --connections N --pid PID"},
     {"scale", runScale, "--target HOST:PORT --connections N --pid PID [--settle-ms 20000]"},
     {"shutdown", runShutdown, "--target HOST:PORT --connections N --pid PID"},
-    {"udp", runUdp, "--target HOST:PORT --seconds S [--window 32] [--size 64] [--loss-ms 200]"},
+    {"udp", runUdp, "--target HOST:PORT --seconds S [--window 32] [--size 64] [--loss-ms 200] [--clients 1]"},
     {"probe", runProbe, "--target HOST:PORT --send TEXT --expect TEXT [--wait-ms 5000]"},
     {"freeport", runFreePort, "[--proto tcp|udp]"},
     {"decide", runDecide, "[--rules 10000] [--seconds 2]"},

@@ -57,6 +57,7 @@ DECIDE_RULES=10000
 CLIENTS=8
 KEEPALIVE_CONNECTIONS=50
 UDP_WINDOW=32
+UDP_CLIENTS=8 UDP_CLIENT_WINDOW=4
 # Beyond its own duration, a single load may take this long before `timeout` ends it.
 GRACE=60
 
@@ -317,7 +318,7 @@ stop_forwarder() {
 # Metric keys, in table order, with their label, which way is better, and how repeats
 # combine: the median, or the sum for error counts (a failure in any repeat must show).
 METRICS=(throughput conn_rate conn_errors conn_cpu fw_cpu ka_rate ka_p99 ka_cpu ka_fw_cpu
-    latency_p50 latency_p99 spread_p50 spread_p99 idle_kib udp_rate udp_loss route_rate route_errors
+    latency_p50 latency_p99 spread_p50 spread_p99 idle_kib udp_rate udp_loss udp8_rate udp8_loss route_rate route_errors
     sni_rate sni_errors)
 declare -A LABEL=(
     [throughput]="TCP throughput, MB/s"
@@ -336,6 +337,8 @@ declare -A LABEL=(
     [idle_kib]="idle KiB per connection"
     [udp_rate]="UDP requests/s, window $UDP_WINDOW"
     [udp_loss]="UDP loss, %"
+    [udp8_rate]="UDP requests/s, $UDP_CLIENTS clients, window $UDP_CLIENT_WINDOW each"
+    [udp8_loss]="UDP loss, $UDP_CLIENTS clients, %"
     [route_rate]="first-packet routing connections/s"
     [route_errors]="first-packet routing errors"
     [sni_rate]="TLS server-name routing connections/s, 8 rules"
@@ -346,7 +349,7 @@ declare -A BETTER=(
     [ka_rate]=higher [ka_p99]=lower [ka_cpu]=lower [ka_fw_cpu]=lower
     [latency_p50]=lower
     [latency_p99]=lower [spread_p50]=lower [spread_p99]=lower [idle_kib]=lower
-    [udp_rate]=higher [udp_loss]=lower
+    [udp_rate]=higher [udp_loss]=lower [udp8_rate]=higher [udp8_loss]=lower
     [route_rate]=higher [route_errors]=lower
     [sni_rate]=higher [sni_errors]=lower
 )
@@ -455,7 +458,7 @@ cpu_record() {
 # skips that load (the forwarder cannot do it).
 measure() {
     TARGET=$1
-    local sink=127.0.0.1:$2 echo=127.0.0.1:$3 udp=$4 route=$5 pid=${6:-} sni=${7:-} line
+    local sink=127.0.0.1:$2 echo=127.0.0.1:$3 udp=$4 route=$5 pid=${6:-} sni=${7:-} line metric
     echo "  $TARGET" >&2
 
     line=$(load "$GRACE" throughput --target "$sink" --bytes "$THROUGHPUT_BYTES")
@@ -501,13 +504,20 @@ measure() {
     fi
 
     if [[ $udp == dead ]]; then
-        record "$TARGET" udp_rate fail
-        record "$TARGET" udp_loss fail
+        for metric in udp_rate udp_loss udp8_rate udp8_loss; do
+            record "$TARGET" "$metric" fail
+        done
     elif [[ -n $udp ]]; then
         line=$(load $((UDP_SECONDS + GRACE)) udp --target "127.0.0.1:$udp" \
             --window "$UDP_WINDOW" --seconds "$UDP_SECONDS")
         record "$TARGET" udp_rate "$(ok_field "$line" req_per_s)"
         record "$TARGET" udp_loss "$(field "$line" loss_pct || echo fail)"
+        # Clients in parallel, each with its own window: an answer that reaches a client
+        # which did not ask for it fails the rate.
+        line=$(load $((UDP_SECONDS + GRACE)) udp --target "127.0.0.1:$udp" \
+            --clients "$UDP_CLIENTS" --window "$UDP_CLIENT_WINDOW" --seconds "$UDP_SECONDS")
+        record "$TARGET" udp8_rate "$(ok_field "$line" req_per_s)"
+        record "$TARGET" udp8_loss "$(field "$line" loss_pct || echo fail)"
     fi
 
     # Connections whose 64-byte first message only the last rule matches; a wrong route

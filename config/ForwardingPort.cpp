@@ -6,6 +6,17 @@
 
 namespace tarnwick {
 
+const char* ProxyProtocolName(std::int32_t version) {
+    switch (version) {
+        case PROXY_PROTOCOL_V1:
+            return "v1";
+        case PROXY_PROTOCOL_V2:
+            return "v2";
+        default:
+            return "off";
+    }
+}
+
 std::unique_ptr<ForwardingPort> ForwardingPort::deepCopy() const {
     auto copy = std::make_unique<ForwardingPort>();
     copy->settings() = settings();

@@ -14,6 +14,22 @@ namespace tarnwick {
 inline constexpr std::int32_t PROTOCOL_TCP = 0;
 inline constexpr std::int32_t PROTOCOL_UDP = 1;  // any non-zero value means UDP
 inline constexpr std::int32_t DEFAULT_TIMEOUT_SECONDS = 5;
+// Whether a TCP port writes a PROXY protocol header to its destinations, and which.
+inline constexpr std::int32_t PROXY_PROTOCOL_OFF = 0;
+inline constexpr std::int32_t PROXY_PROTOCOL_V1 = 1;  // the text form
+inline constexpr std::int32_t PROXY_PROTOCOL_V2 = 2;  // the binary form
+
+// "off", "v1" or "v2": a proxyProtocol value as the JSON and the status name it; any value
+// other than PROXY_PROTOCOL_V1 and _V2 is "off", as the engine takes it.
+const char* ProxyProtocolName(std::int32_t version);
+// A UDP port's client associations: how long one lasts without a datagram either way, and
+// how many the port holds at once (the least recently used one ends to make room).
+inline constexpr std::int32_t DEFAULT_UDP_IDLE_SECONDS = 60;
+inline constexpr std::int32_t MIN_UDP_IDLE_SECONDS = 1;
+inline constexpr std::int32_t MAX_UDP_IDLE_SECONDS = 3600;
+inline constexpr std::int32_t DEFAULT_UDP_MAX_ASSOCIATIONS = 4096;
+inline constexpr std::int32_t MIN_UDP_MAX_ASSOCIATIONS = 1;
+inline constexpr std::int32_t MAX_UDP_MAX_ASSOCIATIONS = 65536;
 
 // The stored fields of a port but its rules, which the port owns one by one.
 struct StoredPortSettings {
@@ -28,6 +44,16 @@ struct StoredPortSettings {
     // The clients admitted: addresses or prefixes ("10.0.0.0/8", "::1"); empty = everyone.
     // Stored after the port entries.
     std::vector<std::string> allowFrom;
+    // TCP only: the PROXY protocol header written to the destination before the client's
+    // first byte (PROXY_PROTOCOL_OFF, _V1 or _V2), and whether each connection must start
+    // with one, whose source then stands for the client. Stored after the port entries.
+    std::int32_t proxyProtocol = PROXY_PROTOCOL_OFF;
+    bool acceptProxyProtocol = false;
+    // UDP only: an association ends after this many seconds without a datagram either way
+    // (MIN_ to MAX_UDP_IDLE_SECONDS), and the port holds at most udpMaxAssociations at once
+    // (MIN_ to MAX_UDP_MAX_ASSOCIATIONS). Stored after the port entries.
+    std::int32_t udpIdleSeconds = DEFAULT_UDP_IDLE_SECONDS;
+    std::int32_t udpMaxAssociations = DEFAULT_UDP_MAX_ASSOCIATIONS;
 
     bool operator==(const StoredPortSettings&) const = default;
 };
@@ -81,6 +107,11 @@ struct ForwardingPort : StoredPortSettings, PortRunState {
     // True when the port has a listen address or allowed clients: the settings that the
     // original port entry has no room for.
     bool hasAddressSettings() const { return !listenAddress.empty() || !allowFrom.empty(); }
+    // True when a UDP setting differs from its default.
+    bool hasUdpSettings() const {
+        return udpIdleSeconds != DEFAULT_UDP_IDLE_SECONDS ||
+               udpMaxAssociations != DEFAULT_UDP_MAX_ASSOCIATIONS;
+    }
     // "Listen On" and "Forward To": "localhost:8080", "127.0.0.1:8080", "[::1]:80"; an IPv6
     // address is put in brackets.
     std::string listenLabel() const;

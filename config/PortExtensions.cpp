@@ -75,6 +75,18 @@ void WriteFields(const ForwardingPort& port, FieldWriter& fields) {
     if (!port.allowFrom.empty()) {
         fields.putStrings(PortExtensions::TAG_ALLOW_FROM, port.allowFrom);
     }
+    if (port.proxyProtocol != PROXY_PROTOCOL_OFF) {
+        fields.putInt(PortExtensions::TAG_PROXY_PROTOCOL, port.proxyProtocol);
+    }
+    if (port.acceptProxyProtocol) {
+        fields.putInt(PortExtensions::TAG_ACCEPT_PROXY_PROTOCOL, 1);
+    }
+    if (port.udpIdleSeconds != DEFAULT_UDP_IDLE_SECONDS) {
+        fields.putInt(PortExtensions::TAG_UDP_IDLE_SECONDS, port.udpIdleSeconds);
+    }
+    if (port.udpMaxAssociations != DEFAULT_UDP_MAX_ASSOCIATIONS) {
+        fields.putInt(PortExtensions::TAG_UDP_MAX_ASSOCIATIONS, port.udpMaxAssociations);
+    }
     bool tlsRules = false;
     std::vector<std::int32_t> kinds;
     for (const auto& rule : port.rules) {
@@ -133,6 +145,20 @@ void ReportTrailingBytes(LoadReport& report, std::size_t offset, std::size_t cou
     report.reason = std::to_string(count) + " bytes follow the extension block";
 }
 
+// A number field within [low, high] into `target`; anything else fails `in`.
+void ReadBounded(ImageReader& in, const std::string& field, std::int32_t low, std::int32_t high,
+                 std::int32_t& target) {
+    const std::size_t at = in.offset();
+    auto value = in.getInt(field);
+    if (value && (*value < low || *value > high)) {
+        in.failAt(at, field,
+                  std::to_string(*value) + " is outside " + std::to_string(low) + " to " +
+                      std::to_string(high));
+    } else if (value) {
+        target = *value;
+    }
+}
+
 // Reads one field's value into `port`. A critical tag that this reader does not know
 // fails `in`; an optional one is skipped.
 void ReadField(ImageReader& in, std::int32_t tag, const std::string& where,
@@ -152,6 +178,24 @@ void ReadField(ImageReader& in, std::int32_t tag, const std::string& where,
             }
             return;
         }
+        case PortExtensions::TAG_PROXY_PROTOCOL:
+            if (auto version = in.getInt(where + "proxyProtocol")) {
+                port.proxyProtocol = *version;
+            }
+            return;
+        case PortExtensions::TAG_ACCEPT_PROXY_PROTOCOL:
+            if (auto accept = in.getInt(where + "acceptProxyProtocol")) {
+                port.acceptProxyProtocol = *accept != 0;
+            }
+            return;
+        case PortExtensions::TAG_UDP_IDLE_SECONDS:
+            ReadBounded(in, where + "udpIdleSeconds", MIN_UDP_IDLE_SECONDS, MAX_UDP_IDLE_SECONDS,
+                        port.udpIdleSeconds);
+            return;
+        case PortExtensions::TAG_UDP_MAX_ASSOCIATIONS:
+            ReadBounded(in, where + "udpMaxAssociations", MIN_UDP_MAX_ASSOCIATIONS,
+                        MAX_UDP_MAX_ASSOCIATIONS, port.udpMaxAssociations);
+            return;
         case PortExtensions::TAG_RULE_KINDS:
             ReadRuleKinds(in, where, port);
             return;

@@ -39,6 +39,10 @@ public:
         // name, 2 = TLS ALPN): their count, then one number per rule in the entries'
         // order. Such a rule's entry is a text rule holding the name or the protocol.
         TAG_RULE_KINDS = 3,
+        TAG_PROXY_PROTOCOL = 4,  // number: PROXY_PROTOCOL_OFF, _V1 or _V2
+        TAG_ACCEPT_PROXY_PROTOCOL = 5,  // number: 0 or 1
+        TAG_UDP_IDLE_SECONDS = 0x10001,      // number
+        TAG_UDP_MAX_ASSOCIATIONS = 0x10002,  // number
     };
 
     // True when `ports` need the block, and so version 1002.

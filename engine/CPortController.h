@@ -89,7 +89,8 @@ public:
     // The counters of the row's current worker, or null when it has none.
     std::shared_ptr<const PortCounters> counters(std::size_t row) const;
     // Workers started from now on queue a record of every ended connection (and of every
-    // UDP run), which `drainConnectionLog` hands to `log`. Without it nothing is queued.
+    // UDP association, and every refused client), which `drainConnectionLog` hands to
+    // `log`. Without it nothing is queued.
     void setConnectionLog(ConnectionLog log);
     // Hands every queued record to the log, port by port, each port's oldest first. Also
     // done for a worker's last records when it reports its end, and at shutdown.

@@ -53,7 +53,7 @@ std::string RouteText(const Route& route, const std::string& ruleName) {
     return "-";
 }
 
-std::string EndText(EndReason end, int error) {
+std::string EndText(EndReason end, int error, const std::string& detail) {
     switch (end) {
         case EndReason::ClientClosed:
             return "client closed";
@@ -65,6 +65,18 @@ std::string EndText(EndReason end, int error) {
             return std::string("connect failed: ") + std::strerror(error);
         case EndReason::Failed:
             return std::string("failed: ") + std::strerror(error);
+        case EndReason::NoProxyHeader:
+            return "no valid PROXY header";
+        case EndReason::ClientNotAllowed:
+            return "client not allowed";
+        case EndReason::Refused:
+            return "refused";
+        case EndReason::Idle:
+            return "idle";
+        case EndReason::Evicted:
+            return "evicted";
+        case EndReason::LookupFailed:
+            return "lookup failed: " + EscapedText(detail);
         case EndReason::Stopped:
             break;
     }
@@ -76,7 +88,8 @@ std::string ConnectionRecord::FormatLine() const {
     for (const std::string& field :
          {std::string(udp ? "UDP" : "TCP"), std::to_string(listenPort), OrDash(client),
           OrDash(destination), RouteText(route, ruleName), std::to_string(bytesFromClient),
-          std::to_string(bytesToClient), Seconds(duration), EndText(end, error)}) {
+          std::to_string(bytesToClient), Seconds(duration),
+          EndText(end, error, detail) + (*note != '\0' ? std::string(": ") + note : "")}) {
         line += '\t';
         line += field;
     }

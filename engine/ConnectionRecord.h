@@ -6,9 +6,9 @@
 
 namespace tarnwick {
 
-// Why a connection (or a UDP run) went where it went.
+// Why a connection (or a UDP association) went where it went.
 enum class RouteKind : std::uint8_t {
-    None,          // nothing was routed (a UDP run that saw no datagram)
+    None,          // nothing was routed (a client that was refused)
     Rule,          // a rule matched the first data
     NoMatch,       // first data came, no rule matched: the default destination
     Timeout,       // no data within the port's timeout: the default destination
@@ -31,9 +31,16 @@ enum class EndReason : std::uint8_t {
     ConnectFailed,      // the destination could not be reached (error says why)
     Failed,             // another error on either side (error says which)
     Stopped,            // the port was stopped or restarted
+    NoProxyHeader,      // no valid PROXY protocol header came in time: reset (note says why)
+    ClientNotAllowed,   // the PROXY header named a client the port does not admit: reset
+    Refused,            // the client is not among the port's allowed ones
+    Idle,               // UDP: no datagram either way for the port's idle time
+    Evicted,            // UDP: the least recently used when the port was full
+    LookupFailed,       // UDP: the destination's name did not resolve (detail says why)
 };
 
-// One ended TCP connection, or one ended UDP run, as the connection log shows it.
+// One ended TCP connection or UDP association, or a client turned away, as the connection
+// log shows it.
 struct ConnectionRecord {
     bool udp = false;
     std::int32_t listenPort = 0;
@@ -46,12 +53,14 @@ struct ConnectionRecord {
     std::chrono::system_clock::time_point endedAt;
     std::chrono::milliseconds duration{0};
     EndReason end = EndReason::Stopped;
-    int error = 0;  // errno, for ConnectFailed and Failed
+    int error = 0;          // errno, for ConnectFailed and Failed
+    const char* note = "";  // a fixed text that says more of the end, or ""
+    std::string detail;     // the resolver's reason, for LookupFailed
 
     // One line of the log, without a line break; the fields, tab-separated:
     //   local time ("2026-03-01 14:05:09"), "TCP" or "UDP", listen port, client,
     //   destination, route, bytes from the client, bytes to the client, duration in
-    //   seconds ("3.204"), how it ended.
+    //   seconds ("3.204"), how it ended (with its note after ": ", when there is one).
     // An absent client or destination is "-". Texts from the configuration (host names,
     // rule names) have backslashes, control bytes and, in the rule name, quotes escaped, so
     // a line never splits. strerror texts: call on one thread only.
@@ -64,7 +73,8 @@ struct ConnectionRecord {
 std::string RouteText(const Route& route, const std::string& ruleName);
 
 // "client closed", "destination closed", "reset", "connect failed: <strerror>",
-// "failed: <strerror>", "stopped".
-std::string EndText(EndReason end, int error);
+// "failed: <strerror>", "stopped", "no valid PROXY header", "client not allowed",
+// "refused", "idle", "evicted", "lookup failed: <detail>".
+std::string EndText(EndReason end, int error, const std::string& detail = {});
 
 }  // namespace tarnwick

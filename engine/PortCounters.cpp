@@ -93,6 +93,21 @@ void PortCounters::setUdpDestination(std::string destination, const Route& route
     udpRoute_ = route;
 }
 
+void PortCounters::associationEnded(EndReason why) {
+    if (why == EndReason::Idle) {
+        Add(associationsEndedIdle_);
+    } else if (why == EndReason::Evicted) {
+        Add(associationsEndedByBound_);
+    }
+    Add(associationsEnded_);
+}
+
+void PortCounters::lookupFailed(std::string failure) {
+    Add(lookupFailures_);
+    std::lock_guard lock(mutex_);
+    lastLookupFailure_ = std::move(failure);
+}
+
 void PortCounters::logConnection(ConnectionRecord record) {
     if (!logConnections_) {
         return;
@@ -143,13 +158,25 @@ PortCounters::Snapshot PortCounters::snapshot() const {
     }
     std::sort(copy.failedConnects.begin(), copy.failedConnects.end());
     copy.resets = Load(resets_);
+    copy.proxyHeaderRefusals = Load(proxyHeaderRefusals_);
+    copy.proxyClientRefusals = Load(proxyClientRefusals_);
     copy.datagramsFromClients = Load(datagramsFromClients_);
     copy.datagramsToClients = Load(datagramsToClients_);
     copy.datagramsDropped = Load(datagramsDropped_);
+    const std::uint64_t associationsEnded = Load(associationsEnded_);
+    copy.associationsCreated = Load(associationsCreated_);
+    copy.associationsOpen = copy.associationsCreated > associationsEnded
+                                ? copy.associationsCreated - associationsEnded
+                                : 0;
+    copy.associationsEndedIdle = Load(associationsEndedIdle_);
+    copy.associationsEndedByBound = Load(associationsEndedByBound_);
+    copy.lookupFailures = Load(lookupFailures_);
+    copy.refusedClients = Load(refusedClients_);
     copy.logRecordsDropped = Load(logRecordsDropped_);
     std::lock_guard lock(mutex_);
     copy.udpDestination = udpDestination_;
     copy.udpRoute = udpRoute_;
+    copy.lastLookupFailure = lastLookupFailure_;
     return copy;
 }
 

@@ -24,8 +24,9 @@ namespace tarnwick {
 // relay's path. A session adds its counts before it closes its sockets, so a client that
 // has seen its connection end sees it counted.
 //
-// Two things are not counts and sit behind one mutex, taken off the relay's path: the UDP
-// run's destination (set once per run) and the ended connections waiting for the
+// Three things are not counts and sit behind one mutex, taken off the relay's path: the
+// latest UDP association's destination and last lookup failure (set once per association)
+// and the ended connections waiting for the
 // connection log (one push per ended connection, and only while logging is on). The log
 // records wait here for the controller's thread to take them in batches, rather than
 // travelling in a posted message each: a message per connection would wake the user
@@ -51,11 +52,20 @@ public:
         std::uint64_t routedClientClosed = 0;
         std::vector<std::pair<int, std::uint64_t>> failedConnects;  // errno, count; by errno
         std::uint64_t resets = 0;
+        std::uint64_t proxyHeaderRefusals = 0;  // no valid PROXY header in time
+        std::uint64_t proxyClientRefusals = 0;  // a PROXY header named a client not allowed
         std::uint64_t datagramsFromClients = 0;
         std::uint64_t datagramsToClients = 0;
         std::uint64_t datagramsDropped = 0;
-        std::string udpDestination;  // empty until the run's first datagram
+        std::string udpDestination;  // the latest association's; empty until there is one
         Route udpRoute;
+        std::uint64_t associationsCreated = 0;
+        std::uint64_t associationsOpen = 0;
+        std::uint64_t associationsEndedIdle = 0;
+        std::uint64_t associationsEndedByBound = 0;
+        std::uint64_t lookupFailures = 0;
+        std::string lastLookupFailure;  // "host: reason"; empty when there was none
+        std::uint64_t refusedClients = 0;  // TCP connections reset, UDP datagrams dropped
         std::uint64_t logRecordsDropped = 0;
     };
 
@@ -79,6 +89,10 @@ public:
     void connectionRouted(const Route& route);
     void connectFailed(int error);
     void connectionReset() { Add(resets_); }
+    // A port that takes PROXY headers reset a connection: it brought no valid header in
+    // time, or its header named a client that the port does not admit.
+    void proxyHeaderRefused() { Add(proxyHeaderRefusals_); }
+    void proxyClientRefused() { Add(proxyClientRefusals_); }
 
     // ---- both: bytes relayed ----
     void addFromClient(std::uint64_t bytes) { Add(bytesFromClients_, bytes); }
@@ -94,7 +108,16 @@ public:
         Add(bytesToClients_, bytes);
     }
     void datagramDropped() { Add(datagramsDropped_); }
+    // The destination and route of the association created last.
     void setUdpDestination(std::string destination, const Route& route);
+    void associationCreated() { Add(associationsCreated_); }
+    // An association has ended; Idle and Evicted are counted apart.
+    void associationEnded(EndReason why);
+    // A destination could not be resolved or reached: `failure` is "host: reason".
+    void lookupFailed(std::string failure);
+
+    // ---- both: clients that allowFrom turns away ----
+    void clientRefused() { Add(refusedClients_); }
 
     // ---- the connection log ----
     // Queues `record` for the log when logging is on (fills in its rule name); else nothing.
@@ -132,16 +155,24 @@ private:
     std::array<ErrorSlot, ERROR_SLOTS> failedConnects_;
     Count otherFailedConnects_{0};
     Count resets_{0};
+    Count proxyHeaderRefusals_{0};
+    Count proxyClientRefusals_{0};
     Count datagramsFromClients_{0};
     Count datagramsToClients_{0};
     Count datagramsDropped_{0};
+    Count associationsCreated_{0};
+    Count associationsEnded_{0};
+    Count associationsEndedIdle_{0};
+    Count associationsEndedByBound_{0};
+    Count lookupFailures_{0};
+    Count refusedClients_{0};
     Count logRecordsDropped_{0};
 
-    // One of the engine's few locks; guards the two members below, and
-    // nothing else.
+    // One of the engine's few locks; guards the members below, and nothing else.
     mutable std::mutex mutex_;
     std::string udpDestination_;
     Route udpRoute_;
+    std::string lastLookupFailure_;
     std::vector<ConnectionRecord> log_;
 };
 

@@ -113,12 +113,22 @@ void AppendPort(QByteArray& out, const ForwardingPort& port) {
         AppendString(out, port.allowFrom[i]);
     }
     out += "]";
+    AppendField(out, in, "proxyProtocol", false);
+    out += '"' + QByteArray(ProxyProtocolName(port.proxyProtocol)) + '"';
+    AppendField(out, in, "acceptProxyProtocol", false);
+    out += port.acceptProxyProtocol ? "true" : "false";
     AppendField(out, in, "forwardIp", false);
     AppendString(out, port.forwardIp);
     AppendField(out, in, "forwardPort", false);
     out += QByteArray::number(port.forwardPort);
     AppendField(out, in, "timeoutSeconds", false);
     out += QByteArray::number(port.timeoutSeconds);
+    if (!port.isTcp() || port.hasUdpSettings()) {
+        AppendField(out, in, "udpIdleSeconds", false);
+        out += QByteArray::number(port.udpIdleSeconds);
+        AppendField(out, in, "udpMaxAssociations", false);
+        out += QByteArray::number(port.udpMaxAssociations);
+    }
     AppendField(out, in, "rules", false);
     out += "[";
     for (std::size_t i = 0; i < port.rules.size(); ++i) {
@@ -130,6 +140,24 @@ void AppendPort(QByteArray& out, const ForwardingPort& port) {
 }
 
 // ---- reading ----------------------------------------------------------------------
+
+// "proxyProtocol" ("off" when absent) and "acceptProxyProtocol" (false when absent). A UDP
+// port takes them, as the dialog keeps them, with a warning that it ignores them.
+void ReadProxyProtocol(const JsonObjectReader& in, ForwardingPort& port, QStringList& warnings) {
+    if (!in.get("proxyProtocol", false).isUndefined()) {
+        const QString name = in.choice("proxyProtocol", {"off", "v1", "v2"});
+        port.proxyProtocol = name == "v1"   ? PROXY_PROTOCOL_V1
+                             : name == "v2" ? PROXY_PROTOCOL_V2
+                                            : PROXY_PROTOCOL_OFF;
+    }
+    port.acceptProxyProtocol = in.flag("acceptProxyProtocol");
+    if (!port.isTcp() && port.proxyProtocol != PROXY_PROTOCOL_OFF) {
+        warnings.append(in.path("proxyProtocol") + ": a UDP port sends no PROXY header");
+    }
+    if (!port.isTcp() && port.acceptProxyProtocol) {
+        warnings.append(in.path("acceptProxyProtocol") + ": a UDP port takes no PROXY header");
+    }
+}
 
 void Check(const std::optional<CheckFailure>& failure, const JsonObjectReader& in) {
     if (failure) {
@@ -221,11 +249,43 @@ std::vector<std::string> ReadAllowFrom(const JsonObjectReader& in) {
     return allowFrom;
 }
 
+// An optional whole number within [low, high]; `fallback` when the field is absent.
+std::int32_t ReadBounded(const JsonObjectReader& in, const char* name, std::int32_t low,
+                         std::int32_t high, std::int32_t fallback) {
+    if (in.get(name, false).isUndefined()) {
+        return fallback;
+    }
+    std::int32_t value = in.integer(name);
+    if (value < low || value > high) {
+        JsonObjectReader::Fail(in.path(name), QString("%1 is outside %2 to %3")
+                                                  .arg(value)
+                                                  .arg(low)
+                                                  .arg(high));
+    }
+    return value;
+}
+
+void ReadUdpSettings(const JsonObjectReader& in, ForwardingPort& port, QStringList& warnings) {
+    port.udpIdleSeconds = ReadBounded(in, "udpIdleSeconds", MIN_UDP_IDLE_SECONDS,
+                                      MAX_UDP_IDLE_SECONDS, DEFAULT_UDP_IDLE_SECONDS);
+    port.udpMaxAssociations =
+        ReadBounded(in, "udpMaxAssociations", MIN_UDP_MAX_ASSOCIATIONS, MAX_UDP_MAX_ASSOCIATIONS,
+                    DEFAULT_UDP_MAX_ASSOCIATIONS);
+    if (port.isTcp()) {
+        for (const char* name : {"udpIdleSeconds", "udpMaxAssociations"}) {
+            if (!in.get(name, false).isUndefined()) {
+                warnings.append(in.path(name) + ": has no effect on a TCP port");
+            }
+        }
+    }
+}
+
 std::unique_ptr<ForwardingPort> ReadPort(const QJsonValue& value, const QString& where,
                                          QStringList& warnings) {
     JsonObjectReader in(value, where);
-    in.allowOnly({"protocol", "listenPort", "listenAddress", "allowFrom", "forwardIp",
-                  "forwardPort", "timeoutSeconds", "rules"});
+    in.allowOnly({"protocol", "listenPort", "listenAddress", "allowFrom", "proxyProtocol",
+                  "acceptProxyProtocol", "forwardIp", "forwardPort", "timeoutSeconds",
+                  "udpIdleSeconds", "udpMaxAssociations", "rules"});
     auto port = std::make_unique<ForwardingPort>();
     port->protocol = in.choice("protocol", {"tcp", "udp"}) == "tcp" ? PROTOCOL_TCP : PROTOCOL_UDP;
     port->listenPort = in.integer("listenPort");
@@ -240,6 +300,8 @@ std::unique_ptr<ForwardingPort> ReadPort(const QJsonValue& value, const QString&
     RefuseControlBytes(in, "forwardIp", port->forwardIp);
     port->listenAddress = ReadListenAddress(in);
     port->allowFrom = ReadAllowFrom(in);
+    ReadProxyProtocol(in, *port, warnings);
+    ReadUdpSettings(in, *port, warnings);
     QJsonValue rules = in.get("rules", false);
     if (!rules.isUndefined()) {
         QJsonArray array = JsonObjectReader::ArrayAt(rules, in.path("rules"));

@@ -10,10 +10,11 @@ namespace tarnwick {
 
 // The configuration as JSON, for scripts and for editing by hand:
 //   {"ports":[{"protocol":"tcp"|"udp","listenPort":N,"listenAddress":"",
-//     "allowFrom":["10.0.0.0/8","::1"],"forwardIp":"...","forwardPort":N,
-//     "timeoutSeconds":N,"rules":[{"ruleName":"...",
-//     "searchType":"hex"|"text"|"tls-sni"|"tls-alpn","caseSensitive":true|false,
-//     "searchData":"...","forwardIp":"...","forwardPort":N}]}]}
+//     "allowFrom":["10.0.0.0/8","::1"],"proxyProtocol":"off"|"v1"|"v2",
+//     "acceptProxyProtocol":true|false,"forwardIp":"...","forwardPort":N,
+//     "timeoutSeconds":N,"udpIdleSeconds":N,"udpMaxAssociations":N,
+//     "rules":[{"ruleName":"...","searchType":"hex"|"text"|"tls-sni"|"tls-alpn",
+//     "caseSensitive":true|false,"searchData":"...","forwardIp":"...","forwardPort":N}]}]}
 // A "tls-sni" rule's searchData is a server name or "*." and one, a "tls-alpn" rule's an
 // ALPN protocol; both ignore caseSensitive.
 // Texts are byte strings. Bytes that form valid UTF-8 are written as those characters;

@@ -55,6 +55,7 @@ QJsonObject TcpCounters(const PortCounters& counters, const PortCounters::Snapsh
                                           {"clientClosed", Number(counts.routedClientClosed)}}},
             {"failedConnects", failed},
             {"resets", Number(counts.resets)},
+            {"refusedClients", Number(counts.refusedClients)},
             {"logLinesDropped", Number(counts.logRecordsDropped)}};
 }
 
@@ -69,6 +70,15 @@ QJsonObject UdpCounters(const PortCounters& counters, const PortCounters::Snapsh
             {"route", routed ? QJsonValue(Bytes(RouteText(counts.udpRoute,
                                                           counters.ruleName(counts.udpRoute.rule))))
                              : QJsonValue()},
+            {"associationsOpen", Number(counts.associationsOpen)},
+            {"associationsCreated", Number(counts.associationsCreated)},
+            {"associationsEndedIdle", Number(counts.associationsEndedIdle)},
+            {"associationsEndedByBound", Number(counts.associationsEndedByBound)},
+            {"lookupFailures", Number(counts.lookupFailures)},
+            {"lastLookupFailure", counts.lastLookupFailure.empty()
+                                      ? QJsonValue()
+                                      : QJsonValue(Bytes(counts.lastLookupFailure))},
+            {"refusedClients", Number(counts.refusedClients)},
             {"logLinesDropped", Number(counts.logRecordsDropped)}};
 }
 
@@ -82,6 +92,8 @@ QJsonObject PortObject(const CPortController& controller, std::size_t row) {
                        {"forwardIp", Bytes(port.forwardIp)},
                        {"forwardPort", port.forwardPort},
                        {"type", port.isSmart() ? "smart" : "standard"},
+                       {"proxyProtocol", ProxyProtocolName(port.proxyProtocol)},
+                       {"acceptProxyProtocol", port.acceptProxyProtocol},
                        {"running", running},
                        {"openError", port.openError != 0 ? QJsonValue(ErrorObject(port.openError))
                                                          : QJsonValue()},
@@ -90,6 +102,12 @@ QJsonObject PortObject(const CPortController& controller, std::size_t row) {
         PortCounters::Snapshot counts = counters->snapshot();
         object["counters"] = port.isTcp() ? TcpCounters(*counters, counts)
                                           : UdpCounters(*counters, counts);
+        if (port.isTcp() && port.acceptProxyProtocol) {
+            QJsonObject tcp = object["counters"].toObject();
+            tcp["proxyHeaderRefusals"] = Number(counts.proxyHeaderRefusals);
+            tcp["proxyClientRefusals"] = Number(counts.proxyClientRefusals);
+            object["counters"] = tcp;
+        }
     }
     return object;
 }

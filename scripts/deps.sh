@@ -16,20 +16,21 @@ packages=(
     # the TLS peers of the end-to-end tests: Python's ssl and a throw-away certificate
     python3
     openssl
+    haproxy  # the tests' PROXY protocol peer
 )
 
 # `deps.sh screenshots` adds what rendering the windows under a virtual X server needs;
 # `deps.sh bench` adds the forwarders that `make bench` compares Tarnwick with;
 # `deps.sh fuzz` adds clang and its libFuzzer runtime for `make fuzz`.
 profile=${1:-}
-services=()
+# Their packages start a system daemon on install; the tests and the bench run their own.
+services=(haproxy)
 case $profile in
     screenshots) packages+=(xvfb xauth fonts-dejavu-core) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     bench)
-        packages+=(socat haproxy rinetd)
-        # Their packages start a system daemon on install; the bench runs its own.
-        services=(haproxy rinetd)
+        packages+=(socat rinetd)
+        services+=(rinetd)
         ;;
 esac
 

@@ -2,6 +2,7 @@
 
 #include <QBoxLayout>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -44,6 +45,7 @@ CAddPortDlg::CAddPortDlg(ForwardingPort* editedPort, QWidget* parent)
       listenAddress_(NewTextField(this, "listenAddress")),
       allowFrom_(new QPlainTextEdit(this)),
       addressForm_(new QFormLayout),
+      proxyProtocol_(new QComboBox(this)),
       ok_(NewButton(this, "ok", tr("&OK"))),
       cancel_(NewButton(this, "cancel", tr("&Cancel"))) {
     setWindowTitle(isEditMode() ? tr("Edit Forwarding Port") : tr("Add New Forwarding Port"));
@@ -72,6 +74,9 @@ CAddPortDlg::CAddPortDlg(ForwardingPort* editedPort, QWidget* parent)
 
     SetTabChain({ok_, cancel_, tcp_, udp_, listenPort_, capture_, ruleList_, forwardIp_,
                  forwardPort_, timeout_, listenAddress_, allowFrom_});
+    setTabOrder(allowFrom_, proxyProtocol_);
+    connect(udp_, &QRadioButton::toggled, this, &CAddPortDlg::showProxyChoiceFor);
+    showProxyChoiceFor(udp_->isChecked());
     ok_->setFocus();
 }
 
@@ -118,6 +123,7 @@ void CAddPortDlg::buildLayout() {
     fields->addLayout(timeoutRow);
     fields->addWidget(fallback);
     fields->addWidget(buildAddressBox());
+    fields->addLayout(newProxyRow());
 
     auto* page = new QHBoxLayout(this);
     page->addLayout(fields, 1);
@@ -138,6 +144,24 @@ QGroupBox* CAddPortDlg::buildAddressBox() {
     return box;
 }
 
+// The PROXY protocol header sent to the destinations; a TCP matter only.
+QLayout* CAddPortDlg::newProxyRow() {
+    proxyProtocol_->setObjectName(QStringLiteral("proxyProtocol"));
+    proxyProtocol_->addItems({tr("Off"), tr("Version 1"), tr("Version 2")});
+    auto* row = new QHBoxLayout;
+    row->addWidget(NewBuddyLabel(this, tr("&PROXY protocol header to the destination:"),
+                                 proxyProtocol_));
+    row->addWidget(proxyProtocol_);
+    row->addStretch(1);
+    return row;
+}
+
+void CAddPortDlg::showProxyChoiceFor(bool udp) {
+    proxyProtocol_->setEnabled(!udp);
+    proxyProtocol_->setToolTip(udp ? tr("A UDP port sends no PROXY protocol header")
+                                   : tr("Tells the destination the client's address and port"));
+}
+
 void CAddPortDlg::showForm(const PortForm& form) {
     tcp_->setChecked(!form.udp);
     udp_->setChecked(form.udp);
@@ -148,6 +172,7 @@ void CAddPortDlg::showForm(const PortForm& form) {
     forwardPort_->setText(form.forwardPort);
     listenAddress_->setText(form.listenAddress);
     allowFrom_->setPlainText(form.allowFrom);
+    proxyProtocol_->setCurrentIndex(form.proxyProtocol);
 }
 
 PortForm CAddPortDlg::form() const {
@@ -160,6 +185,7 @@ PortForm CAddPortDlg::form() const {
     form.forwardPort = forwardPort_->text();
     form.listenAddress = listenAddress_->text();
     form.allowFrom = allowFrom_->toPlainText();
+    form.proxyProtocol = proxyProtocol_->currentIndex();
     return form;
 }
 

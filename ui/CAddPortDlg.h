@@ -10,9 +10,11 @@
 
 QT_BEGIN_NAMESPACE
 class QCheckBox;
+class QComboBox;
 class QLineEdit;
 class QFormLayout;
 class QGroupBox;
+class QLayout;
 class QMenu;
 class QPlainTextEdit;
 class QPushButton;
@@ -80,6 +82,8 @@ private:
     ForwardingRule* ruleAt(int row) const;
     void openRuleMenu(const QPoint& position);
     void noticeCapture(bool checked);
+    QLayout* newProxyRow();
+    void showProxyChoiceFor(bool udp);
     void checkAndAccept();
     std::unique_ptr<ForwardingRule> takeOwnedRule(const ForwardingRule* rule);
 
@@ -99,6 +103,7 @@ private:
     QLineEdit* listenAddress_;
     QPlainTextEdit* allowFrom_;
     QFormLayout* addressForm_;  // where the listen address and allowed clients sit
+    QComboBox* proxyProtocol_;  // items in the order of the PROXY_PROTOCOL_ values
     QPushButton* ok_;
     QPushButton* cancel_;
 };

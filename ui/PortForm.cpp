@@ -7,6 +7,16 @@
 
 namespace tarnwick {
 
+namespace {
+
+// A stored value other than the known versions shows as off, as the engine takes it.
+std::int32_t ShownProxyProtocol(std::int32_t stored) {
+    return stored == PROXY_PROTOCOL_V1 || stored == PROXY_PROTOCOL_V2 ? stored
+                                                                      : PROXY_PROTOCOL_OFF;
+}
+
+}  // namespace
+
 PortForm PortForm::FromPort(const ForwardingPort& port) {
     PortForm form;
     form.udp = !port.isTcp();
@@ -21,6 +31,7 @@ PortForm PortForm::FromPort(const ForwardingPort& port) {
         clients << ToFieldText(client);
     }
     form.allowFrom = clients.join('\n');
+    form.proxyProtocol = ShownProxyProtocol(port.proxyProtocol);
     return form;
 }
 
@@ -42,6 +53,9 @@ ForwardingPort PortForm::toPort(const ForwardingPort* original) const {
         if (!line.trimmed().isEmpty()) {
             port.allowFrom.push_back(line.trimmed().toStdString());
         }
+    }
+    if (original == nullptr || ShownProxyProtocol(original->proxyProtocol) != proxyProtocol) {
+        port.proxyProtocol = proxyProtocol;
     }
     return port;
 }

@@ -20,6 +20,8 @@ struct PortForm {
     QString forwardPort = QStringLiteral("80");
     QString listenAddress;  // empty: every IPv4 address
     QString allowFrom;      // one address or prefix per line; empty: everyone
+    // The PROXY protocol choice: PROXY_PROTOCOL_OFF, _V1 or _V2.
+    std::int32_t proxyProtocol = PROXY_PROTOCOL_OFF;
 
     // The fields that show `port`: numbers unsigned, the IP as stored. Any non-zero
     // protocol is UDP, as everywhere else.
@@ -28,7 +30,8 @@ struct PortForm {
     // A record with the settings these fields describe and no rules. It starts as a copy
     // of `original`'s stored settings, so that whatever no field shows stays as it was.
     // Numbers are read like atoi; an IP still as it was shown for `original` keeps its
-    // bytes, and a protocol that stays UDP keeps the original's non-zero value. The listen
+    // bytes, a protocol that stays UDP keeps the original's non-zero value, and so does a
+    // PROXY choice that still shows what the original holds. The listen
     // address loses surrounding blanks; each allowed client is a line of its own, blank
     // lines left out.
     ForwardingPort toPort(const ForwardingPort* original) const;

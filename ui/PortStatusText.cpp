@@ -37,7 +37,7 @@ void AddRuleCounts(QList<QPair<QString, QString>>& rows, const PortCounters& cou
     }
 }
 
-QList<QPair<QString, QString>> TcpRows(const PortCounters& counters,
+QList<QPair<QString, QString>> TcpRows(const ForwardingPort& port, const PortCounters& counters,
                                        const PortCounters::Snapshot& counts) {
     QList<QPair<QString, QString>> rows{
         {"Connections accepted", Count(counts.accepted)},
@@ -54,6 +54,11 @@ QList<QPair<QString, QString>> TcpRows(const PortCounters& counters,
                      Count(count)});
     }
     rows.append({"Resets", Count(counts.resets)});
+    rows.append({"Refused clients (connections reset)", Count(counts.refusedClients)});
+    if (port.acceptProxyProtocol) {
+        rows.append({"PROXY headers missing or not valid", Count(counts.proxyHeaderRefusals)});
+        rows.append({"PROXY headers naming a client not allowed", Count(counts.proxyClientRefusals)});
+    }
     return rows;
 }
 
@@ -70,7 +75,17 @@ QList<QPair<QString, QString>> UdpRows(const PortCounters& counters,
             {"Datagrams to clients", Count(counts.datagramsToClients)},
             {"Bytes to clients", Count(counts.bytesToClients)},
             {"Datagrams dropped", Count(counts.datagramsDropped)},
-            {"Destination", destination}};
+            {"Latest destination", destination},
+            {"Associations open", Count(counts.associationsOpen)},
+            {"Associations created", Count(counts.associationsCreated)},
+            {"Associations ended idle", Count(counts.associationsEndedIdle)},
+            {"Associations ended by the bound", Count(counts.associationsEndedByBound)},
+            {"Lookup failures", counts.lastLookupFailure.empty()
+                                    ? Count(counts.lookupFailures)
+                                    : QString("%1 (last: %2)")
+                                          .arg(counts.lookupFailures)
+                                          .arg(ToFieldText(counts.lastLookupFailure))},
+            {"Refused clients (datagrams dropped)", Count(counts.refusedClients)}};
 }
 
 }  // namespace
@@ -112,13 +127,22 @@ QList<QPair<QString, QString>> SettingRows(const ForwardingPort& port) {
     if (port.isSmart()) {
         rows.insert(4, {"Timeout", QString("%1 seconds").arg(port.timeoutSeconds)});
     }
+    if (port.isTcp()) {
+        rows.append({"PROXY protocol to the destination",
+                     QString::fromLatin1(ProxyProtocolName(port.proxyProtocol))});
+        rows.append({"PROXY protocol from clients",
+                     port.acceptProxyProtocol ? QString("required") : QString("no")});
+    } else {
+        rows.append({"Association idle time", QString("%1 seconds").arg(port.udpIdleSeconds)});
+        rows.append({"Associations at most", QString::number(port.udpMaxAssociations)});
+    }
     return rows;
 }
 
 QList<QPair<QString, QString>> CounterRows(const ForwardingPort& port,
                                            const PortCounters& counters) {
     const PortCounters::Snapshot counts = counters.snapshot();
-    return port.isTcp() ? TcpRows(counters, counts) : UdpRows(counters, counts);
+    return port.isTcp() ? TcpRows(port, counters, counts) : UdpRows(counters, counts);
 }
 
 QStringList NewestFirstLines(const std::vector<ConnectionRecord>& records) {

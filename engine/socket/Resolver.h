@@ -22,7 +22,9 @@ struct NameLookup {
     std::uintptr_t tag = 0;
 
     std::vector<SocketAddress> addresses;  // every address of both families, in order
-    std::atomic<bool> abandoned{false};    // the worker has gone or asked something else
+    std::string
+        failure;  // with no addresses: why, as getaddrinfo said ("Name or service not known")
+    std::atomic<bool> abandoned{false};  // the worker has gone or asked something else
 };
 
 // Looks host names up off the event loops, so that no loop ever waits for a name server:

@@ -71,7 +71,7 @@ void ResolverPool::serve() {
     ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
     ::pthread_setname_np(::pthread_self(), "tw-resolver");
     while (std::shared_ptr<NameLookup> lookup = next()) {
-        lookup->addresses = SocketAddress::Resolve(lookup->host, lookup->port);
+        lookup->addresses = SocketAddress::Resolve(lookup->host, lookup->port, &lookup->failure);
         // The post orders the addresses before the worker's read of them.
         PostThreadMessage(lookup->replyTo, lookup->message, lookup->tag);
     }

@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace tarnwick {
@@ -83,8 +84,12 @@ std::optional<std::vector<SocketAddress>> SocketAddress::ResolveLiteral(const st
     return std::nullopt;
 }
 
-std::vector<SocketAddress> SocketAddress::Resolve(const std::string& host, int port) {
+std::vector<SocketAddress> SocketAddress::Resolve(const std::string& host, int port,
+                                                  std::string* failure) {
     if (auto literal = ResolveLiteral(host, port)) {
+        if (literal->empty() && failure != nullptr) {
+            *failure = "port " + std::to_string(port) + " is out of range";
+        }
         return *literal;
     }
     addrinfo hints{};
@@ -92,7 +97,11 @@ std::vector<SocketAddress> SocketAddress::Resolve(const std::string& host, int p
     hints.ai_socktype = SOCK_STREAM;  // one entry per address, not one per socket type
     addrinfo* found = nullptr;
     std::vector<SocketAddress> addresses;
-    if (::getaddrinfo(WithoutBrackets(host).c_str(), nullptr, &hints, &found) != 0) {
+    if (int result = ::getaddrinfo(WithoutBrackets(host).c_str(), nullptr, &hints, &found);
+        result != 0) {
+        if (failure != nullptr) {
+            *failure = result == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(result);
+        }
         return addresses;
     }
     for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {

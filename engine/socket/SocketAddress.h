@@ -25,7 +25,10 @@ public:
     // dotted forms inet_addr takes, such as "127.1") or a name of either family, in the
     // resolver's order, each with `port`. Empty when the name cannot be resolved or the
     // port is outside 0 to 65535. Blocks while a name is looked up.
-    static std::vector<SocketAddress> Resolve(const std::string& host, int port);
+    // With `failure`, an empty answer also says why, as getaddrinfo tells it ("Name or
+    // service not known").
+    static std::vector<SocketAddress> Resolve(const std::string& host, int port,
+                                              std::string* failure = nullptr);
     // The same without a lookup: the address when `host` is a literal, nothing for a port
     // outside 0 to 65535, and nullopt when `host` is a name that has to be looked up.
     static std::optional<std::vector<SocketAddress>> ResolveLiteral(const std::string& host,

@@ -59,6 +59,9 @@ int CThreadListenTCP::OpenPort() {
         result = listenSocket.Create(*local, SocketType::Stream, true);
     }
     allowedClients = AllowedClients(portCopy->allowFrom);
+    headerSources = portCopy->acceptProxyProtocol && !allowedClients.admitsEveryone()
+                        ? std::make_shared<const AllowedClients>(allowedClients)
+                        : nullptr;
     if (result == 0) {
         listenSocket.SetNoDelay();  // inherited by every accepted connection
         result = listenSocket.Listen(LISTEN_BACKLOG);
@@ -81,6 +84,7 @@ bool CThreadListenTCP::AcceptOne() {
     int result = listenSocket.Accept(accepted, allowedClients.admitsEveryone() ? nullptr : &client);
     if (result == 0 && !Admits(client)) {
         RefuseWithReset(std::move(accepted));
+        Refused(client);
     } else if (result == 0) {
         StartSession(std::move(accepted));
     } else if (result == -EAGAIN) {
@@ -98,6 +102,19 @@ bool CThreadListenTCP::Admits(const SocketAddress& client) const {
     return allowedClients.admitsEveryone() || allowedClients.admits(client);
 }
 
+// A client that allowFrom turns away: counted, and logged when the port logs connections.
+void CThreadListenTCP::Refused(const SocketAddress& client) {
+    counters->clientRefused();
+    if (counters->logsConnections()) {
+        ConnectionRecord record;
+        record.listenPort = portCopy->listenPort;
+        record.client = client.toString();
+        record.endedAt = std::chrono::system_clock::now();
+        record.end = EndReason::Refused;
+        counters->logConnection(std::move(record));
+    }
+}
+
 // The session is listed here, when it is started, and not only when its own
 // WM_SESSION_STARTED arrives: a stop that comes in between then still ends it.
 void CThreadListenTCP::StartSession(UniqueFd accepted) {
@@ -105,6 +122,9 @@ void CThreadListenTCP::StartSession(UniqueFd accepted) {
     auto session = std::make_unique<CThreadTCP>(threadId(), routing, std::move(accepted),
                                                 captureLog, counters, group);
     const ThreadId id = session->threadId();
+    if (headerSources) {
+        session->admitHeaderSources(headerSources);
+    }
     counters->connectionAccepted();  // before the session runs, which may end it at once
     if (WorkerThread::resume(std::move(session))) {
         sessions.insert(id);

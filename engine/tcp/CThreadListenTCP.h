@@ -62,6 +62,7 @@ protected:
 private:
     bool AcceptOne();
     bool Admits(const SocketAddress& client) const;
+    void Refused(const SocketAddress& client);
     void StartSession(UniqueFd accepted);
     void SessionEnded(ThreadId id);
     void StopSessions();
@@ -70,6 +71,9 @@ private:
 
     CSocketListenTCP listenSocket;
     AllowedClients allowedClients;  // from the port copy, when listening starts
+    // The same, for the sessions to check the clients that PROXY headers name; null when
+    // the port takes no headers or admits everyone.
+    std::shared_ptr<const AllowedClients> headerSources;
     // The port copy with its rules read, once listening starts; every session shares it.
     std::shared_ptr<const RoutingTable> routing;
     std::unordered_set<ThreadId> sessions;  // started and not yet known to have ended

@@ -1,10 +1,12 @@
 #include "engine/tcp/CThreadTCP.h"
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "engine/EngineMessages.h"
 #include "engine/routing/ChooseDestination.h"
+#include "engine/tcp/ProxyHeader.h"
 #include "engine/worker/ThreadRegistry.h"
 
 namespace tarnwick {
@@ -73,6 +75,11 @@ void CThreadTCP::OnStart() {
     acceptedHandle.release();  // clientSocket owns it now; TCP_NODELAY came from the listener
     const ForwardingPort& port = routing->port();
     tally.started(clientSocket.handle(), port.listenPort);
+    if (port.acceptProxyProtocol) {
+        WaitForProxyHeader();
+        return;
+    }
+    NoteClient(std::nullopt);
     if (port.isSmart()) {
         timerId = setTimer(std::chrono::seconds(port.timeoutSeconds));
         state = State::WaitingForFirstData;
@@ -95,7 +102,9 @@ void CThreadTCP::OnTimer(TimerId id) {
         return;  // an expiry of a timer already stopped
     }
     StopTimer();
-    if (state == State::ReadingHello) {
+    if (state == State::WaitingForProxyHeader) {
+        RefuseProxyClient(EndReason::NoProxyHeader, "none came within the port's timeout");
+    } else if (state == State::ReadingHello) {
         FinishHello("ClientHello cut short: the port's timeout");
     } else if (state == State::WaitingForFirstData) {
         // Nothing came in time: the default destination, and no rule is tried.
@@ -109,6 +118,10 @@ void CThreadTCP::OnTimer(TimerId id) {
 void CThreadTCP::OnClientData() {
     if (state == State::Relaying) {
         Follow(relay.onReadable(clientSocket));
+        return;
+    }
+    if (state == State::WaitingForProxyHeader) {
+        OnProxyHeaderData();
         return;
     }
     if (state == State::ReadingHello) {
@@ -133,7 +146,12 @@ void CThreadTCP::OnClientData() {
         EndBecause(error == 0 ? EndReason::ClientClosed : ErrorEnd(error), error);
         return;
     }
-    auto length = static_cast<std::size_t>(received);
+    OnFirstData(std::move(buffer), static_cast<std::size_t>(received));
+}
+
+// The first data of a Smart port's connection, in `buffer`: the start of a ClientHello
+// is read on until it is whole, other data picks the destination at once.
+void CThreadTCP::OnFirstData(std::unique_ptr<unsigned char[]> buffer, std::size_t length) {
     if (ClientHelloScan::MayStart(buffer.get(), length)) {
         hello = std::make_unique<HelloCollector>(buffer.get(), length);
         state = State::ReadingHello;
@@ -145,14 +163,14 @@ void CThreadTCP::OnClientData() {
 
 // The rules pick the destination from the first data (and its ClientHello), which goes
 // there first, in full.
-void CThreadTCP::RouteFirstData(std::unique_ptr<unsigned char[]> data, std::size_t length,
+void CThreadTCP::RouteFirstData(std::unique_ptr<unsigned char[]> buffer, std::size_t length,
                                 const ClientHello* clientHello) {
     StopTimer();
     std::string host;
     std::int32_t port = 0;
-    int rule = ChooseDestination(*routing, captureFirstPacket, data.get(), length, host, port,
+    int rule = ChooseDestination(*routing, captureFirstPacket, buffer.get(), length, host, port,
                                  *captureLog, clientHello);
-    relay.holdForForward(std::move(data), length);
+    relay.holdForForward(std::move(buffer), length);
     ConnectForward(host, port,
                    rule >= 0 ? Route{RouteKind::Rule, rule} : Route{RouteKind::NoMatch});
 }
@@ -205,6 +223,91 @@ void CThreadTCP::FinishHello(const char* cut) {
     ConnectForward(host, port, Route{RouteKind::NoMatch, -1, why});
 }
 
+// ---- PROXY protocol from the client ----------------------------------------------------
+
+// The header must come within the port's timeout, before anything else happens.
+void CThreadTCP::WaitForProxyHeader() {
+    headerBuffer = std::make_unique_for_overwrite<unsigned char[]>(ProxyHeaderReader::MAX_SIZE);
+    timerId = setTimer(std::chrono::seconds(routing->port().timeoutSeconds));
+    state = State::WaitingForProxyHeader;
+    PostThreadMessageLazily(listenerThreadId, WM_SESSION_STARTED, threadId(), 0, threadHandle());
+}
+
+// Reads what has come of the header, one piece per notice (the loop brings the next while
+// more is waiting), and never more than a header can hold.
+void CThreadTCP::OnProxyHeaderData() {
+    long received = clientSocket.Receive(headerBuffer.get() + headerReceived,
+                                         ProxyHeaderReader::MAX_SIZE - headerReceived);
+    if (received == -EAGAIN) {
+        return;
+    }
+    if (received < 1) {
+        tally.routed(Route{RouteKind::ClientClosed}, "");
+        int error = static_cast<int>(-received);
+        EndBecause(error == 0 ? EndReason::ClientClosed : ErrorEnd(error), error);
+        return;
+    }
+    headerReceived += static_cast<std::size_t>(received);
+    ProxyHeaderReader::Result header = ProxyHeaderReader::Parse(headerBuffer.get(), headerReceived);
+    if (header.status == ProxyHeaderReader::Status::Invalid) {
+        RefuseProxyClient(EndReason::NoProxyHeader, header.problem);
+    } else if (header.status == ProxyHeaderReader::Status::Complete) {
+        TakeProxyHeader(header);
+    }
+}
+
+// The header names the client (or, without addresses, leaves the connection's own peer):
+// it must be one the port admits. What came after the header is the client's first data.
+void CThreadTCP::TakeProxyHeader(const ProxyHeaderReader::Result& header) {
+    StopTimer();
+    if (header.source) {
+        tally.clientIs(*header.source);
+        if (headerSources && !headerSources->admits(*header.source)) {
+            RefuseProxyClient(EndReason::ClientNotAllowed, "");
+            return;
+        }
+    }
+    NoteClient(header.source);
+    auto data = std::move(headerBuffer);
+    const std::size_t length = headerReceived - header.size;
+    std::memmove(data.get(), data.get() + header.size, length);
+    const ForwardingPort& port = routing->port();
+    if (port.isSmart()) {
+        // The first data's own timeout starts after the header, also for a ClientHello
+        // that has only begun.
+        timerId = setTimer(std::chrono::seconds(port.timeoutSeconds));
+        state = State::WaitingForFirstData;
+        if (length > 0) {
+            OnFirstData(std::move(data), length);
+        }
+    } else {
+        if (length > 0) {
+            relay.holdForForward(std::move(data), length);
+        }
+        ConnectForward(port.forwardIp, port.forwardPort, Route{RouteKind::Standard});
+    }
+}
+
+void CThreadTCP::RefuseProxyClient(EndReason reason, const char* note) {
+    tally.proxyRefused(reason, note);
+    clientSocket.Abort();
+    EndBecause(reason, 0);
+}
+
+// ---- PROXY protocol to the destination ----------------------------------------------
+
+// The header for the destination, when the port sends one: as its source the client that
+// a PROXY header named, or else the connection's own peer; as its destination the port's
+// own address, where the client reached it.
+void CThreadTCP::NoteClient(const std::optional<SocketAddress>& named) {
+    const std::int32_t version = routing->port().proxyProtocol;
+    if (version != PROXY_PROTOCOL_OFF) {
+        const int fd = clientSocket.handle();
+        proxyHeader = ProxyHeader::Build(version, named ? *named : SocketAddress::PeerOf(fd),
+                                         SocketAddress::LocalOf(fd));
+    }
+}
+
 void CThreadTCP::OnForwardData() {
     if (state == State::Relaying) {
         Follow(relay.onReadable(forwardSocket));
@@ -223,7 +326,8 @@ void CThreadTCP::OnSocketClosed(Socket& socket, int error) {
         return;
     }
     // The client went before there was anything to relay.
-    if (state == State::WaitingForFirstData || state == State::ReadingHello) {
+    if (state == State::WaitingForFirstData || state == State::WaitingForProxyHeader ||
+        state == State::ReadingHello) {
         tally.routed(Route{RouteKind::ClientClosed}, "");
     }
     if (error != 0) {
@@ -308,7 +412,12 @@ void CThreadTCP::OnConnected() {
     addresses = {};
     forwardSocket.SetNoDelay();
     state = State::Relaying;
-    if (!routing->port().isSmart()) {
+    if (!proxyHeader.empty()) {
+        relay.sendFirstToForward(proxyHeader);
+        proxyHeader = {};
+    }
+    const ForwardingPort& port = routing->port();
+    if (!port.isSmart() && !port.acceptProxyProtocol) {
         PostThreadMessageLazily(listenerThreadId, WM_SESSION_STARTED, threadId(), 0,
                                 threadHandle());
     }

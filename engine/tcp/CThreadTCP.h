@@ -6,11 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/UniqueFd.h"
 #include "config/ForwardingPort.h"
+#include "engine/AllowedClients.h"
 #include "engine/ConnectionRecord.h"
 #include "engine/PortCounters.h"
 #include "engine/routing/CaptureLog.h"
@@ -20,6 +22,7 @@
 #include "engine/tcp/CSocketClientTCP.h"
 #include "engine/tcp/CSocketForwardTCP.h"
 #include "engine/tcp/HelloCollector.h"
+#include "engine/tcp/ProxyHeaderReader.h"
 #include "engine/tcp/Relay.h"
 #include "engine/tcp/SessionGroup.h"
 #include "engine/tcp/SessionTally.h"
@@ -33,11 +36,12 @@ namespace tarnwick {
 // rules pick the destination from it, and forwards it there first. Bytes then flow both
 // ways (Relay), each direction on its own.
 //
-// States: Starting -> (Smart) WaitingForFirstData [-> ReadingHello] -> Connecting ->
-// Relaying -> Ended. First data that starts a TLS handshake record is read on until its
-// ClientHello is whole (HelloCollector), within the same timeout: the rules, the capture
-// and the destination then get all of it. One that is cut, malformed or too large goes
-// to the default destination, and the connection log says why.
+// States: Starting -> (taking PROXY headers) WaitingForProxyHeader -> (Smart)
+// WaitingForFirstData [-> ReadingHello] -> Connecting -> Relaying -> Ended.
+// First data that starts a TLS handshake record is read on until its ClientHello is
+// whole (HelloCollector), within the same timeout: the rules, the capture and the
+// destination then get all of it. One that is cut, malformed or too large goes to the
+// default destination, and the connection log says why.
 // Nothing in a session waits: a destination given as a host name is looked up off the
 // loops (Resolver) and its addresses come back as a message; the connect is started and
 // its result comes as a notice; the lookup and the connects to the addresses in turn
@@ -48,6 +52,12 @@ namespace tarnwick {
 // flowing; the session ends when both directions have ended. An error or a reset on
 // either side ends it at once, and both sides get a reset. So everything a side sent
 // before its FIN reaches the other side, and a cut stream never looks complete.
+//
+// PROXY protocol: a port that takes headers reads one at the start of each connection,
+// within the port's timeout, and then knows the client by the header's source; one that
+// sends headers writes one to the destination before the client's first byte, naming the
+// client and the port's own address. A connection without a valid header, or whose header
+// names a client that the port does not admit, is reset and counted.
 //
 // The session reports only to its listener: WM_SESSION_STARTED once it runs and
 // WM_SESSION_ENDED when it ends by itself, both posted lazily (the listener takes them
@@ -76,6 +86,11 @@ public:
 
     // Before resume: another connect limit, for tests.
     void setConnectTimeout(std::chrono::milliseconds limit) { connectTimeout = limit; }
+    // Before resume: the clients a PROXY header may name (the port's allowed clients);
+    // unset, every client is admitted.
+    void admitHeaderSources(std::shared_ptr<const AllowedClients> clients) {
+        headerSources = std::move(clients);
+    }
 
     // Notices of the two sockets.
     void OnClientData();
@@ -92,14 +107,28 @@ protected:
     void onTimer(TimerId id) override;
 
 private:
-    enum class State { Starting, WaitingForFirstData, ReadingHello, Connecting, Relaying, Ended };
+    enum class State {
+        Starting,
+        WaitingForProxyHeader,
+        WaitingForFirstData,
+        ReadingHello,
+        Connecting,
+        Relaying,
+        Ended
+    };
 
     void OnStart();
     void OnTimer(TimerId id);
-    void RouteFirstData(std::unique_ptr<unsigned char[]> data, std::size_t length,
+    void OnFirstData(std::unique_ptr<unsigned char[]> buffer, std::size_t length);
+    void RouteFirstData(std::unique_ptr<unsigned char[]> buffer, std::size_t length,
                         const ClientHello* hello);
     void ReadHello();
     void FinishHello(const char* cut);
+    void WaitForProxyHeader();
+    void OnProxyHeaderData();
+    void TakeProxyHeader(const ProxyHeaderReader::Result& header);
+    void RefuseProxyClient(EndReason reason, const char* note);
+    void NoteClient(const std::optional<SocketAddress>& named);
     void ConnectForward(const std::string& host, std::int32_t port, const Route& route);
     void OnNameResolved(std::uintptr_t tag);
     void ConnectNextAddress();
@@ -133,6 +162,13 @@ private:
     int connectError = 0;      // errno of the last address that could not be connected
     EndReason endReason = EndReason::Stopped;  // set by whatever ends the session
     int endError = 0;
+    // PROXY protocol: the header for the destination (empty when the port sends none), the
+    // bytes of the client's header received so far (only while waiting for it), and the
+    // clients its header may name (null: everyone).
+    std::vector<unsigned char> proxyHeader;
+    std::unique_ptr<unsigned char[]> headerBuffer;
+    std::size_t headerReceived = 0;
+    std::shared_ptr<const AllowedClients> headerSources;
     std::shared_ptr<SessionGroup> group;  // last: its count falls once all else is closed
 };
 

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "engine/socket/Socket.h"
 #include "engine/tcp/RelayDirection.h"
@@ -30,6 +31,12 @@ public:
     void holdForForward(std::unique_ptr<unsigned char[]> data, std::size_t length) {
         fromClient_.hold(std::move(data), length);
     }
+    // Before start: bytes of the session's own (a PROXY protocol header) that go to the
+    // destination before everything from the client. They do not count as the client's.
+    void sendFirstToForward(const std::vector<unsigned char>& bytes) {
+        fromClient_.holdFirst(bytes.data(), bytes.size());
+        ownBytesToForward_ += bytes.size();
+    }
     // Both connections are up: starts relaying both ways.
     Outcome start();
 
@@ -47,7 +54,10 @@ public:
     // What the session reports: the bytes relayed each way so far, which side sent its FIN
     // first, and the errno of a failure (0 when there was none, or none was told).
     enum class Side { None, Client, Forward };
-    std::uint64_t bytesFromClient() const { return fromClient_.delivered(); }
+    std::uint64_t bytesFromClient() const {
+        const std::uint64_t delivered = fromClient_.delivered();
+        return delivered > ownBytesToForward_ ? delivered - ownBytesToForward_ : 0;
+    }
     std::uint64_t bytesToClient() const { return fromForward_.delivered(); }
     Side firstToEnd() const { return firstToEnd_; }
     int error() const;
@@ -65,6 +75,7 @@ private:
     RelayDirection fromForward_;
     Side firstToEnd_ = Side::None;
     int error_ = 0;  // of a hang-up with an error, or of a half-close that failed
+    std::uint64_t ownBytesToForward_ = 0;  // sendFirstToForward's, ahead of the client's
 };
 
 }  // namespace tarnwick

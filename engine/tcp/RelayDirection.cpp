@@ -13,6 +13,17 @@ void RelayDirection::hold(std::unique_ptr<unsigned char[]> data, std::size_t len
     held.end = length;
 }
 
+void RelayDirection::holdFirst(const unsigned char* data, std::size_t length) {
+    Backlog& held = backlog();
+    const std::size_t rest = held.end - held.start;
+    auto bytes = std::make_unique_for_overwrite<unsigned char[]>(length + rest);
+    std::memcpy(bytes.get(), data, length);
+    if (rest > 0) {
+        std::memcpy(bytes.get() + length, held.bytes.get() + held.start, rest);
+    }
+    hold(std::move(bytes), length + rest);
+}
+
 bool RelayDirection::holdsData() const {
     return backlog_ && (backlog_->start < backlog_->end || backlog_->pipe.size() > 0);
 }

@@ -48,6 +48,9 @@ public:
     // Before start: bytes already read from `from` that go to `to` ahead of everything
     // else (a Smart port's first piece).
     void hold(std::unique_ptr<unsigned char[]> data, std::size_t length);
+    // Before start: bytes to go to `to` ahead of what is held (a header of the session's
+    // own). They count as delivered once `to` has taken them.
+    void holdFirst(const unsigned char* data, std::size_t length);
     // Both sockets are connected: passes on what is held and starts reading `from`.
     Result start();
 

@@ -25,6 +25,22 @@ void SessionTally::connectFailed(int error) {
     counters_->connectFailed(error);
 }
 
+void SessionTally::clientIs(const SocketAddress& client) {
+    if (counters_->logsConnections()) {
+        record_.client = client.toString();
+    }
+}
+
+void SessionTally::proxyRefused(EndReason end, const char* note) {
+    if (end == EndReason::ClientNotAllowed) {
+        counters_->proxyClientRefused();
+    } else {
+        counters_->proxyHeaderRefused();
+    }
+    record_.note = note;
+    ended(end, 0, 0, 0);
+}
+
 void SessionTally::publish(std::uint64_t fromClient, std::uint64_t toClient) {
     if (fromClient != publishedFromClient_) {
         counters_->addFromClient(fromClient - publishedFromClient_);

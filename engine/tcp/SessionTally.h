@@ -7,6 +7,7 @@
 
 #include "engine/ConnectionRecord.h"
 #include "engine/PortCounters.h"
+#include "engine/socket/SocketAddress.h"
 
 namespace tarnwick {
 
@@ -28,6 +29,11 @@ public:
     // Where the connection goes and why; `destination` "host:port", or "" for none.
     void routed(const Route& route, std::string destination);
     void connectFailed(int error);
+    // The client is `client`, as a PROXY header named it, not the connection's own peer.
+    void clientIs(const SocketAddress& client);
+    // The connection is reset for the PROXY header it brought, or did not; `note` (a fixed
+    // text) says why. Counted, and ended.
+    void proxyRefused(EndReason end, const char* note);
 
     // True when the relay's totals have grown since they were last published.
     bool hasUnpublished(std::uint64_t fromClient, std::uint64_t toClient) const {

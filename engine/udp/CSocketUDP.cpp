@@ -5,8 +5,6 @@
 
 #include <cerrno>
 
-#include "engine/udp/CThreadUDP.h"
-
 namespace tarnwick {
 
 namespace {
@@ -60,16 +58,16 @@ long CSocketUDP::SendTo(const void* data, std::size_t length, const SocketAddres
     return errno == EWOULDBLOCK || errno == ENOBUFS ? -EAGAIN : -errno;
 }
 
-int CSocketUDP::Open(const SocketAddress& local) {
+int CSocketUDP::Open(const SocketAddress& local, bool largeBuffer) {
     int result = Create(local, SocketType::Datagram);
-    if (result == 0) {
+    if (result == 0 && largeBuffer) {
         EnlargeReceiveBuffer(handle(), RECEIVE_BUFFER_BYTES);
     }
     return result;
 }
 
 void CSocketUDP::OnReceive(int error) {
-    owner_.OnDatagram();
+    receiver_.OnDatagram();
     Socket::OnReceive(error);
 }
 

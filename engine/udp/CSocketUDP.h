@@ -4,18 +4,19 @@
 #include <string>
 
 #include "engine/socket/Socket.h"
+#include "engine/udp/DatagramReceiver.h"
 
 namespace tarnwick {
 
-class CThreadUDP;
-
-// The UDP relay's one datagram socket: bound to the port's listen address and port, used
-// for both directions, its readable notices handed to the relay that owns it. Adds the
-// datagram operations, with the peer given as a socket address of the socket's family.
-// Like every socket of the engine it runs on its owner's thread only.
+// A datagram socket of the UDP relay: the port's own, bound to its listen address and
+// port, where clients send; or an association's, bound to the listen address with a port
+// of the system's choosing, which sends one client's datagrams to the destination and
+// takes the replies. Its readable notices go to `receiver`. Adds the datagram operations,
+// with the peer given as a socket address of the socket's family. Like every socket of
+// the engine it runs on its owner's thread only.
 class CSocketUDP : public Socket {
 public:
-    explicit CSocketUDP(CThreadUDP& owner) : owner_(owner) {}
+    explicit CSocketUDP(DatagramReceiver& receiver) : receiver_(receiver) {}
 
     // What the socket asks for as its receive buffer. A burst of datagrams that arrives
     // faster than the relay takes them waits there, and what does not fit is lost before
@@ -23,9 +24,9 @@ public:
     static constexpr int RECEIVE_BUFFER_BYTES = 16 * 1024 * 1024;
 
     // Binds a new datagram socket to `local`, with a receive buffer of RECEIVE_BUFFER_BYTES,
-    // or as much as the system allows. No address reuse: a port that another datagram
-    // socket holds fails with -EADDRINUSE.
-    int Open(const SocketAddress& local);
+    // or as much as the system allows, when `largeBuffer`. No address reuse: a port that
+    // another datagram socket holds fails with -EADDRINUSE.
+    int Open(const SocketAddress& local, bool largeBuffer = true);
 
     // Takes one datagram into `data` and fills `sender`. Returns its length (0 for an empty
     // datagram); -EMSGSIZE when it was longer than `length`, in which case `data` holds its
@@ -41,7 +42,7 @@ protected:
     void OnReceive(int error) override;
 
 private:
-    CThreadUDP& owner_;  // holds this socket
+    DatagramReceiver& receiver_;  // holds this socket
 };
 
 }  // namespace tarnwick

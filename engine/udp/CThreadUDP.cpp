@@ -1,16 +1,36 @@
 #include "engine/udp/CThreadUDP.h"
 
+#include <netinet/in.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <utility>
-#include <vector>
 
 #include "engine/EngineMessages.h"
 #include "engine/routing/ChooseDestination.h"
+#include "engine/socket/Resolver.h"
 
 namespace tarnwick {
 
+namespace {
+
+// The listen address with any port: association sockets send from the port's address.
+SocketAddress AnyPortOf(SocketAddress local) {
+    if (local.family() == AF_INET) {
+        reinterpret_cast<sockaddr_in*>(local.get())->sin_port = 0;
+    } else if (local.family() == AF_INET6) {
+        reinterpret_cast<sockaddr_in6*>(local.get())->sin6_port = 0;
+    }
+    return local;
+}
+
+}  // namespace
+
 CThreadUDP::CThreadUDP(std::shared_ptr<CaptureLog> captureLog)
-    : CThreadPort(std::move(captureLog)), udpSocket(*this) {}
+    : CThreadPort(std::move(captureLog)), udpSocket(static_cast<DatagramReceiver&>(*this)) {}
+
+CThreadUDP::~CThreadUDP() = default;
 
 void CThreadUDP::onMessage(const Message& message) {
     if (message.message == WM_NAME_RESOLVED) {
@@ -38,10 +58,14 @@ int CThreadUDP::OpenPort() {
     }
     if (result == 0) {
         localAddress = *local;
+        sendFrom = AnyPortOf(*local);
         routing = std::make_shared<const RoutingTable>(portCopy);
         captureFirstPacket = portCopy->captureFirstPacket;
         allowedClients = AllowedClients(portCopy->allowFrom);
-        runStart = std::chrono::steady_clock::now();
+        idleTime = std::chrono::seconds(
+            std::clamp(portCopy->udpIdleSeconds, MIN_UDP_IDLE_SECONDS, MAX_UDP_IDLE_SECONDS));
+        maxAssociations = static_cast<std::size_t>(std::clamp(
+            portCopy->udpMaxAssociations, MIN_UDP_MAX_ASSOCIATIONS, MAX_UDP_MAX_ASSOCIATIONS));
     }
     return result;
 }
@@ -51,26 +75,26 @@ bool CThreadUDP::ClosePort(bool handOver) {
         KeepSocket(udpSocket.Detach());
     }
     udpSocket.Close();
-    routing.reset();
-    if (lookup) {
-        lookup->abandoned = true;
-        lookup.reset();
+    StopSweeping();
+    while (UdpAssociation* association = associations.leastRecent()) {
+        EndAssociation(*association, EndReason::Stopped);
     }
-    LogRun();
+    routing.reset();
     return true;
 }
 
 // Relays the datagrams that are waiting, a bounded number per notice so that commands
 // posted meanwhile are not held up; the loop calls again while more are waiting.
 void CThreadUDP::OnDatagram() {
+    const Clock::time_point now = Clock::now();
     for (int count = 0; count < DATAGRAMS_PER_NOTICE && portCopy; ++count) {
-        if (!RelayDatagram()) {
+        if (!RelayDatagram(now)) {
             return;
         }
     }
 }
 
-bool CThreadUDP::RelayDatagram() {
+bool CThreadUDP::RelayDatagram(Clock::time_point now) {
     unsigned char buffer[RECEIVE_BUFFER_SIZE];
     SocketAddress sender;
     long length = udpSocket.ReceiveFrom(buffer, sizeof buffer, sender);
@@ -83,142 +107,267 @@ bool CThreadUDP::RelayDatagram() {
     if (length <= 0) {
         return true;  // empty datagram, or an error: ignored, the relay goes on
     }
-    std::size_t count = static_cast<std::size_t>(length);
-    if (!Admits(sender)) {
-        return true;  // a client that is not allowed: dropped before it counts for anything
+    const auto count = static_cast<std::size_t>(length);
+    const ClientKey key = ClientKey::Of(sender);
+    UdpAssociation* association = associations.find(key);
+    if (association == nullptr) {
+        Associate(sender, key, buffer, count, now);
+        return true;  // its first datagram has gone on, waits, or was dropped
     }
-    if (!destinationChosen) {
-        if (!ChooseRunDestination(buffer, count, sender)) {
-            DestinationFailed(EHOSTUNREACH);
-            return false;
-        }
-        if (lookup) {
-            return false;  // the datagram waits for the lookup; the socket is not read
-        }
+    association->lastActive = now;
+    associations.touch(*association);
+    if (association->ready()) {
+        ToDestination(*association, buffer, count);
+    } else if (association->held.size() < HELD_DATAGRAMS) {
+        association->held.emplace_back(buffer, buffer + count);
+    } else {
+        counters->datagramDropped();
     }
-    return Forward(buffer, count, sender);
+    return true;
 }
 
-// Sends a datagram on: a client's to the destination, the destination's to the last client.
-bool CThreadUDP::Forward(const unsigned char* buffer, std::size_t count,
-                         const SocketAddress& sender) {
-    const SocketAddress* target = &destAddress;
-    const bool reply = FromDestination(sender);
-    if (reply) {
-        if (clientAddress.empty()) {
-            return true;  // a reply before any client: nobody to give it to
-        }
-        target = &clientAddress;
-    } else {
-        clientAddress = sender;
+// A client's first datagram: a new association, routed by it, or none when the client
+// is not admitted or backs off.
+void CThreadUDP::Associate(const SocketAddress& sender, const ClientKey& key,
+                           const unsigned char* data, std::size_t count, Clock::time_point now) {
+    if (!allowedClients.admits(sender)) {
+        Refuse(sender, now);
+        return;
     }
-    long sent = udpSocket.SendTo(buffer, count, *target);
+    if (backOff.active(key, now)) {
+        counters->datagramDropped();
+        return;
+    }
+    if (associations.size() >= maxAssociations) {
+        EndAssociation(*associations.leastRecent(), EndReason::Evicted);
+    }
+    auto created = std::make_unique<UdpAssociation>(*this, sender, key, now);
+    if (created->socket.Open(sendFrom, false) != 0) {
+        counters->datagramDropped();  // out of descriptors: the client may try again
+        return;
+    }
+    UdpAssociation& association = associations.add(std::move(created));
+    counters->associationCreated();
+    if (sweepTimer == 0) {
+        auto interval = std::chrono::duration_cast<std::chrono::milliseconds>(idleTime / 4);
+        sweepTimer =
+            setTimer(std::clamp(interval, std::chrono::milliseconds(1), SWEEP_MAX_INTERVAL));
+    }
+    if (RouteAssociation(association, data, count) && association.ready()) {
+        ToDestination(association, data, count);
+    }
+}
+
+// Chooses the association's destination by its first datagram; false when it failed (the
+// association has ended). A name is looked up, with the datagram held meanwhile.
+bool CThreadUDP::RouteAssociation(UdpAssociation& association, const unsigned char* data,
+                                  std::size_t count) {
+    std::int32_t capture = captureFirstPacket;
+    std::string host;
+    std::int32_t port = 0;
+    int rule = ChooseDestination(*routing, capture, data, count, host, port, *captureLog);
+    association.route =
+        Route{portCopy->isSmart() ? (rule >= 0 ? RouteKind::Rule : RouteKind::NoMatch)
+                                  : RouteKind::Standard,
+              rule};
+    association.destinationLabel = HostPortLabel(host, port);
+    counters->setUdpDestination(association.destinationLabel, association.route);
+    if (auto literal = SocketAddress::ResolveLiteral(host, port)) {
+        return UseDestination(association, *literal);
+    }
+    association.held.emplace_back(data, data + count);
+    const std::uintptr_t tag = ++lookups;
+    association.lookup = Resolver::instance().lookUp(host, port, threadId(), WM_NAME_RESOLVED, tag);
+    resolving[tag] = &association;
+    return true;
+}
+
+// The first of the destination's addresses that the association's socket can reach.
+bool CThreadUDP::UseDestination(UdpAssociation& association,
+                                const std::vector<SocketAddress>& addresses) {
+    for (const SocketAddress& address : addresses) {
+        if (auto reachable = address.reachableFrom(localAddress)) {
+            association.destination = *reachable;
+            association.replySource = ReplySource(association.destination);
+            return true;
+        }
+    }
+    DestinationFailed(association, EndReason::Failed, EHOSTUNREACH,
+                      addresses.empty() ? "port out of range" : std::strerror(EHOSTUNREACH));
+    return false;
+}
+
+// The datagrams held for the lookup go on, in the order they came.
+void CThreadUDP::OnNameResolved(std::uintptr_t tag) {
+    auto found = resolving.find(tag);
+    if (found == resolving.end() || !portCopy) {
+        return;
+    }
+    UdpAssociation& association = *found->second;
+    resolving.erase(found);
+    std::shared_ptr<NameLookup> lookup = std::move(association.lookup);
+    if (lookup->addresses.empty()) {
+        DestinationFailed(association, EndReason::LookupFailed, 0, lookup->failure);
+        return;
+    }
+    if (!UseDestination(association, lookup->addresses)) {
+        return;
+    }
+    std::vector<std::vector<unsigned char>> held = std::move(association.held);
+    for (const auto& datagram : held) {
+        if (!ToDestination(association, datagram.data(), datagram.size())) {
+            return;  // it failed and has ended
+        }
+    }
+}
+
+// False when the send failed, which ends the association.
+bool CThreadUDP::ToDestination(UdpAssociation& association, const unsigned char* data,
+                               std::size_t count) {
+    long sent = association.socket.SendTo(data, count, association.destination);
     if (sent == -EAGAIN) {
         counters->datagramDropped();  // as a full network queue would: the relay never waits
-        return true;
-    }
-    if (sent < 0) {
-        DestinationFailed(static_cast<int>(-sent));
+    } else if (sent < 0) {
+        const int error = static_cast<int>(-sent);
+        DestinationFailed(association, EndReason::Failed, error, std::strerror(error));
         return false;
-    }
-    if (reply) {
-        counters->datagramToClient(count);
     } else {
+        association.bytesFromClient += count;
         counters->datagramFromClient(count);
     }
     return true;
 }
 
-bool CThreadUDP::ChooseRunDestination(const unsigned char* data, std::size_t length,
-                                      const SocketAddress& sender) {
-    destinationChosen = true;
-    std::int32_t port = 0;
-    int rule =
-        ChooseDestination(*routing, captureFirstPacket, data, length, destIp, port, *captureLog);
-    Route route{portCopy->isSmart() ? (rule >= 0 ? RouteKind::Rule : RouteKind::NoMatch)
-                                    : RouteKind::Standard,
-                rule};
-    counters->setUdpDestination(HostPortLabel(destIp, port), route);
-    if (port < 0 || port > 65535) {
+// The destination's replies on the association's socket go to its client, from the
+// port's socket. Nothing here ends the association: this runs inside its socket's notice.
+void CThreadUDP::OnReply(UdpAssociation& association) {
+    const Clock::time_point now = Clock::now();
+    for (int count = 0; count < DATAGRAMS_PER_NOTICE && portCopy; ++count) {
+        if (!RelayReply(association, now)) {
+            return;
+        }
+    }
+}
+
+bool CThreadUDP::RelayReply(UdpAssociation& association, Clock::time_point now) {
+    unsigned char buffer[RECEIVE_BUFFER_SIZE];
+    SocketAddress sender;
+    long length = association.socket.ReceiveFrom(buffer, sizeof buffer, sender);
+    if (length == -EMSGSIZE) {
+        length = RECEIVE_BUFFER_SIZE;
+    }
+    if (length == -EAGAIN) {
         return false;
     }
-    if (auto literal = SocketAddress::ResolveLiteral(destIp, port)) {
-        return UseDestination(*literal);
+    if (length <= 0 || !association.replySource.sent(sender)) {
+        return true;  // empty, an error, or not from the destination: ignored
     }
-    heldDatagram.assign(data, data + length);
-    heldSender = sender;
-    udpSocket.setReadNotices(false);
-    lookup = Resolver::instance().lookUp(destIp, port, threadId(), WM_NAME_RESOLVED, ++lookups);
+    const auto count = static_cast<std::size_t>(length);
+    association.lastActive = now;
+    associations.touch(association);
+    if (udpSocket.SendTo(buffer, count, association.client) < 0) {
+        counters->datagramDropped();  // the client cannot be sent to now: it is lost
+        return true;
+    }
+    association.bytesToClient += count;
+    counters->datagramToClient(count);
     return true;
 }
 
-// The first of the destination's addresses that the socket can reach.
-bool CThreadUDP::UseDestination(const std::vector<SocketAddress>& addresses) {
-    for (const SocketAddress& address : addresses) {
-        if (auto reachable = address.reachableFrom(localAddress)) {
-            destAddress = *reachable;
-            replySource = ReplySource(destAddress);
-            return true;
-        }
-    }
-    return false;
+// The association ends; the client's datagrams are dropped for a while, so that a
+// client that keeps sending does not start a lookup or a failing send each time.
+void CThreadUDP::DestinationFailed(UdpAssociation& association, EndReason why, int error,
+                                   const std::string& reason) {
+    const std::string host = association.destinationLabel;
+    counters->lookupFailed(host + ": " + reason);
+    backOff.start(association.key, Clock::now() + LOOKUP_BACKOFF, Clock::now());
+    EndAssociation(association, why, error, reason);
 }
 
-// The held datagram goes on as the first of the run, then the socket is read again.
-void CThreadUDP::OnNameResolved(std::uintptr_t tag) {
-    if (!lookup || tag != lookups || !portCopy) {
+// A client outside allowFrom: its datagram is dropped and counted; a log line says so,
+// at most once per address per REFUSED_LOG_INTERVAL.
+void CThreadUDP::Refuse(const SocketAddress& sender, Clock::time_point now) {
+    counters->clientRefused();
+    if (!counters->logsConnections()) {
         return;
     }
-    const bool usable = UseDestination(lookup->addresses);
-    lookup.reset();
-    if (!usable) {
-        DestinationFailed(EHOSTUNREACH);
+    const ClientKey address = ClientKey::Of(sender, false);
+    if (refusedLogged.active(address, now) ||
+        !refusedLogged.start(address, now + REFUSED_LOG_INTERVAL, now)) {
         return;
     }
-    std::vector<unsigned char> datagram = std::move(heldDatagram);
-    heldDatagram.clear();
-    if (Forward(datagram.data(), datagram.size(), heldSender)) {
-        udpSocket.setReadNotices(true);
-    }
-}
-
-void CThreadUDP::DestinationFailed(int error) {
-    runError = error;
-    OnStop(false);
-}
-
-// The destination's replies always pass; a client must be one of the allowed ones.
-bool CThreadUDP::Admits(const SocketAddress& sender) const {
-    return (destinationChosen && FromDestination(sender)) || allowedClients.admits(sender);
-}
-
-// An IPv4 peer of a socket that serves both families counts as its IPv4 address.
-bool CThreadUDP::FromDestination(const SocketAddress& sender) const {
-    return replySource.sent(sender);
-}
-
-// The run's line of the connection log: its last client, its destination and route, what
-// it relayed, and how it ended. Once per run, while the copy is still there.
-void CThreadUDP::LogRun() {
-    if (!portCopy || runStart == std::chrono::steady_clock::time_point() ||
-        !counters->logsConnections()) {
-        return;
-    }
-    PortCounters::Snapshot counts = counters->snapshot();
     ConnectionRecord record;
     record.udp = true;
     record.listenPort = portCopy->listenPort;
-    record.client = clientAddress.toString();
-    record.destination = counts.udpDestination;
-    record.route = counts.udpRoute;
-    record.bytesFromClient = counts.bytesFromClients;
-    record.bytesToClient = counts.bytesToClients;
+    record.client = sender.toString();
     record.endedAt = std::chrono::system_clock::now();
-    record.duration = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - runStart);
-    record.end = runError != 0 ? EndReason::Failed : EndReason::Stopped;
-    record.error = runError;
+    record.end = EndReason::Refused;
     counters->logConnection(std::move(record));
+}
+
+void CThreadUDP::EndAssociation(UdpAssociation& association, EndReason why, int error,
+                                const std::string& detail) {
+    LogEnd(association, why, error, detail);
+    if (association.lookup) {
+        for (auto it = resolving.begin(); it != resolving.end(); ++it) {
+            if (it->second == &association) {
+                resolving.erase(it);
+                break;
+            }
+        }
+    }
+    counters->associationEnded(why);
+    associations.remove(association);  // closes its socket
+}
+
+void CThreadUDP::LogEnd(const UdpAssociation& association, EndReason why, int error,
+                        const std::string& detail) {
+    if (!portCopy || !counters->logsConnections()) {
+        return;
+    }
+    ConnectionRecord record;
+    record.udp = true;
+    record.listenPort = portCopy->listenPort;
+    record.client = association.client.toString();
+    record.destination = association.destinationLabel;
+    record.route = association.route;
+    record.bytesFromClient = association.bytesFromClient;
+    record.bytesToClient = association.bytesToClient;
+    record.endedAt = std::chrono::system_clock::now();
+    record.duration =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - association.created);
+    record.end = why;
+    record.error = error;
+    record.detail = detail;
+    counters->logConnection(std::move(record));
+}
+
+void CThreadUDP::onTimer(TimerId id) {
+    if (id == sweepTimer) {
+        Sweep(Clock::now());
+    }
+}
+
+// Ends the associations that have been quiet for the idle time: the least recently used
+// come first, so the look stops at the first that is still in use.
+void CThreadUDP::Sweep(Clock::time_point now) {
+    while (UdpAssociation* oldest = associations.leastRecent()) {
+        if (now - oldest->lastActive < idleTime) {
+            break;
+        }
+        EndAssociation(*oldest, EndReason::Idle);
+    }
+    backOff.prune(now);
+    if (associations.empty()) {
+        StopSweeping();  // an idle port wakes nobody; the next association sets it again
+    }
+}
+
+void CThreadUDP::StopSweeping() {
+    if (sweepTimer != 0) {
+        killTimer(sweepTimer);
+        sweepTimer = 0;
+    }
 }
 
 }  // namespace tarnwick

@@ -44,6 +44,8 @@ PortTable SamplePorts() {
     udp->listenPort = 5353;
     udp->forwardIp = "localhost";
     udp->forwardPort = 53;
+    udp->udpIdleSeconds = 3600;
+    udp->udpMaxAssociations = 1;
     ports.push_back(std::move(udp));
     return ports;
 }
@@ -73,6 +75,8 @@ TEST(PortJson, DefaultsForOptionalFields) {
             "rules":[{"searchType":"text","searchData":"x","forwardIp":"a","forwardPort":3}]}]})");
     ASSERT_TRUE(imported.ok()) << imported.error.toStdString();
     EXPECT_EQ(imported.ports[0]->timeoutSeconds, 5);
+    EXPECT_EQ(imported.ports[0]->udpIdleSeconds, 60);
+    EXPECT_EQ(imported.ports[0]->udpMaxAssociations, 4096);
     EXPECT_EQ(imported.ports[0]->rules[0]->ruleName, "");
     EXPECT_EQ(imported.ports[0]->rules[0]->caseSensitive, 0);
 }
@@ -128,6 +132,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadJson{"AlpnEmpty",
                 PORT(R"(,"rules":[{"searchType":"tls-alpn","searchData":"","forwardIp":"r","forwardPort":1}])"),
                 "ports[0].rules[0].searchData: ALPN Protocol must be 1 to 255 characters"},
+        BadJson{"UdpIdleZero", PORT(R"(,"udpIdleSeconds":0)"),
+                "ports[0].udpIdleSeconds: 0 is outside 1 to 3600"},
+        BadJson{"UdpBoundTooLarge", PORT(R"(,"udpMaxAssociations":65537)"),
+                "ports[0].udpMaxAssociations: 65537 is outside 1 to 65536"},
+        BadJson{"UdpBoundText", PORT(R"(,"udpMaxAssociations":"many")"),
+                "ports[0].udpMaxAssociations: must be a whole number"},
         BadJson{"Nul", RULE(R"(,"ruleName":"a\u0000b")"),
                 "ports[0].rules[0].ruleName: must not hold a NUL character"},
         BadJson{"ForwardIpLineBreak",
@@ -169,6 +179,13 @@ TEST(PortJson, RulesThatCanNeverMatchAreTakenWithAWarningThatSaysWhere) {
                   "ports[0].rules[3].searchData: hex pair 1 \"0x\" is not two hex digits; it "
                   "matches the byte 00",
                   "ports[0].rules[4].searchData: text pattern is empty, it can never match"}));
+}
+
+TEST(PortJson, UdpSettingsOnATcpPortAreTakenWithAWarning) {
+    auto imported = PortJson::Import(PORT(R"(,"udpIdleSeconds":5)"));
+    ASSERT_TRUE(imported.ok()) << imported.error.toStdString();
+    EXPECT_EQ(imported.warnings,
+              QStringList{"ports[0].udpIdleSeconds: has no effect on a TCP port"});
 }
 
 TEST(PortJson, MorePortsOrRulesThanTheLimitsAreRefused) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/support/ImageBytes.h"
 
 namespace tarnwick {
@@ -97,6 +99,36 @@ TEST(PortExtensions, SettingsMakeAVersion1002FileWithTheTaggedBlock) {
     EXPECT_EQ(Entries()[1], 0x03);
 }
 
+// The PROXY protocol settings alone also need the block: a reader that does not know them
+// would send the destination a stream without the header it expects.
+TEST(PortExtensions, ProxyProtocolSettingsRoundTrip) {
+    PortTable ports;
+    ports.push_back(Port(443));
+    ports.push_back(Port(444));
+    ports[0]->acceptProxyProtocol = true;
+    ports[1]->proxyProtocol = PROXY_PROTOCOL_V2;
+    Bytes body;
+    for (auto [tag, value] : {std::pair{PortExtensions::TAG_ACCEPT_PROXY_PROTOCOL, 1},
+                              std::pair{PortExtensions::TAG_PROXY_PROTOCOL, 2}}) {
+        PutInt(body, 1);  // one field
+        PutInt(body, tag);
+        PutInt(body, 4);
+        PutInt(body, value);
+    }
+    Bytes image = ConfigImage::Encode(ports);
+    PortTable plain;
+    plain.push_back(Port(443));
+    plain.push_back(Port(444));
+    EXPECT_EQ(image, Concat(WithVersion(ConfigImage::Encode(plain), 1002), Block("TWX2", body)));
+
+    LoadResult loaded = ConfigImage::Decode(image);
+    ASSERT_EQ(loaded.report.outcome, LoadReport::Outcome::Loaded) << loaded.report.describe();
+    ASSERT_EQ(loaded.ports.size(), 2u);
+    EXPECT_TRUE(loaded.ports[0]->sameSettings(*ports[0]));
+    EXPECT_TRUE(loaded.ports[1]->sameSettings(*ports[1]));
+    EXPECT_EQ(ConfigImage::Encode(loaded.ports), image);
+}
+
 TEST(PortExtensions, OptionalSettingsOfALaterVersionAreSkipped) {
     Bytes optional;
     PutInt(optional, PortExtensions::OPTIONAL_TAGS + 77);
@@ -142,6 +174,30 @@ TEST(PortExtensions, RuleKindsRoundTripAndAKindNotKnownWithholdsThePorts) {
 
     ports[0]->rules.erase(ports[0]->rules.begin() + 1, ports[0]->rules.end());
     EXPECT_EQ(ConfigImage::Encode(ports)[0], 0xE9);  // pattern rules alone: version 1001
+}
+
+// The UDP association settings travel as optional fields, only when not the defaults.
+TEST(PortExtensions, UdpSettingsRoundTripAsOptionalFields) {
+    PortTable ports = TwoPorts();
+    ports[0]->protocol = PROTOCOL_UDP;
+    ports[0]->udpIdleSeconds = 5;
+    ports[0]->udpMaxAssociations = 65536;
+    Bytes image = ConfigImage::Encode(ports);
+    Bytes fields;
+    PutInt(fields, 2);
+    for (auto [tag, value] : {std::pair{PortExtensions::TAG_UDP_IDLE_SECONDS, 5},
+                              std::pair{PortExtensions::TAG_UDP_MAX_ASSOCIATIONS, 65536}}) {
+        PutInt(fields, tag);
+        PutInt(fields, 4);
+        PutInt(fields, value);
+    }
+    EXPECT_NE(std::search(image.begin(), image.end(), fields.begin(), fields.end()), image.end());
+
+    LoadResult loaded = ConfigImage::Decode(image);
+    ASSERT_EQ(loaded.report.outcome, LoadReport::Outcome::Loaded) << loaded.report.describe();
+    EXPECT_TRUE(loaded.ports[0]->sameSettings(*ports[0]));
+    EXPECT_EQ(loaded.ports[1]->udpIdleSeconds, DEFAULT_UDP_IDLE_SECONDS);
+    EXPECT_EQ(ConfigImage::Encode(loaded.ports), image);
 }
 
 TEST(PortExtensions, TheUntaggedBlockOfVersion1001IsStillRead) {
@@ -201,6 +257,14 @@ Bytes UnknownCritical() {
     return Concat(WithVersion(Entries(), 1002), Block("TWX2", TaggedBody(field, 1)));
 }
 
+Bytes UdpIdleOutOfRange() {
+    Bytes field;
+    PutInt(field, PortExtensions::TAG_UDP_IDLE_SECONDS);
+    PutInt(field, 4);
+    PutInt(field, 0);
+    return Concat(WithVersion(Entries(), 1002), Block("TWX2", TaggedBody(field, 1)));
+}
+
 const std::size_t BLOCK = Entries().size();
 
 INSTANTIATE_TEST_SUITE_P(
@@ -214,6 +278,8 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"LengthTooLong", Patched(BLOCK + 4, 1000), "extension block length"},
         Damage{"FieldCountOneShort", Patched(BLOCK + 12, 1), "extension block"},
         Damage{"UnknownCriticalSetting", UnknownCritical(), "extension block, port 2, field 9"},
+        Damage{"UdpIdleOutOfRange", UdpIdleOutOfRange(),
+               "extension block, port 2, udpIdleSeconds"},
         Damage{"JunkAfterVersion1001Entries", Concat(Entries(), Bytes{'T', 'W'}),
                "extension block"},
         Damage{"UntaggedBlockCut", Concat(Entries(), Bytes{'T', 'W', 'X', '1', 9, 0, 0}),

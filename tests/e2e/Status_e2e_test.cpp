@@ -193,14 +193,14 @@ TEST_F(StatusE2E, SmartAndStandardPortsCountAndLogEveryConnection) {
               R"({"accepted":7,"bytesFromClients":20,"bytesToClients":48,)"
               R"("defaultRoutes":{"clientClosed":1,"noMatch":1,"standard":0,"timeout":1},)"
               R"("failedConnects":[{"count":1,"errno":111,"message":"Connection refused",)"
-              R"("name":"ECONNREFUSED"}],"logLinesDropped":0,"open":0,"resets":1,)"
+              R"("name":"ECONNREFUSED"}],"logLinesDropped":0,"open":0,"refusedClients":0,"resets":1,)"
               R"("rules":[{"connections":2,"rule":1,"ruleName":"one","searchType":"text"},)"
               R"({"connections":1,"rule":2,"ruleName":"two","searchType":"hex"},)"
               R"({"connections":1,"rule":3,"ruleName":"dead","searchType":"text"}]})");
     EXPECT_EQ(QJsonDocument(Object(Object(ports[1])["counters"])).toJson(QJsonDocument::Compact).toStdString(),
               R"({"accepted":1,"bytesFromClients":0,"bytesToClients":4,)"
               R"("defaultRoutes":{"clientClosed":0,"noMatch":0,"standard":1,"timeout":0},)"
-              R"("failedConnects":[],"logLinesDropped":0,"open":0,"resets":0,"rules":[]})");
+              R"("failedConnects":[],"logLinesDropped":0,"open":0,"refusedClients":0,"resets":0,"rules":[]})");
 
     tarnwick->signal(SIGTERM);
     ASSERT_EQ(tarnwick->wait(30s), 0) << tarnwick->err();
@@ -249,9 +249,11 @@ TEST_F(StatusE2E, UdpRunCountsBothWaysAndAPortThatCannotOpenSaysWhy) {
     });
     ASSERT_EQ(ports.size(), 2);
     EXPECT_EQ(QJsonDocument(Object(Object(ports[0])["counters"])).toJson(QJsonDocument::Compact).toStdString(),
-              R"({"bytesFromClients":6,"bytesToClients":18,"datagramsDropped":0,)"
+              R"({"associationsCreated":1,"associationsEndedByBound":0,"associationsEndedIdle":0,)"
+              R"("associationsOpen":1,"bytesFromClients":6,"bytesToClients":18,"datagramsDropped":0,)"
               R"("datagramsFromClients":3,"datagramsToClients":3,"destination":")" +
-                  Local(dns.port()) + R"(","logLinesDropped":0,"route":"rule 1 \"dns\""})");
+                  Local(dns.port()) + R"(","lastLookupFailure":null,"logLinesDropped":0,)"
+              R"("lookupFailures":0,"refusedClients":0,"route":"rule 1 \"dns\""})");
     QJsonObject blocked = Object(ports[1]);
     EXPECT_FALSE(blocked["running"].toBool());
     EXPECT_TRUE(blocked["counters"].isNull());
@@ -261,7 +263,9 @@ TEST_F(StatusE2E, UdpRunCountsBothWaysAndAPortThatCannotOpenSaysWhy) {
     EXPECT_EQ(code, 0);
     EXPECT_NE(text.find("UDP\tlocalhost:" + std::to_string(udp) + "\t127.0.0.1:9\tSmart\tYes\n"
                         "\tdatagrams: 3 from clients (6 bytes), 3 to clients (18 bytes), 0 dropped\n"
-                        "\tdestination: " + Local(dns.port()) + " (rule 1 \"dns\")\n"),
+                        "\tlatest destination: " + Local(dns.port()) + " (rule 1 \"dns\")\n"
+                        "\tassociations: 1 open, 1 created, 0 ended idle, 0 ended by the bound\n"
+                        "\tlookup failures: 0\n\trefused clients: 0 datagrams dropped\n"),
               std::string::npos) << text;
     EXPECT_NE(text.find("\tStandard\tNo\tcannot open the port: Address already in use\n"),
               std::string::npos) << text;
@@ -273,6 +277,113 @@ TEST_F(StatusE2E, UdpRunCountsBothWaysAndAPortThatCannotOpenSaysWhy) {
                                             "rule 1 \"dns\"", 6, 18, "stopped")});
     ::close(client);
     ::close(busyFd);
+}
+
+// A UDP datagram socket on loopback, for the tests below.
+class UdpClient {
+public:
+    UdpClient() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in any = testing::Loopback(0);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&any), sizeof any);
+    }
+    ~UdpClient() { ::close(fd_); }
+    int port() const { return testing::BoundPort(fd_); }
+    void send(int port, const std::string& data) const {
+        sockaddr_in to = testing::Loopback(port);
+        ::sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+    std::string receive() const {
+        pollfd ready{fd_, POLLIN, 0};
+        if (::poll(&ready, 1, 5000) != 1) return "(nothing)";
+        char buffer[512];
+        ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        return n < 0 ? "(error)" : std::string(buffer, static_cast<std::size_t>(n));
+    }
+
+private:
+    int fd_;
+};
+
+// Two clients through one UDP port each get only their own answers; a client whose rule
+// names a host that does not resolve fails alone, and --status says why; clients outside
+// allowFrom are counted and logged: every refused TCP connection, and a UDP address once
+// however many datagrams it sends.
+TEST_F(StatusE2E, UdpClientsApartLookupFailuresAndRefusedClients) {
+    UdpTagServer echo("re:");
+    const int udp = FreePort(SOCK_DGRAM), guardedUdp = FreePort(SOCK_DGRAM);
+    const int guardedTcp = FreePort(SOCK_STREAM);
+    const std::string to = R"(, "forwardIp": "127.0.0.1", "forwardPort": )" +
+                           std::to_string(echo.port());
+    Import(R"({"ports": [
+      {"protocol": "udp", "listenPort": )" + std::to_string(udp) + to + R"(, "rules": [
+        {"ruleName": "bad", "searchType": "text", "caseSensitive": false, "searchData": "bad",
+         "forwardIp": "no such host", "forwardPort": 53}]},
+      {"protocol": "udp", "listenPort": )" + std::to_string(guardedUdp) + to +
+           R"(, "allowFrom": ["10.0.0.0/8"]},
+      {"protocol": "tcp", "listenPort": )" + std::to_string(guardedTcp) + to +
+           R"(, "allowFrom": ["10.0.0.0/8"]}]})");
+    Start(3);
+
+    UdpClient a, b, bad;
+    std::uint64_t aBytes = 0, bBytes = 0;
+    for (int i = 0; i < 20; ++i) {
+        a.send(udp, "a" + std::to_string(i));
+        b.send(udp, "b" + std::to_string(i));
+        aBytes += 1 + std::to_string(i).size();
+        bBytes += 1 + std::to_string(i).size();
+    }
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(a.receive(), "re:a" + std::to_string(i));
+        ASSERT_EQ(b.receive(), "re:b" + std::to_string(i));
+    }
+    bad.send(udp, "bad");
+    QJsonArray ports = PortsWhen([](const QJsonArray& ports) {
+        return Object(Object(ports[0])["counters"])["lookupFailures"].toInt() == 1;
+    });
+    EXPECT_EQ(Object(Object(ports[0])["counters"])["lastLookupFailure"].toString().toStdString(),
+              "no such host:53: Name or service not known");
+    a.send(udp, "a-after");
+    EXPECT_EQ(a.receive(), "re:a-after");
+    aBytes += 7;
+
+    for (int i = 0; i < 3; ++i) {
+        Client refused(guardedTcp);  // accepted, then reset
+    }
+    for (int i = 0; i < 100; ++i) {
+        a.send(guardedUdp, "flood");
+        b.send(guardedUdp, "flood");
+    }
+    ports = PortsWhen([](const QJsonArray& ports) {
+        return Object(Object(ports[1])["counters"])["refusedClients"].toInt() == 200 &&
+               Object(Object(ports[2])["counters"])["refusedClients"].toInt() == 3;
+    });
+    EXPECT_EQ(Object(Object(ports[1])["counters"])["associationsCreated"].toInt(), 0);
+    auto [code, text] = Status();
+    EXPECT_NE(text.find("\tlookup failures: 1 (last: no such host:53: Name or service not known)\n"),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("\trefused clients: 3 connections reset\n"), std::string::npos) << text;
+
+    tarnwick->signal(SIGTERM);
+    ASSERT_EQ(tarnwick->wait(30s), 0) << tarnwick->err();
+    std::vector<std::string> expected = {
+        Line("UDP", udp, Local(a.port()), Local(echo.port()), "default (no match)",
+             static_cast<int>(aBytes), static_cast<int>(aBytes + 21 * 3), "stopped"),
+        Line("UDP", udp, Local(b.port()), Local(echo.port()), "default (no match)",
+             static_cast<int>(bBytes), static_cast<int>(bBytes + 20 * 3), "stopped"),
+        Line("UDP", udp, Local(bad.port()), "no such host:53", "rule 1 \"bad\"", 0, 0,
+             "lookup failed: Name or service not known"),
+        Line("UDP", guardedUdp, Local(a.port()), "-", "-", 0, 0, "refused")};
+    std::vector<std::string> lines = LogLines(tarnwick->out());
+    const std::string tcpRefused = "TCP\t" + std::to_string(guardedTcp) + "\t127.0.0.1:";
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [&](const std::string& line) {
+                                return line.rfind(tcpRefused, 0) == 0 &&
+                                       line.find("\t-\t-\t0\t0\trefused") != std::string::npos;
+                            }),
+              3);
+    std::erase_if(lines, [&](const std::string& line) { return line.rfind(tcpRefused, 0) == 0; });
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(lines, expected) << tarnwick->out();
 }
 
 TEST_F(StatusE2E, NoRunningInstanceExitsOne) {

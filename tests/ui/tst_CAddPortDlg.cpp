@@ -1,4 +1,5 @@
 #include <QCheckBox>
+#include <QComboBox>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QRadioButton>
@@ -102,6 +103,7 @@ private slots:
     void ruleMenuAndMoves();
     void nonZeroProtocolStaysUdp();
     void listenAddressAndClientsAreCheckedLastAndKept();
+    void proxyProtocolChoice();
 };
 
 void TestCAddPortDlg::addModeOpensWithTheDefaults() {
@@ -389,6 +391,39 @@ void TestCAddPortDlg::listenAddressAndClientsAreCheckedLastAndKept() {
     CAddPortDlg untouched(record.get());
     ClickOk(untouched);
     QVERIFY(untouched.takeResult()->settings() == record->settings());
+}
+
+// Off by default; disabled while UDP is chosen; what it does not show stays as it was.
+void TestCAddPortDlg::proxyProtocolChoice() {
+    CAddPortDlg add(nullptr);
+    auto* choice = add.findChild<QComboBox*>("proxyProtocol");
+    QCOMPARE(choice->currentText(), QStringLiteral("Off"));
+    QVERIFY(choice->isEnabled());
+    add.findChild<QRadioButton*>("udp")->setChecked(true);
+    QVERIFY(!choice->isEnabled());
+    QCOMPARE(choice->toolTip(), QStringLiteral("A UDP port sends no PROXY protocol header"));
+    add.findChild<QRadioButton*>("tcp")->setChecked(true);
+    QVERIFY(choice->isEnabled());
+    choice->setCurrentIndex(2);
+    ClickOk(add);
+    QCOMPARE(add.takeResult()->proxyProtocol, PROXY_PROTOCOL_V2);
+
+    auto record = Record({});
+    QVERIFY(!CAddPortDlg(record.get()).findChild<QComboBox*>("proxyProtocol")->isEnabled());
+    record->protocol = PROTOCOL_TCP;
+    record->proxyProtocol = PROXY_PROTOCOL_V1;
+    record->acceptProxyProtocol = true;
+    CAddPortDlg edit(record.get());
+    QCOMPARE(edit.findChild<QComboBox*>("proxyProtocol")->currentText(),
+             QStringLiteral("Version 1"));
+    ClickOk(edit);
+    std::unique_ptr<ForwardingPort> result = edit.takeResult();
+    QCOMPARE(result->proxyProtocol, PROXY_PROTOCOL_V1);
+    QVERIFY(result->acceptProxyProtocol);
+
+    record->proxyProtocol = 9;  // hand-edited: shown and run as off, kept unless changed
+    QCOMPARE(PortForm::FromPort(*record).proxyProtocol, PROXY_PROTOCOL_OFF);
+    QCOMPARE(PortForm::FromPort(*record).toPort(record.get()).proxyProtocol, 9);
 }
 
 QTEST_MAIN(TestCAddPortDlg)

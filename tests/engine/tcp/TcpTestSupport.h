@@ -112,6 +112,15 @@ public:
 
     UniqueFd connect() const { return ConnectToLoopback(record.listenPort); }
 
+    // The running port's counters; null while it has no worker.
+    std::shared_ptr<const PortCounters> counters() const { return controller_.counters(0); }
+    // Before launch: every ended connection's record goes to `log` once `drainLog` runs.
+    void logConnections() {
+        controller_.setConnectionLog([this](const ConnectionRecord& r) { log.push_back(r); });
+    }
+    void drainLog() { controller_.drainConnectionLog(); }
+    std::vector<ConnectionRecord> log;
+
     // Restarts the port as an edit in the window does: the controller asks the listener to
     // restart and, from its answer, which hands the listening socket on, starts the next
     // listener. True once that one listens.

@@ -8,6 +8,7 @@
 
 #include "tests/support/EventTestSupport.h"
 #include "tests/support/FreePort.h"
+#include "tests/support/LoopbackServers.h"
 #include "tests/engine/udp/UdpTestSupport.h"
 #include "engine/EngineMessages.h"
 #include "engine/worker/Mailbox.h"
@@ -55,11 +56,15 @@ protected:
     }
 
     // Creates a relay suspended, as the controller does; `beforeResume` may post to it.
-    Relay Start(const ForwardingPort& port, std::uint32_t beforeResume = 0) {
+    Relay Start(const ForwardingPort& port, std::uint32_t beforeResume = 0,
+                std::shared_ptr<PortCounters> counters = nullptr) {
         auto worker = std::make_unique<CThreadUDP>(log);
         Relay relay{worker->threadId(), worker->threadHandle()};
         relays.push_back(relay);
         worker->setPortCopy(port.deepCopy());
+        if (counters) {
+            worker->setCounters(std::move(counters));
+        }
         if (beforeResume != 0) {
             PostThreadMessage(relay.id, beforeResume);
         }
@@ -78,8 +83,9 @@ protected:
         }
     }
 
-    Relay StartRunning(const ForwardingPort& port) {
-        Relay relay = Start(port);
+    Relay StartRunning(const ForwardingPort& port,
+                       std::shared_ptr<PortCounters> counters = nullptr) {
+        Relay relay = Start(port, 0, std::move(counters));
         ExpectNotice(WM_PORT_STARTED, relay);
         return relay;
     }
@@ -90,11 +96,22 @@ protected:
         EXPECT_TRUE(relay.handle.wait(WAIT_LIMIT));
     }
 
-    static void ExpectDatagram(const UdpPeer& peer, const std::string& data, int fromPort) {
+    static constexpr int ANY_PORT = -1;
+
+    // A datagram `data` at `peer`, from `fromPort` (a destination sees each client's
+    // association socket, a port of the system's choosing: ANY_PORT). Returns the port it
+    // came from, for replies; 0 when none came.
+    static int ExpectDatagram(const UdpPeer& peer, const std::string& data, int fromPort) {
         auto received = peer.receive();
-        ASSERT_TRUE(received.has_value()) << "expected " << data.substr(0, 20);
+        EXPECT_TRUE(received.has_value()) << "expected " << data.substr(0, 20);
+        if (!received) {
+            return 0;
+        }
         EXPECT_EQ(received->data, data);
-        EXPECT_EQ(received->senderPort, fromPort);
+        if (fromPort != ANY_PORT) {
+            EXPECT_EQ(received->senderPort, fromPort);
+        }
+        return received->senderPort;
     }
 
     void TearDown() override {
@@ -114,32 +131,63 @@ TEST_F(UdpRelayTest, FirstDatagramRoutesTheWholeRun) {
 
     for (std::string data : {"beta first", "alpha second", "neither third"}) {
         client.sendTo(port.listenPort, data);
-        ExpectDatagram(beta, data, port.listenPort);
+        ExpectDatagram(beta, data, ANY_PORT);
     }
     EXPECT_TRUE(alpha.idle());
     EXPECT_TRUE(destination.idle());
     EXPECT_TRUE(log->dumps().empty());  // capture is off
 }
 
-TEST_F(UdpRelayTest, RepliesGoToTheLastClientOnly) {
+// Each client has its own socket towards the destination: a reply goes back to the client
+// whose datagram it answers, whoever sent last.
+TEST_F(UdpRelayTest, RepliesGoToTheClientTheyAnswer) {
     UdpPeer other;
     ForwardingPort port = PortToDestination();
     StartRunning(port);
 
     client.sendTo(port.listenPort, "from A");
-    ExpectDatagram(destination, "from A", port.listenPort);
+    auto fromA = destination.receive();
     other.sendTo(port.listenPort, "from B");
-    ExpectDatagram(destination, "from B", port.listenPort);
-    destination.sendTo(port.listenPort, "reply 1");
-    ExpectDatagram(other, "reply 1", port.listenPort);
+    auto fromB = destination.receive();
+    ASSERT_TRUE(fromA && fromB);
+    EXPECT_NE(fromA->senderPort, fromB->senderPort);
+    destination.sendTo(fromA->senderPort, "reply to A");
+    ExpectDatagram(client, "reply to A", port.listenPort);
+    destination.sendTo(fromB->senderPort, "reply to B");
+    ExpectDatagram(other, "reply to B", port.listenPort);
     EXPECT_TRUE(client.idle());
-
-    client.sendTo(port.listenPort, "A again");
-    ExpectDatagram(destination, "A again", port.listenPort);
-    destination.sendTo(port.listenPort, "reply 2");
-    ExpectDatagram(client, "reply 2", port.listenPort);
     EXPECT_TRUE(other.idle());
-    EXPECT_TRUE(destination.idle());
+}
+
+// Two clients take turns through one port to a backend that answers every datagram: each
+// receives exactly its own answers, in order; on a Smart port each reaches the backend
+// its own first datagram chose.
+TEST_F(UdpRelayTest, InterleavedClientsEachGetTheirOwnAnswers) {
+    testing::UdpTagServer alpha("alpha:"), beta("beta:");
+    for (bool smart : {false, true}) {
+        SCOPED_TRACE(smart ? "smart" : "standard");
+        ForwardingPort port = Port("127.0.0.1", alpha.port());
+        if (smart) {
+            AddRule(port, 0, "to-beta", beta.port());
+        }
+        Relay relay = StartRunning(port);
+        UdpPeer a, b;
+        for (int i = 0; i < 50; ++i) {
+            a.sendTo(port.listenPort, (i == 0 ? "to-alpha " : "a") + std::to_string(i));
+            b.sendTo(port.listenPort, (i == 0 ? "to-beta " : "b") + std::to_string(i));
+        }
+        for (int i = 0; i < 50; ++i) {
+            ExpectDatagram(a, "alpha:" + std::string(i == 0 ? "to-alpha " : "a") + std::to_string(i),
+                           port.listenPort);
+            ExpectDatagram(b,
+                           std::string(smart ? "beta:" : "alpha:") +
+                               (i == 0 ? "to-beta " : "b") + std::to_string(i),
+                           port.listenPort);
+        }
+        EXPECT_TRUE(a.idle());
+        EXPECT_TRUE(b.idle());
+        End(relay, WM_PORT_STOP, 1);
+    }
 }
 
 TEST_F(UdpRelayTest, EmptyDatagramsAreIgnoredAndLongOnesCutTo8192Bytes) {
@@ -155,11 +203,11 @@ TEST_F(UdpRelayTest, EmptyDatagramsAreIgnoredAndLongOnesCutTo8192Bytes) {
     std::string relayed = longData.substr(0, CThreadUDP::RECEIVE_BUFFER_SIZE);
     client.sendTo(port.listenPort, "");
     client.sendTo(port.listenPort, longData);
-    ExpectDatagram(head, relayed, port.listenPort);
+    const int association = ExpectDatagram(head, relayed, ANY_PORT);
     EXPECT_EQ(log->dumps(), std::vector<std::string>{relayed});
 
-    head.sendTo(port.listenPort, "");
-    head.sendTo(port.listenPort, longData);
+    head.sendTo(association, "");
+    head.sendTo(association, longData);
     ExpectDatagram(client, relayed, port.listenPort);
     EXPECT_TRUE(tail.idle());
     EXPECT_TRUE(destination.idle());
@@ -174,8 +222,8 @@ TEST_F(UdpRelayTest, LocalClientAndDestinationWorkBothWaysByAddressOrName) {
         Relay relay = StartRunning(port);
         for (int round = 0; round < 2; ++round) {
             client.sendTo(port.listenPort, "ping");
-            ExpectDatagram(destination, "ping", port.listenPort);
-            destination.sendTo(port.listenPort, "pong");
+            const int association = ExpectDatagram(destination, "ping", ANY_PORT);
+            destination.sendTo(association, "pong");
             ExpectDatagram(client, "pong", port.listenPort);
         }
         EXPECT_TRUE(destination.idle());
@@ -183,15 +231,19 @@ TEST_F(UdpRelayTest, LocalClientAndDestinationWorkBothWaysByAddressOrName) {
     }
 }
 
-TEST_F(UdpRelayTest, ReplyBeforeAnyClientChoosesTheRunAndIsDropped) {
+// Every client's first datagram is captured when the port captures, that of the
+// destination's own address too: on the listening socket everyone is a client.
+TEST_F(UdpRelayTest, EachAssociationCapturesItsFirstDatagram) {
     ForwardingPort port = PortToDestination();
     port.captureFirstPacket = 1;
     StartRunning(port);
 
-    destination.sendTo(port.listenPort, "early");
-    client.sendTo(port.listenPort, "hello");
-    ExpectDatagram(destination, "hello", port.listenPort);
-    EXPECT_EQ(log->dumps(), std::vector<std::string>{"early"});
+    UdpPeer other;
+    for (const UdpPeer* peer : {&client, &other, &client}) {
+        peer->sendTo(port.listenPort, peer == &client ? "client" : "other");
+        ASSERT_TRUE(destination.receive().has_value());
+    }
+    EXPECT_EQ(log->dumps(), (std::vector<std::string>{"client", "other"}));
 }
 
 TEST_F(UdpRelayTest, CaptureIsWrittenOncePerRun) {
@@ -200,14 +252,14 @@ TEST_F(UdpRelayTest, CaptureIsWrittenOncePerRun) {
     Relay first = StartRunning(port);
     for (std::string data : {"one", "two"}) {
         client.sendTo(port.listenPort, data);
-        ExpectDatagram(destination, data, port.listenPort);
+        ASSERT_EQ(destination.receive()->data, data);
     }
     End(first, WM_PORT_RESTART);
     ExpectNotice(WM_PORT_RESTART, first);
 
     StartRunning(port);  // a fresh copy of the record, flag still set
     client.sendTo(port.listenPort, "three");
-    ExpectDatagram(destination, "three", port.listenPort);
+    ASSERT_EQ(destination.receive()->data, "three");
     EXPECT_EQ(log->dumps(), (std::vector<std::string>{"one", "three"}));
 }
 
@@ -219,7 +271,7 @@ TEST_F(UdpRelayTest, SecondRelayOnTheSamePortReportsStopOnly) {
     EXPECT_TRUE(second.handle.wait(WAIT_LIMIT));
 
     client.sendTo(port.listenPort, "still served");
-    ExpectDatagram(destination, "still served", port.listenPort);
+    ExpectDatagram(destination, "still served", ANY_PORT);
     EXPECT_FALSE(owner.tryTake().has_value());
 }
 
@@ -243,22 +295,92 @@ TEST_F(UdpRelayTest, StopAndRestartRequestsAreAnsweredAsAsked) {
     EXPECT_FALSE(owner.tryTake().has_value());
 }
 
-TEST_F(UdpRelayTest, UnusableDestinationEndsTheRelayWithStop) {
+// A destination that cannot be resolved or sent to fails that client's association only:
+// counted with its reason and logged, the client backs off, the port and others go on.
+TEST_F(UdpRelayTest, UnusableDestinationFailsOnlyItsAssociation) {
     struct Case {
         const char* host;
         int hostPort;
+        std::string ending;
+        std::string failure;
     } cases[] = {
-        {"no such host", 5353},  // blanks: the resolver refuses it without asking a server
-        {"127.0.0.1", 0},        // a datagram cannot be sent to port 0
+        // blanks: the resolver refuses it without asking a server
+        {"no such host", 5353, "lookup failed: Name or service not known",
+         "no such host:5353: Name or service not known"},
+        // nothing can be sent to port 0
+        {"127.0.0.1", 0, "failed: Invalid argument", "127.0.0.1:0: Invalid argument"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.host);
-        ForwardingPort port = Port(c.host, c.hostPort);
-        Relay relay = StartRunning(port);
-        client.sendTo(port.listenPort, "x");
-        ExpectNotice(WM_PORT_STOP, relay);
-        EXPECT_TRUE(relay.handle.wait(WAIT_LIMIT));
+        ForwardingPort port = PortToDestination();
+        AddRule(port, 0, "bad", c.hostPort);
+        port.rules[0]->forwardIp = c.host;
+        auto counters = std::make_shared<PortCounters>(port, true);
+        Relay relay = StartRunning(port, counters);
+        UdpPeer failing;
+        failing.sendTo(port.listenPort, "bad 1");
+        ASSERT_TRUE(WaitUntil([&] { return counters->snapshot().lookupFailures == 1; }));
+        failing.sendTo(port.listenPort, "bad 2");  // backing off: dropped unseen
+        client.sendTo(port.listenPort, "good");
+        ExpectDatagram(destination, "good", ANY_PORT);
+        PortCounters::Snapshot counts = counters->snapshot();
+        EXPECT_EQ(counts.datagramsDropped, 1u);
+        EXPECT_EQ(counts.associationsOpen, 1u);
+        EXPECT_EQ(counts.lastLookupFailure, c.failure);
+        std::vector<ConnectionRecord> ended = counters->takeConnectionLog();
+        ASSERT_EQ(ended.size(), 1u);
+        EXPECT_EQ(EndText(ended[0].end, ended[0].error, ended[0].detail), c.ending);
+        EXPECT_FALSE(owner.tryTake().has_value());  // still running
+        End(relay, WM_PORT_STOP, 1);
     }
+}
+
+// Associations end after the idle time, and the least recently used one makes room
+// when the port is full; both are counted and logged, and an ended client starts afresh.
+TEST_F(UdpRelayTest, IdleAssociationsEndAndTheBoundPushesOutTheLeastRecent) {
+    testing::UdpTagServer echo("re:");
+    ForwardingPort port = Port("127.0.0.1", echo.port());
+    port.udpIdleSeconds = 1;
+    port.udpMaxAssociations = 2;
+    auto counters = std::make_shared<PortCounters>(port, true);
+    StartRunning(port, counters);
+    UdpPeer a, b, c;
+    for (const UdpPeer* peer : {&a, &b, &a, &c, &b}) {  // c pushes out b, then b pushes out a
+        peer->sendTo(port.listenPort, "hi");
+        ExpectDatagram(*peer, "re:hi", port.listenPort);
+    }
+    PortCounters::Snapshot counts = counters->snapshot();
+    EXPECT_EQ(counts.associationsCreated, 4u);
+    EXPECT_EQ(counts.associationsEndedByBound, 2u);
+    EXPECT_EQ(counts.associationsOpen, 2u);
+
+    ASSERT_TRUE(WaitUntil([&] { return counters->snapshot().associationsOpen == 0; }));
+    EXPECT_EQ(counters->snapshot().associationsEndedIdle, 2u);
+    std::vector<std::string> ends;
+    for (const ConnectionRecord& record : counters->takeConnectionLog()) {
+        ends.push_back(EndText(record.end, record.error) + " " + record.client);
+    }
+    auto who = [&](const UdpPeer& peer) { return "127.0.0.1:" + std::to_string(peer.port()); };
+    EXPECT_EQ(ends, (std::vector<std::string>{"evicted " + who(b), "evicted " + who(a),
+                                              "idle " + who(c), "idle " + who(b)}));
+}
+
+// Clients outside allowFrom: every datagram counted, one log line per address a minute.
+TEST_F(UdpRelayTest, RefusedClientsAreCountedAndLoggedSparingly) {
+    ForwardingPort port = PortToDestination();
+    port.allowFrom = {"10.0.0.0/8"};
+    auto counters = std::make_shared<PortCounters>(port, true);
+    StartRunning(port, counters);
+    UdpPeer other;
+    for (int i = 0; i < 200; ++i) {
+        (i % 2 == 0 ? client : other).sendTo(port.listenPort, "flood");
+    }
+    ASSERT_TRUE(WaitUntil([&] { return counters->snapshot().refusedClients == 200; }));
+    std::vector<ConnectionRecord> lines = counters->takeConnectionLog();
+    ASSERT_EQ(lines.size(), 1u);  // both clients share the address 127.0.0.1
+    EXPECT_EQ(lines[0].end, EndReason::Refused);
+    EXPECT_EQ(counters->snapshot().associationsCreated, 0u);
+    EXPECT_TRUE(destination.idle());
 }
 
 TEST_F(UdpRelayTest, DescriptorsAndThreadsReturnToBaselineAfterCycles) {
@@ -268,7 +390,7 @@ TEST_F(UdpRelayTest, DescriptorsAndThreadsReturnToBaselineAfterCycles) {
     for (int cycle = 0; cycle < 20; ++cycle) {
         Relay relay = StartRunning(port);
         client.sendTo(port.listenPort, "cycle");
-        ExpectDatagram(destination, "cycle", port.listenPort);
+        ExpectDatagram(destination, "cycle", ANY_PORT);
         End(relay, cycle % 2 == 0 ? WM_PORT_STOP : WM_PORT_RESTART);
         ExpectNotice(cycle % 2 == 0 ? WM_PORT_STOP : WM_PORT_RESTART, relay);
     }
