@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ClientHelloBytes.h"
 #include "tests/support/LoopbackServers.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestBackend.h"
@@ -133,6 +134,25 @@ TEST_F(TlsRulesE2E, ClientHelloThatCannotBeReadGoesToTheDefaultWithItsReason) {
     EXPECT_NE(log.find("\tdefault (ClientHello cut short: the port's timeout)\t11\t"),
               std::string::npos)
         << log;
+}
+
+// Behind a PROXY header, the ClientHello that follows it is read whole as well, here in
+// three pieces: the header with the ClientHello's start, its key share, its server name.
+TEST_F(TlsRulesE2E, ClientHelloAfterAProxyHeaderIsReadWhole) {
+    TestBackend named("named:"), fallback("default:");
+    const int listen = FreePort();
+    Run(R"({"ports": [{"protocol": "tcp", "listenPort": )" + std::to_string(listen) +
+        R"(, "acceptProxyProtocol": true, "forwardIp": "127.0.0.1", "forwardPort": )" +
+        std::to_string(fallback.port()) + R"(, "timeoutSeconds": 10, "rules": [)" +
+        Rule("named", "tls-sni", "svc.example.com", named.port()) + "]}]}");
+
+    const test::Bytes bytes = test::ClientHelloRecords({"svc.example.com", {"h2"}, 1500, 600});
+    const std::string hello(bytes.begin(), bytes.end());
+    Client client(listen);
+    ASSERT_TRUE(client.send("PROXY TCP4 192.0.2.7 127.0.0.1 50312 443\r\n" + hello.substr(0, 100)));
+    ASSERT_TRUE(client.send(hello.substr(100, 900)));
+    ASSERT_TRUE(client.send(hello.substr(1000)));
+    EXPECT_EQ(client.receive(6 + hello.size()), "named:" + hello);
 }
 
 }  // namespace
