@@ -74,7 +74,7 @@ screenshots: build
 FUZZ_BUILD        := build-fuzz
 FUZZ_SECONDS      ?= 60
 FUZZ_TEST_SECONDS ?= 20
-FUZZ_TARGETS      := ConfigImageFuzzer PortJsonFuzzer MatchersFuzzer ClientHelloFuzzer
+FUZZ_TARGETS      := ConfigImageFuzzer PortJsonFuzzer MatchersFuzzer ClientHelloFuzzer ProxyHeaderFuzzer
 
 .PHONY: fuzz fuzz-build test-fuzz
 $(FUZZ_BUILD)/CMakeCache.txt:

@@ -69,6 +69,11 @@ int ConfigCommands::list() {
         if (!proxy.empty()) {
             out_ << proxy << "\n";
         }
+        if (!port->isTcp() && (port->udpIdleSeconds != DEFAULT_UDP_IDLE_SECONDS ||
+                               port->udpMaxAssociations != DEFAULT_UDP_MAX_ASSOCIATIONS)) {
+            out_ << "\tAssociations: idle after " << port->udpIdleSeconds << " s, at most "
+                 << port->udpMaxAssociations << "\n";
+        }
         for (const auto& rule : port->rules) {
             out_ << RuleLine(*rule) << "\n";
         }
