@@ -73,7 +73,7 @@ screenshots: build
 # build-fuzz/corpus/<target>, findings to build-fuzz/<target>-crash-*.
 FUZZ_BUILD        := build-fuzz
 FUZZ_SECONDS      ?= 60
-FUZZ_TEST_SECONDS ?= 20
+FUZZ_TEST_SECONDS ?= 10
 FUZZ_TARGETS      := ConfigImageFuzzer PortJsonFuzzer MatchersFuzzer ClientHelloFuzzer ProxyHeaderFuzzer
 
 .PHONY: fuzz fuzz-build test-fuzz
