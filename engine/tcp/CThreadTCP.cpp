@@ -140,10 +140,7 @@ void CThreadTCP::OnClientData() {
         return;
     }
     if (received < 1) {
-        // Closed or failed before sending anything: no outgoing connection.
-        tally.routed(Route{RouteKind::ClientClosed}, "");
-        int error = static_cast<int>(-received);
-        EndBecause(error == 0 ? EndReason::ClientClosed : ErrorEnd(error), error);
+        EndBeforeAnyData(received);
         return;
     }
     OnFirstData(std::move(buffer), static_cast<std::size_t>(received));
@@ -233,6 +230,13 @@ void CThreadTCP::WaitForProxyHeader() {
     PostThreadMessageLazily(listenerThreadId, WM_SESSION_STARTED, threadId(), 0, threadHandle());
 }
 
+// The client closed (0) or failed (-errno) before sending anything: no outgoing connection.
+void CThreadTCP::EndBeforeAnyData(long received) {
+    tally.routed(Route{RouteKind::ClientClosed}, "");
+    const int error = static_cast<int>(-received);
+    EndBecause(error == 0 ? EndReason::ClientClosed : ErrorEnd(error), error);
+}
+
 // Reads what has come of the header, one piece per notice (the loop brings the next while
 // more is waiting), and never more than a header can hold.
 void CThreadTCP::OnProxyHeaderData() {
@@ -242,9 +246,7 @@ void CThreadTCP::OnProxyHeaderData() {
         return;
     }
     if (received < 1) {
-        tally.routed(Route{RouteKind::ClientClosed}, "");
-        int error = static_cast<int>(-received);
-        EndBecause(error == 0 ? EndReason::ClientClosed : ErrorEnd(error), error);
+        EndBeforeAnyData(received);
         return;
     }
     headerReceived += static_cast<std::size_t>(received);

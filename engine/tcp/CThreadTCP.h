@@ -126,6 +126,7 @@ private:
     void FinishHello(const char* cut);
     void WaitForProxyHeader();
     void OnProxyHeaderData();
+    void EndBeforeAnyData(long received);
     void TakeProxyHeader(const ProxyHeaderReader::Result& header);
     void RefuseProxyClient(EndReason reason, const char* note);
     void NoteClient(const std::optional<SocketAddress>& named);
